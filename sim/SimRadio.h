@@ -1,0 +1,95 @@
+#pragma once
+// A simulated radio on the master side of a pseudo-terminal. It answers the
+// access code, block reads and writes and the exit command as the radio
+// does, keeps 64 KiB of memory, logs every frame it receives, and can be
+// told to misbehave per attempt.
+
+#include "sim/PtyPair.h"
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class SimRadio {
+public:
+    enum class FrameKind { AccessCode, Read, Write, Exit };
+
+    struct Fault {
+        enum Kind {
+            None,          // answer as a radio does
+            Silent,        // no answer at all
+            WrongByte,     // answer `value` instead of the expected first byte
+            AckThenJunk,   // the right answer followed by `value` junk bytes
+            CutAfter,      // read reply cut after `value` bytes
+            WrongHeader,   // read reply starting with `value` instead of 'W'
+            WrongAddress,  // read reply carrying another address
+        } kind = None;
+        int value = 0;
+    };
+
+    struct Frame {
+        FrameKind kind;
+        QByteArray bytes;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    struct LineSettings {
+        int baud = 0;
+        int dataBits = 0;
+        char parity = '?';   // 'N', 'E', 'O'
+        int stopBits = 0;
+        bool raw = false;    // no canonical mode, echo, signals, output processing
+    };
+
+    SimRadio();            // creates the pty and starts answering
+    ~SimRadio();
+    SimRadio(const SimRadio &) = delete;
+    SimRadio &operator=(const SimRadio &) = delete;
+
+    QString devicePath() const;
+
+    // Memory: 64 KiB, all 0 at first.
+    void setMemory(int address, const QByteArray &bytes);
+    QByteArray memory(int address, int length) const;
+
+    // The faults for the next attempts of one kind of frame, in order; after
+    // the list is used up, `thereafter` applies to every further attempt.
+    // Every received frame of that kind takes one, answered or not. A fault
+    // that means nothing for the kind acts as None.
+    void setFaults(FrameKind kind, std::vector<Fault> perAttempt, Fault thereafter = {});
+    // Answers nothing, and does nothing, from the (n+1)-th frame after this
+    // call on (cable pulled, radio off); frames are still logged. n < 0: never.
+    void setSilentAfter(int frames);
+    // 9600-baud pacing: each byte takes 1.0417 ms on the line both ways.
+    void setPacing(bool paced);
+    // Extra gap before every reply byte after the first.
+    void setReplyByteGap(std::chrono::microseconds gap);
+
+    bool inProgrammingMode() const;
+    std::vector<Frame> frames() const;
+    std::vector<FrameKind> frameKinds() const;
+    int count(FrameKind kind) const;
+    void clearLog();
+    // The line settings of the slave as last seen when bytes arrived.
+    LineSettings lineSettings() const;
+
+    // Closes the master: the device vanishes as if the cable were pulled.
+    void unplug();
+
+    // Optional: every received frame and its reply are written to this file
+    // descriptor as one line of hex (the program logs to stderr).
+    void setLogFd(int fd);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+QString frameKindName(SimRadio::FrameKind kind);
