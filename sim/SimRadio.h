@@ -30,8 +30,9 @@ public:
             CutAfter,      // read reply cut after `value` bytes
             WrongHeader,   // read reply starting with `value` instead of 'W'
             WrongAddress,  // read reply carrying another address
-        } kind = None;
-        int value = 0;
+        } kind;
+        int value;
+        Fault(Kind k = None, int v = 0) : kind(k), value(v) {}
     };
 
     struct Frame {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+class QCloseEvent;
 class QComboBox;
 class QKeyEvent;
 class QLabel;
@@ -56,8 +57,13 @@ public:
     QPushButton *TestWrCmb = nullptr;
     QPushButton *TestRdCmb = nullptr;
 
+    // The Read and Write actions: one complete exchange with the radio each.
+    void TestRdCmb_Click();
+    void TestWrCmb_Click();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     struct Field {
@@ -78,5 +84,15 @@ private:
     void fieldChanged(const Field &field);
     void fieldLostFocus(const Field &field);
 
+    // Actions.
+    void connectActions();
+    std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
+    void holdWindow();
+    void giveBackWindow();
+    bool enterProgramMode(int retryBudget);
+    bool refuseValueWithoutByte();
+    bool learnCarriedBytes();
+
     MessagePresenter m_presenter;
+    bool m_exchangeRunning = false;
 };

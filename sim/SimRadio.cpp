@@ -1,0 +1,436 @@
+#include "sim/SimRadio.h"
+
+#include "protocol/BlockCommands.h"
+#include "protocol/Module1.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <ctime>
+#include <poll.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace std::chrono;
+using Clock = steady_clock;
+using Kind = SimRadio::FrameKind;
+using Fault = SimRadio::Fault;
+
+namespace {
+
+constexpr nanoseconds ByteTime{1041667};   // 10 bits at 9600 bit/s
+// An unfinished frame that gets no more bytes for this long is junk.
+constexpr milliseconds StaleAfter{100};
+constexpr char JunkByte = char(0xEE);
+
+void sleepUntil(Clock::time_point t)
+{
+    const auto ns = duration_cast<nanoseconds>(t.time_since_epoch()).count();
+    const timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+int baudOf(speed_t speed)
+{
+    static constexpr std::pair<speed_t, int> table[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200}};
+    for (const auto &[code, baud] : table)
+        if (code == speed)
+            return baud;
+    return 0;
+}
+
+SimRadio::LineSettings settingsOf(const termios &t)
+{
+    SimRadio::LineSettings s;
+    s.baud = baudOf(::cfgetospeed(&t));
+    const tcflag_t size = t.c_cflag & CSIZE;
+    s.dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    s.parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+    s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    s.raw = !(t.c_lflag & (ICANON | ECHO | ISIG)) && !(t.c_oflag & OPOST)
+            && !(t.c_iflag & (IXON | ICRNL));
+    return s;
+}
+
+// Size of the frame at the head of `p`: > 0 complete, 0 needs more bytes,
+// -1 the head byte starts no frame.
+int headFrame(const QByteArray &p, Kind &kind)
+{
+    const auto &code = Module1::AccessCode;
+    const auto n = std::min<qsizetype>(p.size(), qsizetype(code.size()));
+    if (std::equal(p.begin(), p.begin() + n, code.begin())) {
+        kind = Kind::AccessCode;
+        return n == qsizetype(code.size()) ? int(n) : 0;
+    }
+    int size = 0;
+    switch (std::uint8_t(p[0])) {
+    case ReadCommand: kind = Kind::Read; size = ReadRequestSize; break;
+    case WriteCommand: kind = Kind::Write; size = WriteFrameSize; break;
+    case Module1::ExitCommand: kind = Kind::Exit; size = 1; break;
+    default: return -1;
+    }
+    return p.size() >= size ? size : 0;
+}
+
+QByteArray hex(const QByteArray &b) { return b.isEmpty() ? "-" : b.toHex(' '); }
+
+} // namespace
+
+struct SimRadio::Impl {
+    PtyPair pty;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    int wake[2] = {-1, -1};   // pokes the thread out of poll
+    bool unplugWanted = false;
+    std::condition_variable unplugged;
+    const Clock::time_point started = Clock::now();
+
+    mutable std::mutex m;
+    QByteArray mem = QByteArray(0x10000, '\0');
+    bool programming = false;
+    std::vector<Frame> log;
+    LineSettings line;
+    std::deque<Fault> script[4];
+    Fault thereafter[4];
+    int silentAfter = -1;
+    int framesSinceSilentSet = 0;
+    bool paced = false;
+    microseconds gap{0};
+    int logFd = -1;
+    QByteArray pending;
+    std::vector<Clock::time_point> arrivals;   // one per pending byte
+
+    void run();
+    bool readMaster();
+    bool handleNext();
+    QByteArray answer(Kind kind, const QByteArray &frame);
+    QByteArray readReply(const QByteArray &frame, Fault f) const;
+    void send(const QByteArray &reply, bool pacedReply, microseconds byteGap);
+    void drop(qsizetype n);
+    // Memory addresses wrap at 64 KiB.
+    void store(int address, const QByteArray &bytes);
+    QByteArray fetch(int address, int length) const;
+    int masterFd();
+    // Sleeps up to `ms` unless poked, and takes the pokes.
+    void waitForWake(int ms);
+    void poke();
+};
+
+void SimRadio::Impl::run()
+{
+    while (!stop) {
+        while (!stop && handleNext()) {
+        }
+        const int fd = masterFd();
+        pollfd p[2] = {{wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        ::poll(p, fd < 0 ? 1 : 2, pending.isEmpty() ? 100 : 20);
+        if (p[0].revents)
+            waitForWake(0);
+        // POLLHUP/EIO while nobody holds the slave: nothing can come yet.
+        else if (p[1].revents && !readMaster())
+            waitForWake(3);
+    }
+}
+
+// The radio thread closes the master itself, so that no poll of ours keeps
+// the device alive after unplug() returns.
+int SimRadio::Impl::masterFd()
+{
+    std::lock_guard lock(m);
+    if (unplugWanted && pty.isOpen()) {
+        pty.close();
+        pending.clear();
+        arrivals.clear();
+        unplugged.notify_all();
+    }
+    return pty.masterFd();
+}
+
+void SimRadio::Impl::waitForWake(int ms)
+{
+    pollfd p{wake[0], POLLIN, 0};
+    char buf[64];
+    if (::poll(&p, 1, ms) > 0)
+        [[maybe_unused]] auto n = ::read(wake[0], buf, sizeof buf);
+}
+
+void SimRadio::Impl::poke()
+{
+    [[maybe_unused]] auto n = ::write(wake[1], "x", 1);
+}
+
+bool SimRadio::Impl::readMaster()
+{
+    std::lock_guard lock(m);
+    char buf[512];
+    const ssize_t n = pty.isOpen() ? ::read(pty.masterFd(), buf, sizeof buf) : -1;
+    if (n <= 0)
+        return n < 0 && errno == EAGAIN;
+    termios t{};
+    if (::tcgetattr(pty.masterFd(), &t) == 0)
+        line = settingsOf(t);
+    pending.append(buf, n);
+    arrivals.insert(arrivals.end(), size_t(n), Clock::now());
+    return true;
+}
+
+void SimRadio::Impl::drop(qsizetype n)
+{
+    pending.remove(0, n);
+    arrivals.erase(arrivals.begin(), arrivals.begin() + n);
+}
+
+void SimRadio::Impl::store(int address, const QByteArray &bytes)
+{
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        mem[(address + i) & 0xFFFF] = bytes[i];
+}
+
+QByteArray SimRadio::Impl::fetch(int address, int length) const
+{
+    QByteArray out;
+    for (int i = 0; i < length; ++i)
+        out += mem[(address + i) & 0xFFFF];
+    return out;
+}
+
+// Handles the frame at the head of the pending bytes, if one is due.
+bool SimRadio::Impl::handleNext()
+{
+    std::unique_lock lock(m);
+    Kind kind{};
+    int size = -1;
+    while (!pending.isEmpty() && (size = headFrame(pending, kind)) < 0)
+        drop(1);
+    if (pending.isEmpty())
+        return false;
+    if (size == 0) {
+        if (Clock::now() - arrivals.back() < StaleAfter)
+            return false;
+        drop(1);
+        return true;
+    }
+    const auto due = arrivals.front() + (paced ? size * ByteTime : nanoseconds(0));
+    if (Clock::now() < due) {
+        lock.unlock();
+        sleepUntil(due);
+        return true;
+    }
+    const QByteArray frame = pending.left(size);
+    log.push_back({kind, frame, arrivals.front()});
+    drop(size);
+    const QByteArray reply = answer(kind, frame);
+    if (logFd >= 0) {
+        const double t = duration<double>(log.back().at - started).count();
+        const QByteArray text = QByteArray::number(t, 'f', 4) + ' '
+                                + frameKindName(kind).toLatin1() + ' ' + hex(frame) + " -> "
+                                + hex(reply) + '\n';
+        [[maybe_unused]] auto written = ::write(logFd, text.constData(), size_t(text.size()));
+    }
+    const bool pacedReply = paced;
+    const auto byteGap = gap;
+    lock.unlock();
+    send(reply, pacedReply, byteGap);
+    return true;
+}
+
+// Picks the fault for this attempt, applies the frame's effect, returns the reply.
+QByteArray SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
+{
+    const int k = int(kind);
+    Fault f = thereafter[k];
+    if (!script[k].empty()) {
+        f = script[k].front();
+        script[k].pop_front();
+    }
+    if (silentAfter >= 0 && ++framesSinceSilentSet > silentAfter)
+        f = {Fault::Silent, 0};
+    // Outside programming mode only the access code is answered.
+    if (f.kind == Fault::Silent || (!programming && kind != Kind::AccessCode))
+        return {};
+    const bool readOnly = f.kind == Fault::CutAfter || f.kind == Fault::WrongHeader
+                          || f.kind == Fault::WrongAddress;
+    if (kind != Kind::Read && readOnly)
+        f = {};
+    if (kind != Kind::Read && f.kind == Fault::WrongByte)
+        return QByteArray(1, char(f.value));
+
+    QByteArray reply;
+    switch (kind) {
+    case Kind::AccessCode:
+        programming = true;
+        reply = QByteArray(1, char(Module1::Ack));
+        break;
+    case Kind::Write:
+        store(std::uint8_t(frame[1]) << 8 | std::uint8_t(frame[2]), frame.mid(4));
+        reply = QByteArray(1, char(Module1::Ack));
+        break;
+    case Kind::Exit:
+        programming = false;
+        reply = QByteArray(1, char(Module1::ExitReply));
+        break;
+    case Kind::Read:
+        reply = readReply(frame, f);
+        break;
+    }
+    if (f.kind == Fault::AckThenJunk)
+        reply += QByteArray(f.value, JunkByte);
+    return reply;
+}
+
+QByteArray SimRadio::Impl::readReply(const QByteArray &frame, Fault f) const
+{
+    int address = std::uint8_t(frame[1]) << 8 | std::uint8_t(frame[2]);
+    if (f.kind == Fault::WrongAddress)
+        address = (address + BlockLength) & 0xFFFF;
+    QByteArray reply;
+    reply += char(WriteCommand);
+    reply += char(address >> 8);
+    reply += char(address & 0xFF);
+    reply += char(BlockLength);
+    reply += fetch(address, BlockLength);
+    if (f.kind == Fault::WrongByte || f.kind == Fault::WrongHeader)
+        reply[0] = char(f.value);
+    if (f.kind == Fault::CutAfter)
+        reply.truncate(f.value);
+    return reply;
+}
+
+// Paced or gapped replies go out one byte at a time at absolute deadlines, so
+// that sleep overshoot does not add up; the lock is taken only to write.
+void SimRadio::Impl::send(const QByteArray &reply, bool pacedReply, microseconds byteGap)
+{
+    const auto start = Clock::now();
+    const bool whole = !pacedReply && byteGap.count() == 0;
+    for (qsizetype i = 0; i < reply.size() && !stop; i += whole ? reply.size() : 1) {
+        const nanoseconds wire = pacedReply ? int(i + 1) * ByteTime : nanoseconds(0);
+        if (!whole)
+            sleepUntil(start + wire + i * byteGap);
+        std::lock_guard lock(m);
+        if (pty.isOpen()) {
+            [[maybe_unused]] auto n = ::write(pty.masterFd(), reply.constData() + i,
+                                              size_t(whole ? reply.size() : 1));
+        }
+    }
+}
+
+SimRadio::SimRadio() : d(std::make_unique<Impl>())
+{
+    if (::pipe(d->wake) != 0)
+        throw std::runtime_error("pipe failed");
+    d->thread = std::thread([this] { d->run(); });
+}
+
+SimRadio::~SimRadio()
+{
+    d->stop = true;
+    d->poke();
+    d->thread.join();
+    ::close(d->wake[0]);
+    ::close(d->wake[1]);
+}
+
+QString SimRadio::devicePath() const { return d->pty.slavePath(); }
+
+void SimRadio::setMemory(int address, const QByteArray &bytes)
+{
+    std::lock_guard lock(d->m);
+    d->store(address, bytes);
+}
+
+QByteArray SimRadio::memory(int address, int length) const
+{
+    std::lock_guard lock(d->m);
+    return d->fetch(address, length);
+}
+
+void SimRadio::setFaults(FrameKind kind, std::vector<Fault> perAttempt, Fault thereafter)
+{
+    std::lock_guard lock(d->m);
+    d->script[int(kind)].assign(perAttempt.begin(), perAttempt.end());
+    d->thereafter[int(kind)] = thereafter;
+}
+
+void SimRadio::setSilentAfter(int frames)
+{
+    std::lock_guard lock(d->m);
+    d->silentAfter = frames;
+    d->framesSinceSilentSet = 0;
+}
+
+void SimRadio::setPacing(bool paced)
+{
+    std::lock_guard lock(d->m);
+    d->paced = paced;
+}
+
+void SimRadio::setReplyByteGap(microseconds gap)
+{
+    std::lock_guard lock(d->m);
+    d->gap = gap;
+}
+
+bool SimRadio::inProgrammingMode() const
+{
+    std::lock_guard lock(d->m);
+    return d->programming;
+}
+
+std::vector<SimRadio::Frame> SimRadio::frames() const
+{
+    std::lock_guard lock(d->m);
+    return d->log;
+}
+
+std::vector<SimRadio::FrameKind> SimRadio::frameKinds() const
+{
+    std::lock_guard lock(d->m);
+    std::vector<FrameKind> kinds;
+    for (const auto &f : d->log)
+        kinds.push_back(f.kind);
+    return kinds;
+}
+
+int SimRadio::count(FrameKind kind) const
+{
+    std::lock_guard lock(d->m);
+    return int(std::count_if(d->log.begin(), d->log.end(),
+                             [kind](const Frame &f) { return f.kind == kind; }));
+}
+
+void SimRadio::clearLog()
+{
+    std::lock_guard lock(d->m);
+    d->log.clear();
+}
+
+SimRadio::LineSettings SimRadio::lineSettings() const
+{
+    std::lock_guard lock(d->m);
+    return d->line;
+}
+
+void SimRadio::unplug()
+{
+    std::unique_lock lock(d->m);
+    d->unplugWanted = true;
+    d->poke();
+    d->unplugged.wait(lock, [this] { return !d->pty.isOpen(); });
+}
+
+void SimRadio::setLogFd(int fd)
+{
+    std::lock_guard lock(d->m);
+    d->logFd = fd;
+}
+
+QString frameKindName(SimRadio::FrameKind kind)
+{
+    static const char *const names[] = {"AccessCode", "Read", "Write", "Exit"};
+    return QString::fromLatin1(names[int(kind)]);
+}

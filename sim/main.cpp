@@ -1,0 +1,187 @@
+// calitune-radio-sim: a simulated radio on a pseudo-terminal, for trying the
+// program by hand. Prints the device path, logs frames to stderr, runs until
+// SIGINT or SIGTERM.
+
+#include "sim/SimRadio.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int CalibrationAddress = 0x0380;
+
+// A realistic calibration: high power 96..118, low power 34..55, in block
+// order H1, L1, ... H6, L6; then bytes 12 to 15.
+const QByteArray DefaultValues("\x60\x22\x65\x26\x69\x2A\x6D\x2E\x71\x32\x76\x37", 12);
+const QByteArray DefaultExtra("\x5A\x00\x12\x34", 4);
+
+const char *const HelpText = R"(A simulated radio on a pseudo-terminal. It answers the
+access code, block reads and writes and the exit command; its calibration
+block at 0x0380 holds a realistic calibration unless --values and --extra say
+otherwise. It runs until Ctrl+C (SIGINT) or SIGTERM, then removes the --link
+and exits with 0. Bad options exit with 2.
+
+Faults (--fault, one per kind of frame; a later one for the same kind wins):
+  KIND:FAULT[:VALUE][@N]   hit the first N frames of KIND, or every one without @N
+  KIND   access | read | write | exit
+  FAULT  silent           no answer (a write is not stored, the mode is unchanged)
+         wrong-byte       answer VALUE instead of the right first byte (default 0x15)
+         junk             the right answer followed by VALUE junk bytes (default 3)
+         cut              read reply cut after VALUE bytes (default 10)
+         wrong-header     read reply starting with VALUE (default 0x52 'R')
+         wrong-address    read reply carrying the next block's address
+  Numbers are decimal or 0x hex. Example: --fault write:wrong-byte:0x15@2
+
+Stdout gets the device path as its first line; stderr gets one line per
+frame: seconds since start, kind, bytes received -> bytes answered.
+)";
+
+[[noreturn]] void fail(const QString &message, int code = 2)
+{
+    std::fprintf(stderr, "calitune-radio-sim: %s\n", qPrintable(message));
+    std::exit(code);
+}
+
+int number(const QString &text, int max)
+{
+    bool ok = false;
+    const int n = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                      ? text.mid(2).toInt(&ok, 16)
+                      : text.toInt(&ok, 10);
+    if (!ok || n < 0 || n > max)
+        fail(QStringLiteral("'%1' is not a number from 0 to %2").arg(text).arg(max));
+    return n;
+}
+
+QByteArray bytes(const QString &list, int count, const char *option)
+{
+    const QStringList parts = list.split(u',');
+    if (parts.size() != count)
+        fail(QStringLiteral("--%1 needs %2 comma-separated numbers").arg(option).arg(count));
+    QByteArray out;
+    for (const QString &p : parts)
+        out += char(number(p.trimmed(), 255));
+    return out;
+}
+
+struct FaultScript {
+    SimRadio::FrameKind kind;
+    std::vector<SimRadio::Fault> perAttempt;
+    SimRadio::Fault thereafter;
+};
+
+FaultScript faultScript(const QString &spec)
+{
+    static const std::map<QString, SimRadio::FrameKind> kinds{
+        {"access", SimRadio::FrameKind::AccessCode}, {"read", SimRadio::FrameKind::Read},
+        {"write", SimRadio::FrameKind::Write}, {"exit", SimRadio::FrameKind::Exit}};
+    using F = SimRadio::Fault;
+    static const std::map<QString, F> faults{
+        {"silent", F(F::Silent)},          {"wrong-byte", F(F::WrongByte, 0x15)},
+        {"junk", F(F::AckThenJunk, 3)},    {"cut", F(F::CutAfter, 10)},
+        {"wrong-header", F(F::WrongHeader, 'R')}, {"wrong-address", F(F::WrongAddress)}};
+
+    const QStringList at = spec.split(u'@');
+    const QStringList parts = at[0].split(u':');
+    if (at.size() > 2 || parts.size() < 2 || parts.size() > 3 || !kinds.count(parts[0])
+        || !faults.count(parts[1]))
+        fail(QStringLiteral("bad fault '%1' (see --help)").arg(spec));
+    F fault = faults.at(parts[1]);
+    if (parts.size() == 3)
+        fault.value = number(parts[2], 255);
+    if (at.size() == 1)
+        return {kinds.at(parts[0]), {}, fault};
+    return {kinds.at(parts[0]), std::vector<F>(size_t(number(at[1], 1000)), fault), {}};
+}
+
+void makeLink(const QString &link, const QString &target)
+{
+    struct stat st{};
+    const QByteArray path = link.toLocal8Bit();
+    if (::lstat(path.constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode))
+            fail(QStringLiteral("%1 exists and is not a symbolic link").arg(link));
+        ::unlink(path.constData());
+    }
+    if (::symlink(target.toLocal8Bit().constData(), path.constData()) != 0)
+        fail(QStringLiteral("cannot create the link %1").arg(link), 1);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("calitune-radio-sim"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(HelpText));
+    parser.addHelpOption();
+    parser.addOptions({
+        {"link", "Also reach the device through the symbolic link PATH (replaced if it "
+                 "is a stale link, removed at exit).", "PATH"},
+        {"values", "The twelve power values at 0x0380, block order H1,L1,H2,L2,...,H6,L6, "
+                   "each 0-255.", "LIST"},
+        {"extra", "Bytes 12 to 15 of the block, four numbers 0-255.", "LIST"},
+        {"paced", "Take 1.0417 ms per byte both ways, as at 9600 bit/s."},
+        {"byte-gap", "Extra MS before every reply byte after the first.", "MS"},
+        {"fault", "Misbehave as SPEC says (see Faults above); repeatable.", "SPEC"},
+        {"silent-after", "Answer only the first N frames, then nothing.", "N"},
+    });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments()[0]));
+
+    QByteArray block = DefaultValues + DefaultExtra;
+    if (parser.isSet("values"))
+        block.replace(0, 12, bytes(parser.value("values"), 12, "values"));
+    if (parser.isSet("extra"))
+        block.replace(12, 4, bytes(parser.value("extra"), 4, "extra"));
+
+    std::chrono::microseconds byteGap{0};
+    if (parser.isSet("byte-gap")) {
+        bool ok = false;
+        const double ms = parser.value("byte-gap").toDouble(&ok);
+        if (!ok || ms < 0 || ms > 1000)
+            fail(QStringLiteral("--byte-gap needs milliseconds from 0 to 1000"));
+        byteGap = std::chrono::microseconds(qRound64(ms * 1000));
+    }
+    std::vector<FaultScript> scripts;
+    for (const QString &spec : parser.values("fault"))
+        scripts.push_back(faultScript(spec));
+    const int silentAfter =
+        parser.isSet("silent-after") ? number(parser.value("silent-after"), 1000000) : -1;
+
+    // The radio's thread inherits this mask, so the signals come to sigwait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SimRadio radio;
+    radio.setMemory(CalibrationAddress, block);
+    radio.setPacing(parser.isSet("paced"));
+    radio.setReplyByteGap(byteGap);
+    for (const FaultScript &f : scripts)
+        radio.setFaults(f.kind, f.perAttempt, f.thereafter);
+    radio.setSilentAfter(silentAfter);
+    radio.setLogFd(STDERR_FILENO);
+
+    const QString link = parser.value("link");
+    if (!link.isEmpty())
+        makeLink(link, radio.devicePath());
+    std::printf("%s\n", qPrintable(radio.devicePath()));
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    if (!link.isEmpty())
+        ::unlink(link.toLocal8Bit().constData());
+    return 0;
+}

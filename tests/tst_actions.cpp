@@ -1,0 +1,337 @@
+// The Read and Write actions end to end: the real window (offscreen), the
+// real serial driver and the simulated radio on a pseudo-terminal.
+#include "protocol/Declare.h"
+#include "protocol/Module1.h"
+#include "sim/SimRadio.h"
+#include "ui/TestForm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <deque>
+
+using Kind = SimRadio::FrameKind;
+using Fault = SimRadio::Fault;
+using Answer = TestForm::MsgAnswer;
+using Icon = TestForm::MsgIcon;
+
+namespace {
+
+const QString PortMsg = QStringLiteral("端口没有打开，请检查端口是否被占用。");
+const QString NoReplyMsg = QStringLiteral("通讯出错，请检查线是否连上或对讲机是否开机。");
+const QString OtherReplyMsg = QStringLiteral("通讯出错，请重试！");
+const QString LinkLostMsg = QStringLiteral("通讯中断，请重试！");
+const QString RangeMsg = QStringLiteral("数值超出范围，请输入0到127之间的数字。");
+const QString ReadOk = QStringLiteral("读出成功！");
+const QString WriteOk = QStringLiteral("写入成功！");
+
+// What the window looked like while a message was up.
+struct Shown {
+    QString text;
+    Icon icon;
+    bool retryOffered;
+    bool windowHeld;   // window and both buttons disabled
+    bool portOpen;
+    QStringList fields;
+};
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out += char(v);
+    return out;
+}
+
+const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+
+} // namespace
+
+class TestActions : public QObject {
+    Q_OBJECT
+    std::unique_ptr<SimRadio> radio;
+    std::unique_ptr<TestForm> form;
+    QList<Shown> shown;
+    std::deque<Answer> answers;   // what the user answers; Cancel/OK when empty
+
+    QList<QLineEdit *> fields() const
+    {
+        return {form->PWRH1Text, form->PWRL1Text, form->PWRH2Text, form->PWRL2Text,
+                form->PWRH3Text, form->PWRL3Text, form->PWRH4Text, form->PWRL4Text,
+                form->PWRH5Text, form->PWRL5Text, form->PWRH6Text, form->PWRL6Text};
+    }
+    QStringList fieldTexts() const
+    {
+        QStringList out;
+        for (QLineEdit *f : fields())
+            out << f->text();
+        return out;
+    }
+    void setFields(const QStringList &texts)
+    {
+        for (int i = 0; i < texts.size(); ++i)
+            fields()[i]->setText(texts[i]);
+    }
+    bool windowGivenBack() const
+    {
+        return form->isEnabled() && form->TestWrCmb->isEnabled() && form->TestRdCmb->isEnabled()
+            && Module1::RadioPort == 0;
+    }
+    void makeForm()
+    {
+        form = std::make_unique<TestForm>();
+        form->setMessagePresenter([this](const QString &text, Icon icon, TestForm::MsgButtons buttons) {
+            shown << Shown{text, icon, buttons == TestForm::MsgButtons::RetryCancel,
+                           !form->isEnabled() && !form->TestWrCmb->isEnabled() && !form->TestRdCmb->isEnabled(),
+                           Module1::RadioPort != 0, fieldTexts()};
+            Answer a = answers.empty() ? (buttons == TestForm::MsgButtons::Ok ? Answer::Ok : Answer::Cancel)
+                                       : answers.front();
+            if (!answers.empty())
+                answers.pop_front();
+            return a;
+        });
+    }
+    QList<Kind> kinds() const
+    {
+        const auto k = radio->frameKinds();
+        return {k.begin(), k.end()};
+    }
+    QByteArray writeFrame() const
+    {
+        for (const auto &f : radio->frames())
+            if (f.kind == Kind::Write)
+                return f.bytes;
+        return {};
+    }
+
+private slots:
+    void init()
+    {
+        Declare::Reset();
+        radio = std::make_unique<SimRadio>();
+        radio->setMemory(0x380, Block);
+        qputenv("CALITUNE_COM1", radio->devicePath().toLocal8Bit());
+        makeForm();
+        shown.clear();
+        answers.clear();
+    }
+    void cleanup()
+    {
+        form.reset();
+        radio.reset();
+        qunsetenv("CALITUNE_COM1");
+    }
+
+    void readShowsTheRadiosValuesAfterItsMessage()
+    {
+        const QStringList before = fieldTexts();
+        form->TestRdCmb->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, ReadOk);
+        QCOMPARE(shown[0].icon, Icon::None);
+        QVERIFY(shown[0].windowHeld && shown[0].portOpen);
+        QCOMPARE(shown[0].fields, before);
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
+        QVERIFY(windowGivenBack());
+        const QStringList read{"96", "34", "101", "127", "0", "5", "109", "46", "113", "50", "118", "55"};
+        QCOMPARE(fieldTexts(), read);
+        QCOMPARE(form->PWRL2Text_temp, TextCopy("127"));
+
+        form->TestRdCmb->click();
+        QCOMPARE(fieldTexts(), read);
+    }
+
+    void writeSendsTheFieldsAndTheBytesLastRead()
+    {
+        form->TestRdCmb->click();
+        radio->clearLog();
+        shown.clear();
+        const QStringList edited{"0", "5", "127", "05", "", "7", "109", "46", "113", "50", "118", "55"};
+        setFields(edited);
+        form->TestWrCmb->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, WriteOk);
+        QVERIFY(shown[0].windowHeld && shown[0].portOpen);
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Write, Kind::Exit}));
+        QCOMPARE(writeFrame(), bytes({'W', 3, 0x80, 0x10, 0, 5, 127, 5, 0, 7, 109, 46, 113, 50, 118, 55,
+                                      0x11, 0x22, 0x33, 0x44}));
+        QCOMPARE(fieldTexts(), edited);
+        QVERIFY(windowGivenBack());
+    }
+
+    void writeBeforeAnyReadLearnsTheCarriedBytes()
+    {
+        const QStringList values{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"};
+        setFields(values);
+        form->TestWrCmb->click();
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Exit}));
+        QCOMPARE(writeFrame().mid(4), bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x11, 0x22, 0x33, 0x44}));
+        QCOMPARE(fieldTexts(), values);
+
+        radio->clearLog();
+        form->TestWrCmb->click();
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Write, Kind::Exit}));
+
+        // When learning fails nothing is written.
+        Declare::Reset();
+        radio->clearLog();
+        shown.clear();
+        radio->setFaults(Kind::Read, {}, Fault::Silent);
+        form->TestWrCmb->click();
+        QCOMPARE(radio->count(Kind::Write), 0);
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, LinkLostMsg);
+        QVERIFY(windowGivenBack());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("message");
+        enum { Port, Silent, Nak, BlockLost, ShortReply };
+        QTest::newRow("read: no port") << false << int(Port) << PortMsg;
+        QTest::newRow("write: no port") << true << int(Port) << PortMsg;
+        QTest::newRow("read: no reply") << false << int(Silent) << NoReplyMsg;
+        QTest::newRow("write: no reply") << true << int(Silent) << NoReplyMsg;
+        QTest::newRow("read: other reply") << false << int(Nak) << OtherReplyMsg;
+        QTest::newRow("write: other reply") << true << int(Nak) << OtherReplyMsg;
+        QTest::newRow("read: link lost") << false << int(BlockLost) << LinkLostMsg;
+        QTest::newRow("write: link lost") << true << int(BlockLost) << LinkLostMsg;
+        QTest::newRow("read: replies cut short") << false << int(ShortReply) << LinkLostMsg;
+    }
+    void failures()
+    {
+        QFETCH(bool, write);
+        QFETCH(int, failure);
+        QFETCH(QString, message);
+        Declare::CalBuffer.fill(0.0);   // as after a read: no learning step
+        setFields({"9", "8", "7", "6", "5", "4", "3", "2", "1", "0", "10", "20"});
+        const QStringList before = fieldTexts();
+        switch (failure) {
+        case 0: form->ComPortIndex = 2; break;
+        case 1: radio->setFaults(Kind::AccessCode, {}, Fault::Silent); break;
+        case 2: radio->setFaults(Kind::AccessCode, {}, Fault(Fault::WrongByte, 0x15)); break;
+        case 3: radio->setFaults(write ? Kind::Write : Kind::Read, {}, Fault::Silent); break;
+        case 4: radio->setFaults(Kind::Read, {}, Fault(Fault::CutAfter, 12)); break;
+        }
+        (write ? form->TestWrCmb : form->TestRdCmb)->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, message);
+        QCOMPARE(shown[0].icon, failure == 0 ? Icon::Exclamation : Icon::None);
+        QCOMPARE(shown[0].retryOffered, failure == 1);
+        QVERIFY(shown[0].windowHeld);
+        QCOMPARE(radio->count(Kind::Exit), 0);
+        QCOMPARE(fieldTexts(), before);
+        QVERIFY(windowGivenBack());
+    }
+
+    void noPortFoundAtStartUp()
+    {
+        qputenv("CALITUNE_COM1", "/nonexistent/tty");
+        makeForm();
+        QCOMPARE(form->ComPortIndex, std::int16_t(0));
+        form->TestRdCmb->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, PortMsg);
+        QVERIFY(windowGivenBack());
+    }
+
+    void retryAfterNoReplyUsesTheLongBudget()
+    {
+        radio->setFaults(Kind::AccessCode, {Fault::Silent, Fault::Silent, Fault::Silent, Fault::Silent,
+                                            Fault::Silent, Fault::Silent});
+        answers = {Answer::Retry};
+        form->TestRdCmb->click();
+        QCOMPARE(radio->count(Kind::AccessCode), 7);
+        QCOMPARE(shown.size(), 2);
+        QCOMPARE(shown[0].text, NoReplyMsg);
+        QCOMPARE(shown[1].text, ReadOk);
+        QCOMPARE(form->PWRH1Text->text(), QString("96"));
+    }
+
+    void valueWithoutAByteIsRefusedBeforeAnyTraffic()
+    {
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        form->PWRL3Text->setText("-5");   // as pasted: no key rule
+        form->TestWrCmb->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, RangeMsg);
+        QCOMPARE(shown[0].icon, Icon::Exclamation);
+        QVERIFY(radio->frames().empty());
+        QVERIFY(windowGivenBack());
+        QCOMPARE(QApplication::focusWidget(), form->PWRL3Text);
+        QCOMPARE(form->PWRL3Text->selectedText(), QString("-5"));
+    }
+
+    void closingDuringAnExchangeWaitsForItsEnd()
+    {
+        form->show();
+        radio->setFaults(Kind::AccessCode, {}, Fault::Silent);
+        bool visibleAfterClose = false;
+        QTimer::singleShot(300, form.get(), [&] {
+            form->close();
+            visibleAfterClose = form->isVisible();
+        });
+        form->TestRdCmb->click();
+        QVERIFY(visibleAfterClose);
+        QCOMPARE(shown.size(), 1);
+        QVERIFY(windowGivenBack());
+        QVERIFY(form->close());
+    }
+
+    void cablePulledDuringAnExchange()
+    {
+        radio->setFaults(Kind::Read, {}, Fault::Silent);
+        QTimer::singleShot(200, form.get(), [&] { radio->unplug(); });
+        QElapsedTimer t;
+        t.start();
+        form->TestRdCmb->click();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, LinkLostMsg);
+        QVERIFY(windowGivenBack());
+        QVERIFY(t.elapsed() < 4000);
+    }
+
+    // The real message box, answered as a user would.
+    void realMessageBoxes()
+    {
+        form->setMessagePresenter({});
+        form->show();
+        QStringList seen;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            QStringList captions;
+            for (QAbstractButton *b : box->buttons())
+                captions << b->text() + (b->isEnabled() && b->isVisible() ? "" : " (disabled)");
+            seen << QStringList{box->windowTitle(), box->text(), QString::number(box->icon()),
+                                captions.join('/')}.join('|');
+            QAbstractButton *ok = box->buttons().value(0);
+            QTest::mouseClick(ok, Qt::LeftButton);
+        });
+        poll.start(50);
+        form->TestRdCmb->click();
+        form->TestWrCmb->click();
+        form->ComPortIndex = 2;
+        form->TestWrCmb->click();
+        const QString plain = QString::number(QMessageBox::NoIcon);
+        const QString warning = QString::number(QMessageBox::Warning);
+        QCOMPARE(seen, QStringList({"Calitune|" + ReadOk + "|" + plain + "|确定",
+                                    "Calitune|" + WriteOk + "|" + plain + "|确定",
+                                    "Calitune|" + PortMsg + "|" + warning + "|确定"}));
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit,
+                                       Kind::AccessCode, Kind::Write, Kind::Exit}));
+    }
+};
+
+QTEST_MAIN(TestActions)
+#include "tst_actions.moc"

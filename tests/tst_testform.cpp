@@ -1,0 +1,312 @@
+#include "sim/PtyPair.h"
+#include "ui/TestForm.h"
+
+#include <QAbstractButton>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+namespace {
+
+// Maps port numbers to device paths while a test runs.
+class PortEnv {
+public:
+    explicit PortEnv(std::initializer_list<std::pair<int, QString>> ports)
+    {
+        for (const auto &[n, path] : ports) {
+            names.push_back(QByteArray("CALITUNE_COM") + QByteArray::number(n));
+            qputenv(names.back().constData(), path.toLocal8Bit());
+        }
+    }
+    ~PortEnv()
+    {
+        for (const QByteArray &name : names)
+            qunsetenv(name.constData());
+    }
+
+private:
+    std::vector<QByteArray> names;
+};
+
+int px(int twips, int dpi) { return qRound(twips * dpi / 1440.0); }
+
+} // namespace
+
+class TestFormTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TestForm> form;
+
+    // A form that found no port, shown and active.
+    void showForm()
+    {
+        {
+            PortEnv env{{1, QStringLiteral("/nonexistent/tty")}};
+            form = std::make_unique<TestForm>();
+        }
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    }
+
+    void typeInto(QLineEdit *edit, const QString &keys)
+    {
+        edit->setFocus(Qt::TabFocusReason);
+        QTest::keyClicks(edit, keys);
+    }
+
+    void loseFocus() { form->TestRdCmb->setFocus(Qt::TabFocusReason); }
+
+private slots:
+    void cleanup() { form.reset(); }
+
+    void portListOfOpenablePorts()
+    {
+        PtyPair com3, com12;
+        {
+            PortEnv env{{3, com3.slavePath()}, {12, com12.slavePath()}};
+            form = std::make_unique<TestForm>();
+        }
+        QComboBox *list = form->ComPortCmb;
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->itemText(0), QStringLiteral("COM3"));
+        QCOMPARE(list->itemText(1), QStringLiteral("COM12"));
+        QCOMPARE(list->itemData(1, Qt::ToolTipRole).toString(), com12.slavePath());
+        QVERIFY(!list->isEditable());
+        QVERIFY(form->ComEnable);
+        QCOMPARE(list->currentIndex(), 0);
+        QCOMPARE(form->ComPortIndex, 3);
+
+        list->setCurrentIndex(1);
+        QCOMPARE(form->ComPortIndex, 12);
+        form->show();
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(list->currentText(), QStringLiteral("COM3"));
+        QCOMPARE(form->ComPortIndex, 3);
+    }
+
+    void noPortGivesNoCom()
+    {
+        {
+            PortEnv env{{1, QStringLiteral("/nonexistent/tty")}};
+            form = std::make_unique<TestForm>();
+        }
+        QCOMPARE(form->ComPortCmb->count(), 1);
+        QCOMPARE(form->ComPortCmb->currentText(), QStringLiteral("No COM"));
+        QVERIFY(!form->ComEnable);
+        QCOMPARE(form->ComPortIndex, 0);
+    }
+
+    void loadFillsFieldsAndLaysOutInTwips()
+    {
+        showForm();
+        QCOMPARE(form->windowTitle(), QStringLiteral("Calitune"));
+        const TextCopy *copies[] = {
+            &form->PWRH1Text_temp, &form->PWRH2Text_temp, &form->PWRH3Text_temp,
+            &form->PWRH4Text_temp, &form->PWRH5Text_temp, &form->PWRH6Text_temp,
+            &form->PWRL1Text_temp, &form->PWRL2Text_temp, &form->PWRL3Text_temp,
+            &form->PWRL4Text_temp, &form->PWRL5Text_temp, &form->PWRL6Text_temp};
+        for (const auto *copy : copies)
+            QCOMPARE(copy->value_or(QString()), QStringLiteral("0"));
+        const auto fields = form->findChildren<QLineEdit *>();
+        QCOMPARE(fields.size(), 12);
+        for (const QLineEdit *field : fields)
+            QCOMPARE(field->text(), QStringLiteral("0"));
+
+        const int dx = form->logicalDpiX(), dy = form->logicalDpiY();
+        QCOMPARE(form->size(), QSize(px(8865, dx), px(3030, dy)));
+        QCOMPARE(form->minimumSize(), form->maximumSize());
+        QCOMPARE(form->PWRL6Text->geometry(),
+                 QRect(px(7600, dx), px(1700, dy), px(750, dx), px(375, dy)));
+        QCOMPARE(form->FrePWRLabel[5]->geometry(),
+                 QRect(px(7500, dx), px(480, dy), px(975, dx), px(250, dy)));
+        QCOMPARE(form->FrePWRLabel[5]->text(), QStringLiteral("520MHz"));
+        QCOMPARE(form->ComPortCmb->geometry(),
+                 QRect(px(1100, dx), px(2450, dy), px(975, dx), px(300, dy)));
+        QCOMPARE(form->PWRL5Text->accessibleName(), QStringLiteral("480MHz 低功率"));
+    }
+
+    void focusStartTabOrderAndEnterStepping()
+    {
+        showForm();
+        const QList<QWidget *> chain{
+            form->PWRH1Text, form->PWRH2Text, form->PWRH3Text, form->PWRH4Text, form->PWRL1Text,
+            form->PWRL2Text, form->PWRL3Text, form->PWRL4Text, form->TestWrCmb, form->TestRdCmb,
+            form->ComPortCmb, form->PWRH5Text, form->PWRL5Text, form->PWRH6Text, form->PWRL6Text,
+            form->PWRH1Text};
+        for (qsizetype i = 0; i + 1 < chain.size(); ++i) {
+            QCOMPARE(QApplication::focusWidget(), chain[i]);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(QApplication::focusWidget(), form->PWRH1Text);
+
+        const std::pair<QLineEdit *, QWidget *> steps[] = {{form->PWRH4Text, form->PWRL1Text},
+                                                          {form->PWRL4Text, form->TestWrCmb},
+                                                          {form->PWRL6Text, form->PWRH1Text}};
+        for (const auto &[from, to] : steps) {
+            from->setFocus(Qt::OtherFocusReason);
+            QTest::keyClick(from, Qt::Key_Return);
+            QTRY_COMPARE(QApplication::focusWidget(), to);
+        }
+    }
+
+    void typingRules()
+    {
+        showForm();
+        QLineEdit *field = form->PWRH2Text;
+        const auto retype = [&](const QString &keys) {
+            field->clear();
+            typeInto(field, keys);
+        };
+        retype(QStringLiteral("128"));
+        QCOMPARE(field->text(), QStringLiteral("127"));
+        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("127"));
+        retype(QStringLiteral("999"));
+        QCOMPARE(field->text(), QStringLiteral("127"));
+        retype(QStringLiteral("1234"));
+        QCOMPARE(field->text(), QStringLiteral("123"));
+        retype(QStringLiteral("-.a 5"));
+        QCOMPARE(field->text(), QStringLiteral("5"));
+
+        retype(QStringLiteral("000"));
+        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("000"));
+        loseFocus();
+        QCOMPARE(field->text(), QStringLiteral("0"));
+        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("0"));
+
+        retype(QStringLiteral("05"));
+        loseFocus();
+        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("05"));
+
+        typeInto(field, QString());
+        field->end(false);
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QCOMPARE(*form->PWRH2Text_temp, QString());
+        QFocusEvent toContextMenu(QEvent::FocusOut, Qt::PopupFocusReason);
+        QApplication::sendEvent(field, &toContextMenu);
+        QCOMPARE(field->text(), QString());
+        loseFocus();
+        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("0"));
+    }
+
+    void pasteBypassesOnlyTheKeyRule()
+    {
+        showForm();
+        QLineEdit *field = form->PWRL3Text;
+        field->setFocus();
+        QGuiApplication::clipboard()->setText(QStringLiteral("-5"));
+        field->selectAll();
+        // Ctrl+V as a keyboard delivers it: the text is the control character.
+        QTest::sendKeyEvent(QTest::Press, field, Qt::Key_V, QStringLiteral("\x16"), Qt::ControlModifier);
+        QCOMPARE(field->text(), QStringLiteral("0"));
+
+        field->selectAll();
+        field->paste();
+        QCOMPARE(field->text(), QStringLiteral("-5"));
+        QCOMPARE(*form->PWRL3Text_temp, QStringLiteral("-5"));
+        loseFocus();
+        QCOMPARE(field->text(), QStringLiteral("-5"));
+        field->selectAll();
+        field->insert(QStringLiteral("300.5"));
+        QCOMPARE(*form->PWRL3Text_temp, QStringLiteral("127"));
+    }
+
+    void emptiedFieldBecomesZeroBeforeClickRuns()
+    {
+        showForm();
+        form->PWRL1Text->setFocus();
+        QString seenAtClick;
+        connect(form->TestWrCmb, &QPushButton::clicked, form.get(),
+                [&] { seenAtClick = *form->PWRL1Text_temp; });
+        QTest::keyClick(form->PWRL1Text, Qt::Key_Backspace);
+        QCOMPARE(form->PWRL1Text->text(), QString());
+        QTest::mouseClick(form->TestWrCmb, Qt::LeftButton);
+        QCOMPARE(seenAtClick, QStringLiteral("0"));
+        QCOMPARE(form->PWRL1Text->text(), QStringLiteral("0"));
+    }
+
+    void leadingNumber()
+    {
+        QCOMPARE(LeadingNumber(QStringLiteral("127")), 127.0);
+        QCOMPARE(LeadingNumber(QStringLiteral("-5x")), -5.0);
+        QCOMPARE(LeadingNumber(QStringLiteral("+12.5.3")), 12.5);
+        QCOMPARE(LeadingNumber(QStringLiteral("-.5")), -0.5);
+        QCOMPARE(LeadingNumber(QStringLiteral("128.")), 128.0);
+        QCOMPARE(LeadingNumber(QStringLiteral("1e5")), 1.0);
+        QCOMPARE(LeadingNumber(QStringLiteral(" 5")), 0.0);
+        QCOMPARE(LeadingNumber(QStringLiteral("-.")), 0.0);
+        QCOMPARE(LeadingNumber(QString()), 0.0);
+    }
+
+    void realMessageBoxes()
+    {
+        showForm();
+        struct Seen {
+            QString title, text;
+            QMessageBox::Icon icon = QMessageBox::NoIcon;
+            QStringList captions;
+        } seen;
+        // Notes what the box shows, then clicks `caption` (or closes the box).
+        const auto answerWith = [&seen](const QString &caption) {
+            QTimer::singleShot(0, [&seen, caption] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box)
+                    return;
+                seen = {box->windowTitle(), box->text(), box->icon(), {}};
+                QAbstractButton *chosen = nullptr;
+                for (QAbstractButton *button : box->buttons()) {
+                    seen.captions << button->text();
+                    if (button->text() == caption)
+                        chosen = button;
+                }
+                if (chosen)
+                    chosen->click();
+                else
+                    box->close();
+            });
+        };
+        const QString msg = QStringLiteral("端口没有打开");
+        const QStringList retryCancel{QStringLiteral("取消"), QStringLiteral("重试")};
+
+        answerWith(QStringLiteral("重试"));
+        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::None, TestForm::MsgButtons::RetryCancel),
+                 TestForm::MsgAnswer::Retry);
+        seen.captions.sort();
+        QCOMPARE(seen.captions, retryCancel);
+        QCOMPARE(seen.title, QStringLiteral("Calitune"));
+        QCOMPARE(seen.text, msg);
+        QCOMPARE(seen.icon, QMessageBox::NoIcon);
+
+        answerWith(QString());
+        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::None, TestForm::MsgButtons::RetryCancel),
+                 TestForm::MsgAnswer::Cancel);
+
+        answerWith(QStringLiteral("确定"));
+        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::Exclamation), TestForm::MsgAnswer::Ok);
+        QCOMPARE(seen.captions, QStringList{QStringLiteral("确定")});
+        QCOMPARE(seen.icon, QMessageBox::Warning);
+
+        answerWith(QString());
+        QCOMPARE(form->showMessage(msg), TestForm::MsgAnswer::Ok);
+
+        bool presented = false;
+        form->setMessagePresenter([&](const QString &, TestForm::MsgIcon, TestForm::MsgButtons) {
+            presented = true;
+            return TestForm::MsgAnswer::Cancel;
+        });
+        QCOMPARE(form->showMessage(msg), TestForm::MsgAnswer::Cancel);
+        QVERIFY(presented);
+    }
+};
+
+QTEST_MAIN(TestFormTest)
+#include "tst_testform.moc"

@@ -1,0 +1,301 @@
+#include "ui/TestForm.h"
+
+#include "serial/PortMap.h"
+#include "serial/basComm.h"
+#include "protocol/Module1.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFocusEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+const QString WindowTitle = QStringLiteral("Calitune");
+const char *const FrequencyCaptions[] = {"400MHz", "420MHz", "440MHz",
+                                         "460MHz", "480MHz", "520MHz"};
+const QString HighPowerCaption = QStringLiteral("高功率");
+const QString LowPowerCaption = QStringLiteral("低功率");
+constexpr int MaxFieldLength = 3;
+constexpr double MaxFieldValue = 127;
+
+QFont headingFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
+                      QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                      QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Micro Hei"),
+                      QStringLiteral("Droid Sans Fallback")});
+    font.setPointSize(12);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+// The character code a classic key-press event would carry, or nothing for
+// keys that type no character.
+std::optional<std::int16_t> characterCode(const QKeyEvent &event)
+{
+    switch (event.key()) {
+    case Qt::Key_Backspace:
+        return 8;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return 13;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+    case Qt::Key_Delete:
+    case Qt::Key_Escape:
+        return std::nullopt;
+    default:
+        if (event.text().isEmpty())
+            return std::nullopt;
+        return static_cast<std::int16_t>(event.text().at(0).unicode());
+    }
+}
+
+} // namespace
+
+TestForm::TestForm(QWidget *parent) : QWidget(parent)
+{
+    setWindowTitle(WindowTitle);
+    buildControls();
+    connectActions();
+    Form_Load();
+    // Takes effect when the window is first activated.
+    PWRH1Text->setFocus();
+}
+
+TestForm::~TestForm()
+{
+    Module1::SetLinkLostUi({});
+}
+
+QRect TestForm::twips(int left, int top, int width, int height) const
+{
+    const auto x = [this](int t) { return qRound(t * logicalDpiX() / 1440.0); };
+    const auto y = [this](int t) { return qRound(t * logicalDpiY() / 1440.0); };
+    return {x(left), y(top), x(width), y(height)};
+}
+
+QLabel *TestForm::makeLabel(const QString &caption, const QString &name, const QRect &geometry,
+                            Qt::Alignment alignment)
+{
+    auto *label = new QLabel(caption, this);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    label->setAlignment(alignment);
+    return label;
+}
+
+QLineEdit *TestForm::makeField(const char *name, int column, bool highPower)
+{
+    auto *edit = new QLineEdit(this);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setGeometry(twips(1100 + 1300 * column, highPower ? 900 : 1700, 750, 375));
+    edit->setAccessibleName(QString::fromLatin1(FrequencyCaptions[column]) + u' ' +
+                            (highPower ? HighPowerCaption : LowPowerCaption));
+    // An input method would commit text past the key rule.
+    edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+    return edit;
+}
+
+void TestForm::buildControls()
+{
+    setFixedSize(twips(0, 0, 8865, 3030).size());
+
+    for (int k = 0; k < 6; ++k) {
+        FrePWRLabel[k] = makeLabel(QString::fromLatin1(FrequencyCaptions[k]),
+                                   QStringLiteral("FrePWRLabel%1").arg(k),
+                                   twips(1000 + 1300 * k, 480, 975, 250), Qt::AlignCenter);
+        FrePWRLabel[k]->setFont(headingFont());
+    }
+    const Qt::Alignment right = Qt::AlignRight | Qt::AlignVCenter;
+    PWRHLabel = makeLabel(HighPowerCaption, QStringLiteral("PWRHLabel"), twips(240, 1000, 750, 200), right);
+    PWRLLabel = makeLabel(LowPowerCaption, QStringLiteral("PWRLLabel"), twips(240, 1800, 750, 200), right);
+    ComPortLabel = makeLabel(QStringLiteral("端口号"), QStringLiteral("ComPortLabel"),
+                             twips(240, 2500, 750, 200), right);
+
+    PWRH1Text = makeField("PWRH1Text", 0, true);
+    PWRH2Text = makeField("PWRH2Text", 1, true);
+    PWRH3Text = makeField("PWRH3Text", 2, true);
+    PWRH4Text = makeField("PWRH4Text", 3, true);
+    PWRH5Text = makeField("PWRH5Text", 4, true);
+    PWRH6Text = makeField("PWRH6Text", 5, true);
+    PWRL1Text = makeField("PWRL1Text", 0, false);
+    PWRL2Text = makeField("PWRL2Text", 1, false);
+    PWRL3Text = makeField("PWRL3Text", 2, false);
+    PWRL4Text = makeField("PWRL4Text", 3, false);
+    PWRL5Text = makeField("PWRL5Text", 4, false);
+    PWRL6Text = makeField("PWRL6Text", 5, false);
+
+    ComPortCmb = new QComboBox(this);
+    ComPortCmb->setObjectName(QStringLiteral("ComPortCmb"));
+    ComPortCmb->setGeometry(twips(1100, 2450, 975, 300));
+    ComPortCmb->setAccessibleName(QStringLiteral("端口号"));
+    ComPortLabel->setBuddy(ComPortCmb);
+
+    TestWrCmb = new QPushButton(QStringLiteral("写入"), this);
+    TestWrCmb->setObjectName(QStringLiteral("TestWrCmb"));
+    TestWrCmb->setGeometry(twips(4000, 2400, 975, 375));
+    TestRdCmb = new QPushButton(QStringLiteral("读出"), this);
+    TestRdCmb->setObjectName(QStringLiteral("TestRdCmb"));
+    TestRdCmb->setGeometry(twips(6000, 2400, 975, 375));
+
+    QWidget *const tabOrder[] = {PWRH1Text, PWRH2Text, PWRH3Text, PWRH4Text, PWRL1Text,
+                                 PWRL2Text, PWRL3Text, PWRL4Text, TestWrCmb, TestRdCmb,
+                                 ComPortCmb, PWRH5Text, PWRL5Text, PWRH6Text, PWRL6Text};
+    for (std::size_t i = 0; i + 1 < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
+    for (const Field &field : fieldsInBlockOrder()) {
+        field.edit->installEventFilter(this);
+        connect(field.edit, &QLineEdit::textChanged, this, [this, field] { fieldChanged(field); });
+    }
+}
+
+std::array<TestForm::Field, PowerValueCount> TestForm::fieldsInBlockOrder()
+{
+    return {{{PWRH1Text, &PWRH1Text_temp}, {PWRL1Text, &PWRL1Text_temp},
+             {PWRH2Text, &PWRH2Text_temp}, {PWRL2Text, &PWRL2Text_temp},
+             {PWRH3Text, &PWRH3Text_temp}, {PWRL3Text, &PWRL3Text_temp},
+             {PWRH4Text, &PWRH4Text_temp}, {PWRL4Text, &PWRL4Text_temp},
+             {PWRH5Text, &PWRH5Text_temp}, {PWRL5Text, &PWRL5Text_temp},
+             {PWRH6Text, &PWRH6Text_temp}, {PWRL6Text, &PWRL6Text_temp}}};
+}
+
+void TestForm::Form_Load()
+{
+    const QRect area = screen()->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    move(area.x() + (area.width() - outer.width()) / 2,
+         area.y() + (area.height() - outer.height()) / 2);
+
+    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n) {
+        const basComm::ComHandle handle = basComm::OpenComPort(n);
+        if (handle == 0)
+            continue;
+        basComm::CloseComPort(handle);
+        ComPortCmb->addItem(QStringLiteral("COM%1").arg(n));
+#ifndef Q_OS_WIN
+        // Here the entry's name does not say which device it is.
+        ComPortCmb->setItemData(ComPortCmb->count() - 1, PortMap::DevicePath(n), Qt::ToolTipRole);
+#endif
+    }
+    ComEnable = ComPortCmb->count() > 0;
+    if (!ComEnable)
+        ComPortCmb->addItem(QStringLiteral("No COM"));
+
+    ComPortCmb->setCurrentIndex(0);
+    ComPortCmb_Click();
+    // Connected only now, so that each later selection, by the user or from
+    // code, runs the handler exactly once.
+    connect(ComPortCmb, &QComboBox::currentIndexChanged, this, &TestForm::ComPortCmb_Click);
+
+    for (const Field &field : fieldsInBlockOrder())
+        field.edit->setText(field.copy->value_or(QString()).isEmpty() ? QStringLiteral("0")
+                                                                       : **field.copy);
+}
+
+void TestForm::ComPortCmb_Click()
+{
+    if (!ComEnable)
+        return;
+    const QString entry = ComPortCmb->currentText();
+    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n) {
+        if (entry == QStringLiteral("COM%1").arg(n)) {
+            ComPortIndex = static_cast<std::int16_t>(n);
+            return;
+        }
+    }
+}
+
+void TestForm::CharKeyPress(std::int16_t &CharPress)
+{
+    const bool digit = CharPress >= '0' && CharPress <= '9';
+    if (!digit && CharPress != 8 && CharPress != 13)
+        CharPress = 0;
+}
+
+bool TestForm::eventFilter(QObject *watched, QEvent *event)
+{
+    for (const Field &field : fieldsInBlockOrder()) {
+        if (field.edit != watched)
+            continue;
+        if (event->type() == QEvent::KeyPress)
+            return fieldKeyPress(field, *static_cast<QKeyEvent *>(event));
+        if (event->type() == QEvent::FocusOut) {
+            // A context menu or another window taking over is not the field
+            // losing the focus to another control.
+            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+                fieldLostFocus(field);
+        }
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TestForm::fieldKeyPress(const Field &field, const QKeyEvent &event)
+{
+    std::optional<std::int16_t> code = characterCode(event);
+    if (!code)
+        return false;
+    field.edit->setMaxLength(MaxFieldLength);
+    CharKeyPress(*code);
+    if (*code == 0)
+        return true;
+    if (*code == 13) {
+        QCoreApplication::postEvent(field.edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier));
+        QCoreApplication::postEvent(field.edit, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier));
+    }
+    return false;
+}
+
+void TestForm::fieldChanged(const Field &field)
+{
+    if (LeadingNumber(field.edit->text()) > MaxFieldValue)
+        field.edit->setText(QStringLiteral("127"));
+    *field.copy = field.edit->text();
+}
+
+void TestForm::fieldLostFocus(const Field &field)
+{
+    const QString text = field.edit->text();
+    if (text.isEmpty() || text == QLatin1String("00") || text == QLatin1String("000"))
+        field.edit->setText(QStringLiteral("0"));
+}
+
+void TestForm::setMessagePresenter(MessagePresenter presenter)
+{
+    m_presenter = std::move(presenter);
+}
+
+TestForm::MsgAnswer TestForm::showMessage(const QString &text, MsgIcon icon, MsgButtons buttons)
+{
+    if (m_presenter)
+        return m_presenter(text, icon, buttons);
+
+    QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
+                    WindowTitle, text, QMessageBox::NoButton, this);
+    if (buttons == MsgButtons::RetryCancel) {
+        box.addButton(QMessageBox::Retry)->setText(QStringLiteral("重试"));
+        box.addButton(QMessageBox::Cancel)->setText(QStringLiteral("取消"));
+        box.setDefaultButton(QMessageBox::Retry);
+        box.setEscapeButton(QMessageBox::Cancel);
+    } else {
+        box.addButton(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    }
+    switch (box.exec()) {
+    case QMessageBox::Retry:
+        return MsgAnswer::Retry;
+    case QMessageBox::Cancel:
+        return MsgAnswer::Cancel;
+    default:
+        return MsgAnswer::Ok;
+    }
+}
