@@ -51,6 +51,10 @@ class TestFormTest : public QObject {
             PortEnv env{{1, QStringLiteral("/nonexistent/tty")}};
             form = std::make_unique<TestForm>();
         }
+        // The buttons run real actions; their messages must not wait for a user.
+        form->setMessagePresenter([](const QString &, TestForm::MsgIcon, TestForm::MsgButtons) {
+            return TestForm::MsgAnswer::Ok;
+        });
         form->show();
         QApplication::setActiveWindow(form.get());
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
@@ -250,6 +254,7 @@ private slots:
     void realMessageBoxes()
     {
         showForm();
+        form->setMessagePresenter({});
         struct Seen {
             QString title, text;
             QMessageBox::Icon icon = QMessageBox::NoIcon;
