@@ -44,13 +44,26 @@ std::uint8_t SendData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint
 
     for (int retries = 2;; --retries) {
         RunAttempt(ComTmp, frame, 10, 1);
-        if (ReplyReceived && std::uint8_t(RxBuffer[0]) == Module1::Ack)
+        if (Module1::IsAck(RxBuffer))
             return 0;
         if (retries == 0) {
             Module1::ReportLinkLost();
             return 1;
         }
     }
+}
+
+bool AcceptReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
+                     std::int16_t j)
+{
+    // A reply cut short would store zeros for calibration bytes the radio
+    // never sent, so only a whole reply counts.
+    if (reply.size() != ReadReplySize || std::uint8_t(reply[0]) != WriteCommand
+        || std::uint8_t(reply[1]) != ADD_H || std::uint8_t(reply[2]) != ADD_L)
+        return false;
+    for (int k = 0; k < 16; ++k)
+        CalBuffer[16 * j + k] = double(std::uint8_t(reply[4 + k]));
+    return true;
 }
 
 std::int32_t ReceiveData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint8_t ADD_L, std::int16_t j)
@@ -63,14 +76,8 @@ std::int32_t ReceiveData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::u
 
     for (int retries = 3;; --retries) {
         const int arrived = RunAttempt(ComTmp, frame, 10, ReadReplySize);
-        // A reply cut short would store zeros for calibration bytes the
-        // radio never sent, so only a whole reply counts.
-        if (ReplyReceived && arrived == ReadReplySize && std::uint8_t(RxBuffer[0]) == WriteCommand
-            && std::uint8_t(RxBuffer[1]) == ADD_H && std::uint8_t(RxBuffer[2]) == ADD_L) {
-            for (int k = 0; k < 16; ++k)
-                CalBuffer[16 * j + k] = double(std::uint8_t(RxBuffer[4 + k]));
+        if (AcceptReadReply(RxBuffer.left(arrived), ADD_H, ADD_L, j))
             return 0;
-        }
         if (retries == 0) {
             Module1::ReportLinkLost();
             return 1;

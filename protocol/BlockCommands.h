@@ -24,6 +24,13 @@ std::optional<std::uint8_t> ElementByte(const Declare::CalElement &element);
 std::uint8_t SendData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint8_t ADD_L,
                         std::int16_t j);
 
+// Judges the bytes that arrived in reply to a read request for ADD_H:ADD_L.
+// Only a whole reply carrying 'W' and that address counts: its 16 data bytes
+// go to CalBuffer elements 16j .. 16j+15 and the result is true. Any other
+// reply leaves CalBuffer alone.
+bool AcceptReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
+                     std::int16_t j);
+
 // Reads the block at ADD_H:ADD_L into CalBuffer elements 16j .. 16j+15.
 // 0 stored, 1 failed after the link-loss report (CalBuffer unchanged).
 std::int32_t ReceiveData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint8_t ADD_L,

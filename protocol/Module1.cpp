@@ -18,6 +18,15 @@ LinkLostUi &linkLostUi()
 
 } // namespace
 
+bool IsAck(const QByteArray &reply) { return reply.startsWith(char(Ack)); }
+
+EntryResult JudgeEntryReply(const QByteArray &reply)
+{
+    if (reply.isEmpty() || reply[0] == '\0')
+        return NoReply;
+    return IsAck(reply) ? Acknowledged : OtherReply;
+}
+
 int OpenRadioPort(std::int16_t port)
 {
     RadioPort = OpenComPort(port);
@@ -32,10 +41,9 @@ int EnterProgramMode(ComHandle port, std::array<std::uint8_t, 11> &codeBuffer, i
 
     for (int retries = retryBudget;; --retries) {
         RunAttempt(port, frame, 0.1f, 1);
-        if (Declare::ReplyReceived && std::uint8_t(Declare::RxBuffer[0]) == Ack)
-            return Acknowledged;
-        if (retries <= 0)
-            return Declare::ReplyReceived ? OtherReply : NoReply;
+        const EntryResult result = JudgeEntryReply(Declare::RxBuffer);
+        if (result == Acknowledged || retries <= 0)
+            return result;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "serial/basComm.h"
 
+#include <QByteArray>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,11 @@ inline constexpr int ShortRetryBudget = 3;   // Read: 4 attempts
 inline constexpr int LongRetryBudget = 10;   // Write: 11 attempts
 
 enum EntryResult { Acknowledged = 0, NoReply = 1, OtherReply = 2 };
+
+// Whether a reply starts with the acknowledgement.
+bool IsAck(const QByteArray &reply);
+// What one reply to the access code means; a first byte of 0 is no reply.
+EntryResult JudgeEntryReply(const QByteArray &reply);
 
 extern basComm::ComHandle RadioPort;   // 0 while no port is open
 

@@ -1,4 +1,5 @@
 #include "sim/SimRadio.h"
+#include "sim/FrameParser.h"
 
 #include "protocol/BlockCommands.h"
 #include "protocol/Module1.h"
@@ -21,8 +22,6 @@ using Fault = SimRadio::Fault;
 namespace {
 
 constexpr nanoseconds ByteTime{1041667};   // 10 bits at 9600 bit/s
-// An unfinished frame that gets no more bytes for this long is junk.
-constexpr milliseconds StaleAfter{100};
 constexpr char JunkByte = char(0xEE);
 
 void sleepUntil(Clock::time_point t)
@@ -57,26 +56,6 @@ SimRadio::LineSettings settingsOf(const termios &t)
     return s;
 }
 
-// Size of the frame at the head of `p`: > 0 complete, 0 needs more bytes,
-// -1 the head byte starts no frame.
-int headFrame(const QByteArray &p, Kind &kind)
-{
-    const auto &code = Module1::AccessCode;
-    const auto n = std::min<qsizetype>(p.size(), qsizetype(code.size()));
-    if (std::equal(p.begin(), p.begin() + n, code.begin())) {
-        kind = Kind::AccessCode;
-        return n == qsizetype(code.size()) ? int(n) : 0;
-    }
-    int size = 0;
-    switch (std::uint8_t(p[0])) {
-    case ReadCommand: kind = Kind::Read; size = ReadRequestSize; break;
-    case WriteCommand: kind = Kind::Write; size = WriteFrameSize; break;
-    case Module1::ExitCommand: kind = Kind::Exit; size = 1; break;
-    default: return -1;
-    }
-    return p.size() >= size ? size : 0;
-}
-
 QByteArray hex(const QByteArray &b) { return b.isEmpty() ? "-" : b.toHex(' '); }
 
 } // namespace
@@ -102,8 +81,7 @@ struct SimRadio::Impl {
     bool paced = false;
     microseconds gap{0};
     int logFd = -1;
-    QByteArray pending;
-    std::vector<Clock::time_point> arrivals;   // one per pending byte
+    FrameParser parser;
 
     void run();
     bool readMaster();
@@ -111,7 +89,6 @@ struct SimRadio::Impl {
     QByteArray answer(Kind kind, const QByteArray &frame);
     QByteArray readReply(const QByteArray &frame, Fault f) const;
     void send(const QByteArray &reply, bool pacedReply, microseconds byteGap);
-    void drop(qsizetype n);
     // Memory addresses wrap at 64 KiB.
     void store(int address, const QByteArray &bytes);
     QByteArray fetch(int address, int length) const;
@@ -128,7 +105,7 @@ void SimRadio::Impl::run()
         }
         const int fd = masterFd();
         pollfd p[2] = {{wake[0], POLLIN, 0}, {fd, POLLIN, 0}};
-        ::poll(p, fd < 0 ? 1 : 2, pending.isEmpty() ? 100 : 20);
+        ::poll(p, fd < 0 ? 1 : 2, parser.isEmpty() ? 100 : 20);
         if (p[0].revents)
             waitForWake(0);
         // POLLHUP/EIO while nobody holds the slave: nothing can come yet.
@@ -144,8 +121,7 @@ int SimRadio::Impl::masterFd()
     std::lock_guard lock(m);
     if (unplugWanted && pty.isOpen()) {
         pty.close();
-        pending.clear();
-        arrivals.clear();
+        parser.clear();
         unplugged.notify_all();
     }
     return pty.masterFd();
@@ -174,15 +150,8 @@ bool SimRadio::Impl::readMaster()
     termios t{};
     if (::tcgetattr(pty.masterFd(), &t) == 0)
         line = settingsOf(t);
-    pending.append(buf, n);
-    arrivals.insert(arrivals.end(), size_t(n), Clock::now());
+    parser.append(QByteArrayView(buf, n), Clock::now());
     return true;
-}
-
-void SimRadio::Impl::drop(qsizetype n)
-{
-    pending.remove(0, n);
-    arrivals.erase(arrivals.begin(), arrivals.begin() + n);
 }
 
 void SimRadio::Impl::store(int address, const QByteArray &bytes)
@@ -203,33 +172,23 @@ QByteArray SimRadio::Impl::fetch(int address, int length) const
 bool SimRadio::Impl::handleNext()
 {
     std::unique_lock lock(m);
-    Kind kind{};
-    int size = -1;
-    while (!pending.isEmpty() && (size = headFrame(pending, kind)) < 0)
-        drop(1);
-    if (pending.isEmpty())
+    const std::optional<Frame> frame = parser.head(Clock::now());
+    if (!frame)
         return false;
-    if (size == 0) {
-        if (Clock::now() - arrivals.back() < StaleAfter)
-            return false;
-        drop(1);
-        return true;
-    }
-    const auto due = arrivals.front() + (paced ? size * ByteTime : nanoseconds(0));
+    const auto due = frame->at + (paced ? int(frame->bytes.size()) * ByteTime : nanoseconds(0));
     if (Clock::now() < due) {
         lock.unlock();
         sleepUntil(due);
         return true;
     }
-    const QByteArray frame = pending.left(size);
-    log.push_back({kind, frame, arrivals.front()});
-    drop(size);
-    const QByteArray reply = answer(kind, frame);
+    parser.pop();
+    log.push_back(*frame);
+    const QByteArray reply = answer(frame->kind, frame->bytes);
     if (logFd >= 0) {
-        const double t = duration<double>(log.back().at - started).count();
+        const double t = duration<double>(frame->at - started).count();
         const QByteArray text = QByteArray::number(t, 'f', 4) + ' '
-                                + frameKindName(kind).toLatin1() + ' ' + hex(frame) + " -> "
-                                + hex(reply) + '\n';
+                                + frameKindName(frame->kind).toLatin1() + ' ' + hex(frame->bytes)
+                                + " -> " + hex(reply) + '\n';
         [[maybe_unused]] auto written = ::write(logFd, text.constData(), size_t(text.size()));
     }
     const bool pacedReply = paced;
