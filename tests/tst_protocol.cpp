@@ -224,20 +224,6 @@ private slots:
         QCOMPARE(reports, QStringList({"message, port open", "window, port closed"}));
     }
 
-    void readBytesTwelveToFifteenGoBackInTheNextWrite()
-    {
-        radio->setMemory(0x380, bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x11, 0x22, 0x33, 0x44}));
-        QCOMPARE(enter(ShortRetryBudget), 0);
-        ReadFunction();
-        QCOMPARE(Declare::TransferFailed, 0);
-        std::array<TextCopy, PowerValueCount> copies;
-        copies.fill(QString("9"));
-        TEST_PART_W(copies);
-        WriteFunction();
-        QCOMPARE(sent(Kind::Write).value(0).mid(4),
-                 QByteArray(12, 9) + bytes({0x11, 0x22, 0x33, 0x44}));
-    }
-
     void packingAndAddresses()
     {
         std::array<TextCopy, PowerValueCount> copies{
