@@ -74,10 +74,16 @@ QString DevicePath(int port)
     const bool windows = false;
 #endif
     const auto env = [](const QString &name) { return qEnvironmentVariable(name.toLatin1().constData()); };
+    // Listed once per run: numbers keep naming the devices the port list
+    // showed even when a cable is plugged in later, and the start-up probe
+    // does not walk the system's devices sixteen times.
     const auto systemPorts = [] {
-        QStringList paths;
-        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            paths << info.systemLocation();
+        static const QStringList paths = [] {
+            QStringList found;
+            for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+                found << info.systemLocation();
+            return found;
+        }();
         return paths;
     };
     return DevicePathFor(port, env, systemPorts, windows);

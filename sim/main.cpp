@@ -76,7 +76,7 @@ struct FaultScript {
     SimRadio::Fault thereafter;
 };
 
-FaultScript faultScript(const QString &spec)
+FaultScript faultScript(const QString &text)
 {
     static const std::map<QString, SimRadio::FrameKind> kinds{
         {"access", SimRadio::FrameKind::AccessCode}, {"read", SimRadio::FrameKind::Read},
@@ -87,11 +87,11 @@ FaultScript faultScript(const QString &spec)
         {"junk", F(F::AckThenJunk, 3)},    {"cut", F(F::CutAfter, 10)},
         {"wrong-header", F(F::WrongHeader, 'R')}, {"wrong-address", F(F::WrongAddress)}};
 
-    const QStringList at = spec.split(u'@');
+    const QStringList at = text.split(u'@');
     const QStringList parts = at[0].split(u':');
     if (at.size() > 2 || parts.size() < 2 || parts.size() > 3 || !kinds.count(parts[0])
         || !faults.count(parts[1]))
-        fail(QStringLiteral("bad fault '%1' (see --help)").arg(spec));
+        fail(QStringLiteral("bad fault '%1' (see --help)").arg(text));
     F fault = faults.at(parts[1]);
     if (parts.size() == 3)
         fault.value = number(parts[2], 255);
@@ -130,7 +130,7 @@ int main(int argc, char *argv[])
         {"extra", "Bytes 12 to 15 of the block, four numbers 0-255.", "LIST"},
         {"paced", "Take 1.0417 ms per byte both ways, as at 9600 bit/s."},
         {"byte-gap", "Extra MS before every reply byte after the first.", "MS"},
-        {"fault", "Misbehave as SPEC says (see Faults above); repeatable.", "SPEC"},
+        {"fault", "Misbehave as described under Faults above; repeatable.", "KIND:FAULT"},
         {"silent-after", "Answer only the first N frames, then nothing.", "N"},
     });
     parser.process(app);
@@ -152,8 +152,8 @@ int main(int argc, char *argv[])
         byteGap = std::chrono::microseconds(qRound64(ms * 1000));
     }
     std::vector<FaultScript> scripts;
-    for (const QString &spec : parser.values("fault"))
-        scripts.push_back(faultScript(spec));
+    for (const QString &text : parser.values("fault"))
+        scripts.push_back(faultScript(text));
     const int silentAfter =
         parser.isSet("silent-after") ? number(parser.value("silent-after"), 1000000) : -1;
 
