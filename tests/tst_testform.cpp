@@ -1,16 +1,13 @@
 #include "sim/PtyPair.h"
 #include "ui/TestForm.h"
 
-#include <QAbstractButton>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <memory>
 
 namespace {
@@ -249,67 +246,6 @@ private slots:
         QCOMPARE(LeadingNumber(QStringLiteral(" 5")), 0.0);
         QCOMPARE(LeadingNumber(QStringLiteral("-.")), 0.0);
         QCOMPARE(LeadingNumber(QString()), 0.0);
-    }
-
-    void realMessageBoxes()
-    {
-        showForm();
-        form->setMessagePresenter({});
-        struct Seen {
-            QString title, text;
-            QMessageBox::Icon icon = QMessageBox::NoIcon;
-            QStringList captions;
-        } seen;
-        // Notes what the box shows, then clicks `caption` (or closes the box).
-        const auto answerWith = [&seen](const QString &caption) {
-            QTimer::singleShot(0, [&seen, caption] {
-                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-                if (!box)
-                    return;
-                seen = {box->windowTitle(), box->text(), box->icon(), {}};
-                QAbstractButton *chosen = nullptr;
-                for (QAbstractButton *button : box->buttons()) {
-                    seen.captions << button->text();
-                    if (button->text() == caption)
-                        chosen = button;
-                }
-                if (chosen)
-                    chosen->click();
-                else
-                    box->close();
-            });
-        };
-        const QString msg = QStringLiteral("端口没有打开");
-        const QStringList retryCancel{QStringLiteral("取消"), QStringLiteral("重试")};
-
-        answerWith(QStringLiteral("重试"));
-        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::None, TestForm::MsgButtons::RetryCancel),
-                 TestForm::MsgAnswer::Retry);
-        seen.captions.sort();
-        QCOMPARE(seen.captions, retryCancel);
-        QCOMPARE(seen.title, QStringLiteral("Calitune"));
-        QCOMPARE(seen.text, msg);
-        QCOMPARE(seen.icon, QMessageBox::NoIcon);
-
-        answerWith(QString());
-        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::None, TestForm::MsgButtons::RetryCancel),
-                 TestForm::MsgAnswer::Cancel);
-
-        answerWith(QStringLiteral("确定"));
-        QCOMPARE(form->showMessage(msg, TestForm::MsgIcon::Exclamation), TestForm::MsgAnswer::Ok);
-        QCOMPARE(seen.captions, QStringList{QStringLiteral("确定")});
-        QCOMPARE(seen.icon, QMessageBox::Warning);
-
-        answerWith(QString());
-        QCOMPARE(form->showMessage(msg), TestForm::MsgAnswer::Ok);
-
-        bool presented = false;
-        form->setMessagePresenter([&](const QString &, TestForm::MsgIcon, TestForm::MsgButtons) {
-            presented = true;
-            return TestForm::MsgAnswer::Cancel;
-        });
-        QCOMPARE(form->showMessage(msg), TestForm::MsgAnswer::Cancel);
-        QVERIFY(presented);
     }
 };
 
