@@ -95,6 +95,12 @@ class TestActions : public QObject {
             return a;
         });
     }
+    void showActive()
+    {
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+    }
     QList<Kind> kinds() const
     {
         const auto k = radio->frameKinds();
@@ -254,11 +260,17 @@ private slots:
         QCOMPARE(form->PWRH1Text->text(), QString("96"));
     }
 
+    void focusComesBackAfterAnExchange()
+    {
+        showActive();
+        form->PWRH3Text->setFocus();
+        form->TestRdCmb->click();
+        QCOMPARE(QApplication::focusWidget(), form->PWRH3Text);
+    }
+
     void valueWithoutAByteIsRefusedBeforeAnyTraffic()
     {
-        form->show();
-        QApplication::setActiveWindow(form.get());
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        showActive();
         form->PWRL3Text->setText("-5");   // as pasted: no key rule
         form->TestWrCmb->click();
         QCOMPARE(shown.size(), 1);

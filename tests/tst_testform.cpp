@@ -199,6 +199,25 @@ private slots:
         QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("0"));
     }
 
+    // The length limit is set on the first key press; that must not move the
+    // caret or lose the selection under the key.
+    void firstKeyPressKeepsCaretAndSelection()
+    {
+        showForm();
+        QLineEdit *field = form->PWRH3Text;
+        field->setFocus();
+        field->setText(QStringLiteral("12"));
+        field->setCursorPosition(1);
+        QTest::keyClick(field, '0');
+        QCOMPARE(field->text(), QStringLiteral("102"));
+        field = form->PWRL3Text;
+        field->setFocus();
+        field->setText(QStringLiteral("7"));
+        field->selectAll();
+        QTest::keyClick(field, '5');
+        QCOMPARE(field->text(), QStringLiteral("5"));
+    }
+
     void pasteBypassesOnlyTheKeyRule()
     {
         showForm();

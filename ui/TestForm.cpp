@@ -2,7 +2,6 @@
 
 #include "serial/PortMap.h"
 #include "serial/basComm.h"
-#include "protocol/Module1.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -70,10 +69,7 @@ TestForm::TestForm(QWidget *parent) : QWidget(parent)
     PWRH1Text->setFocus();
 }
 
-TestForm::~TestForm()
-{
-    Module1::SetLinkLostUi({});
-}
+TestForm::~TestForm() = default;
 
 QRect TestForm::twips(int left, int top, int width, int height) const
 {
@@ -245,7 +241,7 @@ bool TestForm::fieldKeyPress(const Field &field, const QKeyEvent &event)
     std::optional<std::int16_t> code = characterCode(event);
     if (!code)
         return false;
-    field.edit->setMaxLength(MaxFieldLength);
+    limitLength(field.edit);
     CharKeyPress(*code);
     if (*code == 0)
         return true;
@@ -254,6 +250,21 @@ bool TestForm::fieldKeyPress(const Field &field, const QKeyEvent &event)
         QCoreApplication::postEvent(field.edit, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier));
     }
     return false;
+}
+
+// QLineEdit re-sets its text when the limit changes, which would move the
+// caret to the end and drop the selection under the key being typed.
+void TestForm::limitLength(QLineEdit *edit)
+{
+    if (edit->maxLength() == MaxFieldLength)
+        return;
+    const int cursor = edit->cursorPosition();
+    const int anchor = edit->hasSelectedText()
+        ? (cursor == edit->selectionStart() ? edit->selectionEnd() : edit->selectionStart())
+        : cursor;
+    edit->setMaxLength(MaxFieldLength);
+    edit->setCursorPosition(anchor);
+    edit->cursorForward(true, cursor - anchor);
 }
 
 void TestForm::fieldChanged(const Field &field)

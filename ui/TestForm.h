@@ -4,6 +4,7 @@
 
 #include "protocol/CalibrationBlock.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -81,6 +82,7 @@ private:
     void Form_Load();
     void ComPortCmb_Click();
     bool fieldKeyPress(const Field &field, const QKeyEvent &event);
+    void limitLength(QLineEdit *edit);
     void fieldChanged(const Field &field);
     void fieldLostFocus(const Field &field);
 
@@ -89,10 +91,10 @@ private:
     std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
     void holdWindow();
     void giveBackWindow();
-    bool enterProgramMode(int retryBudget);
+    bool openPortAndEnter(int retryBudget);
     bool refuseValueWithoutByte();
     bool learnCarriedBytes();
 
     MessagePresenter m_presenter;
-    bool m_exchangeRunning = false;
+    QPointer<QWidget> m_focusBeforeExchange;
 };

@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <algorithm>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 
 using namespace Module1;
@@ -23,14 +24,6 @@ const QString ValueOutOfRange = QStringLiteral("数值超出范围，请输入0�
 const QString ReadDone = QStringLiteral("读出成功！");
 const QString WriteDone = QStringLiteral("写入成功！");
 constexpr int CarriedBytesFirst = PowerValueCount;   // block bytes 12 to 15
-constexpr int BlockSize = 16;
-
-// Clears the running flag however the action ends.
-struct ExchangeScope {
-    bool &running;
-    explicit ExchangeScope(bool &flag) : running(flag) { running = true; }
-    ~ExchangeScope() { running = false; }
-};
 
 } // namespace
 
@@ -38,7 +31,10 @@ void TestForm::connectActions()
 {
     connect(TestRdCmb, &QPushButton::clicked, this, &TestForm::TestRdCmb_Click);
     connect(TestWrCmb, &QPushButton::clicked, this, &TestForm::TestWrCmb_Click);
-    SetLinkLostUi({[this] { showMessage(LinkLost); }, [this] { giveBackWindow(); }});
+    // A window destroyed before its replacement installs its own must not be called.
+    const QPointer<TestForm> self(this);
+    SetLinkLostUi({[self] { if (self) self->showMessage(LinkLost); },
+                   [self] { if (self) self->giveBackWindow(); }});
 }
 
 std::array<TextCopy, PowerValueCount> TestForm::copiesInBlockOrder()
@@ -52,6 +48,8 @@ std::array<TextCopy, PowerValueCount> TestForm::copiesInBlockOrder()
 
 void TestForm::holdWindow()
 {
+    // Disabling takes the focus away; the user gets it back where it was.
+    m_focusBeforeExchange = focusWidget();
     setEnabled(false);
     TestWrCmb->setEnabled(false);
     TestRdCmb->setEnabled(false);
@@ -62,13 +60,15 @@ void TestForm::giveBackWindow()
     setEnabled(true);
     TestWrCmb->setEnabled(true);
     TestRdCmb->setEnabled(true);
+    if (m_focusBeforeExchange)
+        m_focusBeforeExchange->setFocus();
 }
 
 void TestForm::closeEvent(QCloseEvent *event)
 {
-    // The window is disabled while an exchange runs; closing it then would
-    // pull the port from under a wait that is still using it.
-    if (m_exchangeRunning)
+    // The window is disabled exactly while an exchange runs; closing it then
+    // would pull the port from under a wait that is still using it.
+    if (!isEnabled())
         event->ignore();
     else
         event->accept();
@@ -77,7 +77,7 @@ void TestForm::closeEvent(QCloseEvent *event)
 // Opens the chosen port, sets up the line and puts the radio into
 // programming mode. On failure the user has been told, the window is given
 // back and the port is closed.
-bool TestForm::enterProgramMode(int retryBudget)
+bool TestForm::openPortAndEnter(int retryBudget)
 {
     if (OpenRadioPort(ComPortIndex) == 1) {
         showMessage(PortNotOpened, MsgIcon::Exclamation);
@@ -101,10 +101,9 @@ bool TestForm::enterProgramMode(int retryBudget)
 
 void TestForm::TestRdCmb_Click()
 {
-    ExchangeScope scope(m_exchangeRunning);
     holdWindow();
     TEST_PART_W(copiesInBlockOrder());
-    if (!enterProgramMode(ShortRetryBudget))
+    if (!openPortAndEnter(ShortRetryBudget))
         return;
     ReadFunction();
     if (Declare::TransferFailed == 1) {
@@ -145,7 +144,7 @@ bool TestForm::refuseValueWithoutByte()
 bool TestForm::learnCarriedBytes()
 {
     const auto first = Declare::CalBuffer.begin() + CarriedBytesFirst;
-    if (std::all_of(first, Declare::CalBuffer.begin() + BlockSize, [](const auto &e) { return e.has_value(); }))
+    if (std::all_of(first, Declare::CalBuffer.begin() + BlockLength, [](const auto &e) { return e.has_value(); }))
         return true;
     const auto packed = Declare::CalBuffer;
     ReadFunction();
@@ -157,16 +156,15 @@ bool TestForm::learnCarriedBytes()
 
 void TestForm::TestWrCmb_Click()
 {
-    ExchangeScope scope(m_exchangeRunning);
     holdWindow();
     TEST_PART_W(copiesInBlockOrder());
-    if (refuseValueWithoutByte() || !enterProgramMode(LongRetryBudget))
+    if (refuseValueWithoutByte() || !openPortAndEnter(LongRetryBudget))
         return;
     if (learnCarriedBytes())
         WriteFunction();
     if (Declare::TransferFailed == 1) {
-        // The link-loss report has closed the port and given the window back.
         CloseRadioPort();
+        giveBackWindow();
         return;
     }
     LeaveProgramMode();
