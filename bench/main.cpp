@@ -3,6 +3,7 @@
 // the CPU a silent exchange costs, and prints them next to their goals.
 
 #include "protocol/BlockCommands.h"
+#include "protocol/CalibrationBlock.h"
 #include "protocol/Module1.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
@@ -88,7 +89,7 @@ public:
 
     ExchangeBench()
     {
-        radio.setMemory(0x380, QByteArray::fromHex("6022657f00056d2e7132763711223344"));
+        radio.setMemory(CalibrationBlockAddrH << 8 | CalibrationBlockAddrL, QByteArray::fromHex("6022657f00056d2e7132763711223344"));
         qputenv("CALITUNE_COM1", radio.devicePath().toLocal8Bit());
         form = std::make_unique<TestForm>();
         using Buttons = TestForm::MsgButtons;

@@ -53,7 +53,7 @@ std::uint8_t SendData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint
     }
 }
 
-bool AcceptReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
+bool StoreReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
                      std::int16_t j)
 {
     // A reply cut short would store zeros for calibration bytes the radio
@@ -76,7 +76,7 @@ std::int32_t ReceiveData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::u
 
     for (int retries = 3;; --retries) {
         const int arrived = RunAttempt(ComTmp, frame, 10, ReadReplySize);
-        if (AcceptReadReply(RxBuffer.left(arrived), ADD_H, ADD_L, j))
+        if (StoreReadReply(RxBuffer.left(arrived), ADD_H, ADD_L, j))
             return 0;
         if (retries == 0) {
             Module1::ReportLinkLost();

@@ -28,7 +28,7 @@ std::uint8_t SendData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint
 // Only a whole reply carrying 'W' and that address counts: its 16 data bytes
 // go to CalBuffer elements 16j .. 16j+15 and the result is true. Any other
 // reply leaves CalBuffer alone.
-bool AcceptReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
+bool StoreReadReply(const QByteArray &reply, std::uint8_t ADD_H, std::uint8_t ADD_L,
                      std::int16_t j);
 
 // Reads the block at ADD_H:ADD_L into CalBuffer elements 16j .. 16j+15.

@@ -23,7 +23,6 @@ inline constexpr int LongRetryBudget = 10;   // Write: 11 attempts
 
 enum EntryResult { Acknowledged = 0, NoReply = 1, OtherReply = 2 };
 
-// Whether a reply starts with the acknowledgement.
 bool IsAck(const QByteArray &reply);
 // What one reply to the access code means; a first byte of 0 is no reply.
 EntryResult JudgeEntryReply(const QByteArray &reply);

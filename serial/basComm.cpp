@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 #include <chrono>
-#include <cmath>
 #include <map>
 #include <memory>
 #include <thread>

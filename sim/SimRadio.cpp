@@ -5,6 +5,10 @@
 #include "protocol/Module1.h"
 
 #include <algorithm>
+#include <array>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -271,10 +275,7 @@ void SimRadio::Impl::send(const QByteArray &reply, bool pacedReply, microseconds
         if (!whole)
             sleepUntil(start + wire + i * byteGap);
         std::lock_guard lock(m);
-        if (pty.isOpen()) {
-            [[maybe_unused]] auto n = ::write(pty.masterFd(), reply.constData() + i,
-                                              size_t(whole ? reply.size() : 1));
-        }
+        pty.write(reply.mid(i, whole ? reply.size() : 1));
     }
 }
 

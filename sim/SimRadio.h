@@ -8,13 +8,8 @@
 
 #include <QByteArray>
 #include <QString>
-#include <array>
 #include <chrono>
-#include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 class SimRadio {

@@ -2,6 +2,7 @@
 // program by hand. Prints the device path, logs frames to stderr, runs until
 // SIGINT or SIGTERM.
 
+#include "protocol/CalibrationBlock.h"
 #include "sim/SimRadio.h"
 
 #include <QCommandLineParser>
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr int CalibrationAddress = 0x0380;
+constexpr int CalibrationAddress = CalibrationBlockAddrH << 8 | CalibrationBlockAddrL;
 
 // A realistic calibration: high power 96..118, low power 34..55, in block
 // order H1, L1, ... H6, L6; then bytes 12 to 15.

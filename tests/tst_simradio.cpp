@@ -2,6 +2,7 @@
 // its answers and faults throughout. These check what they cannot see,
 // talking to it over its slave device with plain POSIX calls.
 
+#include "protocol/Module1.h"
 #include "sim/SimRadio.h"
 
 #include <QElapsedTimer>
@@ -16,7 +17,7 @@ using Kind = SimRadio::FrameKind;
 
 namespace {
 
-const QByteArray Code("CALTUNE");
+const QByteArray Code(Module1::AccessCode.data(), Module1::AccessCode.size());
 const QByteArray ReadReq("R\x03\x80\x10", 4);
 
 QByteArray writeFrame(char fill)

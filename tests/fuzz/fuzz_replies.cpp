@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (int k = 0; k < 16; ++k)
             after[16 * j + k] = double(std::uint8_t(reply[4 + k]));
     }
-    FUZZ_CHECK(AcceptReadReply(reply, addH, addL, j) == valid);
+    FUZZ_CHECK(StoreReadReply(reply, addH, addL, j) == valid);
     FUZZ_CHECK(CalBuffer == after);
     return 0;
 }
