@@ -94,6 +94,7 @@ private:
     bool openPortAndEnter(int retryBudget);
     bool refuseValueWithoutByte();
     bool learnCarriedBytes();
+    bool finishExchange(const QString &successMessage);
 
     MessagePresenter m_presenter;
     QPointer<QWidget> m_focusBeforeExchange;

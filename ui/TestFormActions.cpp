@@ -99,6 +99,21 @@ bool TestForm::openPortAndEnter(int retryBudget)
     return false;
 }
 
+// Ends an exchange after its block transfer: on success the radio leaves
+// programming mode and the message is shown while the port is still open;
+// a failed transfer has already been reported by the link-loss report.
+bool TestForm::finishExchange(const QString &successMessage)
+{
+    const bool transferred = Declare::TransferFailed != 1;
+    if (transferred) {
+        LeaveProgramMode();
+        showMessage(successMessage);
+    }
+    CloseRadioPort();
+    giveBackWindow();
+    return transferred;
+}
+
 void TestForm::TestRdCmb_Click()
 {
     holdWindow();
@@ -106,15 +121,8 @@ void TestForm::TestRdCmb_Click()
     if (!openPortAndEnter(ShortRetryBudget))
         return;
     ReadFunction();
-    if (Declare::TransferFailed == 1) {
-        CloseRadioPort();
-        giveBackWindow();
+    if (!finishExchange(ReadDone))
         return;
-    }
-    LeaveProgramMode();
-    showMessage(ReadDone);
-    CloseRadioPort();
-    giveBackWindow();
 
     const auto fields = fieldsInBlockOrder();
     for (int i = 0; i < PowerValueCount; ++i)
@@ -162,13 +170,5 @@ void TestForm::TestWrCmb_Click()
         return;
     if (learnCarriedBytes())
         WriteFunction();
-    if (Declare::TransferFailed == 1) {
-        CloseRadioPort();
-        giveBackWindow();
-        return;
-    }
-    LeaveProgramMode();
-    showMessage(WriteDone);
-    CloseRadioPort();
-    giveBackWindow();
+    finishExchange(WriteDone);
 }
