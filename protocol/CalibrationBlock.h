@@ -28,3 +28,10 @@ void ReadFunction();
 
 // Moves BlockAddrH:BlockAddrL on by one block.
 void AdvanceBlockAddress();
+
+// The whole 16-byte block, as the radio holds it.
+using BlockBytes = std::array<std::uint8_t, 16>;
+
+// Names of the twelve values in block order: high then low power per point.
+inline constexpr std::array<const char *, PowerValueCount> ValueNames{
+    "H400", "L400", "H420", "L420", "H440", "L440", "H460", "L460", "H480", "L480", "H520", "L520"};

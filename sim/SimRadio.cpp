@@ -1,7 +1,9 @@
 #include "sim/SimRadio.h"
 #include "sim/FrameParser.h"
+#include "sim/UsbDelivery.h"
 
 #include "protocol/BlockCommands.h"
+#include "protocol/CalibrationBlock.h"
 #include "protocol/Module1.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <poll.h>
+#include <random>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -22,11 +25,15 @@ using namespace std::chrono;
 using Clock = steady_clock;
 using Kind = SimRadio::FrameKind;
 using Fault = SimRadio::Fault;
+using Burst = UsbDelivery::Burst;
 
 namespace {
 
 constexpr nanoseconds ByteTime{1041667};   // 10 bits at 9600 bit/s
 constexpr char JunkByte = char(0xEE);
+constexpr int CalibrationAddress = CalibrationBlockAddrH << 8 | CalibrationBlockAddrL;
+// How often bytes from the host are taken in while a reply goes out.
+constexpr milliseconds TakeInEvery{2};
 
 void sleepUntil(Clock::time_point t)
 {
@@ -62,9 +69,54 @@ SimRadio::LineSettings settingsOf(const termios &t)
 
 QByteArray hex(const QByteArray &b) { return b.isEmpty() ? "-" : b.toHex(' '); }
 
+int u8(char c) { return std::uint8_t(c); }
+
+// A 'W' frame, 'R' request or read reply: "W 0x0380 len 16: H400=96 ...
+// L520=55 +[5a 00 12 34]"; the calibration block's values by name, in
+// decimal. A short reply shows what it holds.
+QByteArray blockText(const QByteArray &b)
+{
+    if (b.size() < 4)
+        return QByteArray::number(b.size()) + (b.size() == 1 ? " byte" : " bytes");
+    const int address = u8(b[1]) << 8 | u8(b[2]);
+    QByteArray out = (b[0] >= 0x21 && b[0] <= 0x7E) ? QByteArray(1, b[0])
+                                                     : "0x" + QByteArray::number(u8(b[0]), 16);
+    out += " 0x" + QByteArray::number(address, 16).rightJustified(4, '0') + " len "
+           + QByteArray::number(u8(b[3]));
+    const QByteArray data = b.mid(4);
+    if (data.isEmpty())
+        return out;
+    out += ':';
+    if (address != CalibrationAddress)
+        return out + " [" + data.toHex(' ') + ']';
+    for (int i = 0; i < data.size() && i < PowerValueCount; ++i)
+        out += QByteArray(" ") + ValueNames[size_t(i)] + '=' + QByteArray::number(u8(data[i]));
+    if (data.size() > PowerValueCount)
+        out += " +[" + data.mid(PowerValueCount).toHex(' ') + ']';
+    return out;
+}
+
+QByteArray decoded(Kind kind, const QByteArray &frame, const QByteArray &reply)
+{
+    switch (kind) {
+    case Kind::AccessCode: return "access code";
+    case Kind::Exit: return "exit";
+    case Kind::Write: return blockText(frame);
+    case Kind::Read: break;
+    }
+    return blockText(frame) + " -> " + (reply.isEmpty() ? "no reply" : blockText(reply));
+}
+
 } // namespace
 
 struct SimRadio::Impl {
+    struct Reply {
+        QByteArray bytes;
+        int pauseAt = -1;          // bytes before the pause; < 0 no pause
+        nanoseconds pause{0};
+        QByteArray note;           // for the log: what a fault did unseen
+    };
+
     PtyPair pty;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -84,15 +136,25 @@ struct SimRadio::Impl {
     int framesSinceSilentSet = 0;
     bool paced = false;
     microseconds gap{0};
+    microseconds usbLatency{0};
+    microseconds usbJitter{0};
+    Clock::time_point tickOrigin = started;
+    std::mt19937_64 random{std::random_device{}()};
     int logFd = -1;
     FrameParser parser;
 
     void run();
     bool readMaster();
     bool handleNext();
-    QByteArray answer(Kind kind, const QByteArray &frame);
+    Reply answer(Kind kind, const QByteArray &frame);
     QByteArray readReply(const QByteArray &frame, Fault f) const;
-    void send(const QByteArray &reply, bool pacedReply, microseconds byteGap);
+    void writeLog(const Frame &frame, const Reply &reply) const;
+    // When each part of the reply goes to the line, starting at `start`.
+    std::vector<Burst> schedule(const Reply &reply, Clock::time_point start);
+    void send(const QByteArray &reply, const std::vector<Burst> &parts);
+    // Sleeps until t, taking in what the host sends meanwhile; false on stop.
+    bool waitUntil(Clock::time_point t);
+    void drawPhase();
     // Memory addresses wrap at 64 KiB.
     void store(int address, const QByteArray &bytes);
     QByteArray fetch(int address, int length) const;
@@ -187,23 +249,30 @@ bool SimRadio::Impl::handleNext()
     }
     parser.pop();
     log.push_back(*frame);
-    const QByteArray reply = answer(frame->kind, frame->bytes);
-    if (logFd >= 0) {
-        const double t = duration<double>(frame->at - started).count();
-        const QByteArray text = QByteArray::number(t, 'f', 4) + ' '
-                                + frameKindName(frame->kind).toLatin1() + ' ' + hex(frame->bytes)
-                                + " -> " + hex(reply) + '\n';
-        [[maybe_unused]] auto written = ::write(logFd, text.constData(), size_t(text.size()));
-    }
-    const bool pacedReply = paced;
-    const auto byteGap = gap;
+    const Reply reply = answer(frame->kind, frame->bytes);
+    writeLog(*frame, reply);
+    const std::vector<Burst> parts = schedule(reply, Clock::now());
     lock.unlock();
-    send(reply, pacedReply, byteGap);
+    send(reply.bytes, parts);
     return true;
 }
 
+void SimRadio::Impl::writeLog(const Frame &frame, const Reply &reply) const
+{
+    if (logFd < 0)
+        return;
+    const double t = duration<double>(frame.at - started).count();
+    QByteArray text = QByteArray::number(t, 'f', 4) + ' ' + frameKindName(frame.kind).toLatin1()
+                      + ' ' + hex(frame.bytes) + " -> " + hex(reply.bytes) + "  "
+                      + decoded(frame.kind, frame.bytes, reply.bytes);
+    if (!reply.note.isEmpty())
+        text += "  (" + reply.note + ')';
+    text += '\n';
+    [[maybe_unused]] auto written = ::write(logFd, text.constData(), size_t(text.size()));
+}
+
 // Picks the fault for this attempt, applies the frame's effect, returns the reply.
-QByteArray SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
+SimRadio::Impl::Reply SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
 {
     const int k = int(kind);
     Fault f = thereafter[k];
@@ -217,32 +286,45 @@ QByteArray SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
     if (f.kind == Fault::Silent || (!programming && kind != Kind::AccessCode))
         return {};
     const bool readOnly = f.kind == Fault::CutAfter || f.kind == Fault::WrongHeader
-                          || f.kind == Fault::WrongAddress;
-    if (kind != Kind::Read && readOnly)
+                          || f.kind == Fault::WrongAddress || f.kind == Fault::PauseAfter;
+    if ((kind != Kind::Read && readOnly) || (kind != Kind::Write && f.kind == Fault::StoreOther))
         f = {};
     if (kind != Kind::Read && f.kind == Fault::WrongByte)
-        return QByteArray(1, char(f.value));
+        return {QByteArray(1, char(f.value)), -1, {}, {}};
 
-    QByteArray reply;
+    Reply reply;
     switch (kind) {
     case Kind::AccessCode:
         programming = true;
-        reply = QByteArray(1, char(Module1::Ack));
+        reply.bytes = QByteArray(1, char(Module1::Ack));
         break;
-    case Kind::Write:
-        store(std::uint8_t(frame[1]) << 8 | std::uint8_t(frame[2]), frame.mid(4));
-        reply = QByteArray(1, char(Module1::Ack));
+    case Kind::Write: {
+        QByteArray data = frame.mid(4);
+        if (f.kind == Fault::StoreOther) {
+            data[0] = char(u8(data[0]) ^ f.value);
+            reply.note = "stored 0x" + QByteArray::number(u8(data[0]), 16).rightJustified(2, '0')
+                         + " as byte 0";
+        }
+        store(u8(frame[1]) << 8 | u8(frame[2]), data);
+        reply.bytes = QByteArray(1, char(Module1::Ack));
         break;
+    }
     case Kind::Exit:
         programming = false;
-        reply = QByteArray(1, char(Module1::ExitReply));
+        reply.bytes = QByteArray(1, char(Module1::ExitReply));
         break;
     case Kind::Read:
-        reply = readReply(frame, f);
+        reply.bytes = readReply(frame, f);
         break;
     }
     if (f.kind == Fault::AckThenJunk)
-        reply += QByteArray(f.value, JunkByte);
+        reply.bytes += QByteArray(f.value, JunkByte);
+    if (f.kind == Fault::PauseAfter) {
+        reply.pauseAt = std::max(0, f.at);
+        reply.pause = milliseconds(std::max(0, f.value));
+        reply.note = "pause " + QByteArray::number(f.value) + " ms after "
+                     + QByteArray::number(reply.pauseAt) + " bytes";
+    }
     return reply;
 }
 
@@ -264,19 +346,61 @@ QByteArray SimRadio::Impl::readReply(const QByteArray &frame, Fault f) const
     return reply;
 }
 
-// Paced or gapped replies go out one byte at a time at absolute deadlines, so
-// that sleep overshoot does not add up; the lock is taken only to write.
-void SimRadio::Impl::send(const QByteArray &reply, bool pacedReply, microseconds byteGap)
+// Each byte is due at an absolute time, so that sleep overshoot does not add
+// up; bytes due together go out in one write.
+std::vector<Burst> SimRadio::Impl::schedule(const Reply &reply, Clock::time_point start)
 {
-    const auto start = Clock::now();
-    const bool whole = !pacedReply && byteGap.count() == 0;
-    for (qsizetype i = 0; i < reply.size() && !stop; i += whole ? reply.size() : 1) {
-        const nanoseconds wire = pacedReply ? int(i + 1) * ByteTime : nanoseconds(0);
-        if (!whole)
-            sleepUntil(start + wire + i * byteGap);
-        std::lock_guard lock(m);
-        pty.write(reply.mid(i, whole ? reply.size() : 1));
+    const bool usb = usbLatency.count() > 0;
+    const bool wire = paced || usb;
+    std::vector<Clock::time_point> due;
+    for (int i = 0; i < int(reply.bytes.size()); ++i) {
+        auto t = start + (wire ? (i + 1) * ByteTime : nanoseconds(0)) + i * gap;
+        if (reply.pauseAt >= 0 && i >= reply.pauseAt)
+            t += reply.pause;
+        due.push_back(t);
     }
+    if (usb)
+        return UsbDelivery(usbLatency, usbJitter, tickOrigin).bursts(due, random);
+    std::vector<Burst> parts;
+    for (int i = 0; i < int(due.size()); ++i) {
+        if (!parts.empty() && parts.back().at == due[size_t(i)])
+            ++parts.back().count;
+        else
+            parts.push_back({due[size_t(i)], i, 1});
+    }
+    return parts;
+}
+
+// The lock is taken only to write, never while waiting.
+void SimRadio::Impl::send(const QByteArray &reply, const std::vector<Burst> &parts)
+{
+    for (const Burst &part : parts) {
+        if (!waitUntil(part.at))
+            return;
+        std::lock_guard lock(m);
+        pty.write(reply.mid(part.first, part.count));
+    }
+}
+
+// Frames that come during a long reply get their true arrival time.
+bool SimRadio::Impl::waitUntil(Clock::time_point t)
+{
+    while (!stop) {
+        const auto now = Clock::now();
+        if (now >= t)
+            return true;
+        sleepUntil(std::min(t, now + TakeInEvery));
+        readMaster();
+    }
+    return false;
+}
+
+void SimRadio::Impl::drawPhase()
+{
+    const auto period = duration_cast<nanoseconds>(usbLatency).count();
+    if (period > 0)
+        tickOrigin = started
+                     + nanoseconds(std::uniform_int_distribution<long long>(0, period - 1)(random));
 }
 
 SimRadio::SimRadio() : d(std::make_unique<Impl>())
@@ -333,6 +457,21 @@ void SimRadio::setReplyByteGap(microseconds gap)
 {
     std::lock_guard lock(d->m);
     d->gap = gap;
+}
+
+void SimRadio::setUsbDelivery(microseconds latency, microseconds jitter)
+{
+    std::lock_guard lock(d->m);
+    d->usbLatency = std::max(latency, microseconds(0));
+    d->usbJitter = std::max(jitter, microseconds(0));
+    d->drawPhase();
+}
+
+void SimRadio::setRandomSeed(std::uint64_t seed)
+{
+    std::lock_guard lock(d->m);
+    d->random.seed(seed);
+    d->drawPhase();
 }
 
 bool SimRadio::inProgrammingMode() const

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -25,9 +26,15 @@ public:
             CutAfter,      // read reply cut after `value` bytes
             WrongHeader,   // read reply starting with `value` instead of 'W'
             WrongAddress,  // read reply carrying another address
+            PauseAfter,    // read reply pausing once for `value` ms after its first `at` bytes
+            StoreOther,    // write acknowledged, but data byte 0 XOR `value` stored for byte 0
         } kind;
         int value;
-        Fault(Kind k = None, int v = 0) : kind(k), value(v) {}
+        int at;   // PauseAfter only
+        // value 0, except PauseAfter 50 ms and StoreOther 0x01.
+        Fault(Kind k = None)
+            : kind(k), value(k == PauseAfter ? 50 : k == StoreOther ? 0x01 : 0), at(10) {}
+        Fault(Kind k, int v, int a = 10) : kind(k), value(v), at(a) {}
     };
 
     struct Frame {
@@ -67,6 +74,14 @@ public:
     void setPacing(bool paced);
     // Extra gap before every reply byte after the first.
     void setReplyByteGap(std::chrono::microseconds gap);
+    // latency > 0: replies reach the host as through a USB-serial adapter.
+    // Their bytes reach the adapter at 9600 baud (paced or not), and it
+    // passes what it holds at the ticks of a free-running timer of period
+    // `latency` with a random phase, each burst late by a random 0..jitter.
+    // latency 0: bytes go straight to the line, as before.
+    void setUsbDelivery(std::chrono::microseconds latency, std::chrono::microseconds jitter = {});
+    // Repeatable random choices (phase, jitter) from here on; draws a new phase.
+    void setRandomSeed(std::uint64_t seed);
 
     bool inProgrammingMode() const;
     std::vector<Frame> frames() const;
@@ -80,7 +95,7 @@ public:
     void unplug();
 
     // Optional: every received frame and its reply are written to this file
-    // descriptor as one line of hex (the program logs to stderr).
+    // descriptor as one line, in hex and decoded (the program logs to stderr).
     void setLogFd(int fd);
 
 private:

@@ -1,19 +1,30 @@
 // The simulated radio is test equipment: the protocol and action tests use
 // its answers and faults throughout. These check what they cannot see,
-// talking to it over its slave device with plain POSIX calls.
+// talking to it over its slave device with plain POSIX calls: its timing as
+// a USB-serial adapter would deliver it, faults, log and command line.
 
 #include "protocol/Module1.h"
+#include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
+#include "sim/UsbDelivery.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using namespace std::chrono;
 using Kind = SimRadio::FrameKind;
+using Fault = SimRadio::Fault;
 
 namespace {
 
@@ -24,6 +35,16 @@ QByteArray writeFrame(char fill)
 {
     return QByteArray("W\x03\x80\x10", 4) + QByteArray(16, fill);
 }
+
+const QByteArray Data = QByteArray::fromHex("6022652669 2a6d2e7132 76375a0012 34");
+const QByteArray Reply = QByteArray("W\x03\x80\x10", 4) + Data;
+
+struct Burst {
+    double ms;   // since the request went out
+    QByteArray bytes;
+};
+
+using Clock = steady_clock;
 
 struct Slave {
     int fd;
@@ -57,7 +78,70 @@ struct Slave {
         }
         return out;
     }
+    // Like recv(), noting when each burst came; pieces that came less than
+    // `splitMs` apart count as one burst.
+    std::vector<Burst> recvBursts(int n, Clock::time_point since, double splitMs, int ms = 500)
+    {
+        std::vector<Burst> out;
+        int total = 0;
+        const auto deadline = since + milliseconds(ms);
+        while (total < n && Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            const auto left = duration_cast<milliseconds>(deadline - Clock::now()).count();
+            if (::poll(&p, 1, int(std::max<long long>(left, 1))) <= 0)
+                continue;
+            char buf[64];
+            const ssize_t got = ::read(fd, buf, sizeof buf);
+            if (got <= 0)
+                continue;
+            const double at = duration<double, std::milli>(Clock::now() - since).count();
+            if (out.empty() || at - out.back().ms >= splitMs)
+                out.push_back({at, {}});
+            out.back().bytes.append(buf, got);
+            total += int(got);
+        }
+        return out;
+    }
+    void enterProgrammingMode()
+    {
+        send(Code);
+        QCOMPARE(recv(1), QByteArray("\x06"));
+    }
 };
+
+QByteArray joined(const std::vector<Burst> &bursts)
+{
+    QByteArray all;
+    for (const auto &b : bursts)
+        all += b.bytes;
+    return all;
+}
+
+// When byte `index` came.
+double arrivalOf(const std::vector<Burst> &bursts, int index)
+{
+    for (const auto &b : bursts) {
+        if (index < b.bytes.size())
+            return b.ms;
+        index -= int(b.bytes.size());
+    }
+    return -1;
+}
+
+std::vector<double> gapsOf(const std::vector<Burst> &bursts)
+{
+    std::vector<double> gaps;
+    for (size_t i = 1; i < bursts.size(); ++i)
+        gaps.push_back(bursts[i].ms - bursts[i - 1].ms);
+    return gaps;
+}
+
+milliseconds cpuTime()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return duration_cast<milliseconds>(seconds(ts.tv_sec) + nanoseconds(ts.tv_nsec));
+}
 
 } // namespace
 
@@ -67,6 +151,16 @@ private slots:
     void ignoredOutsideProgrammingMode();
     void pacedReplyTakesWireTime();
     void survivesUnopenedSlaveAndUnplug();
+    void usbBurstsFollowTheTimer();
+    void usbBurstsJitterWithinBounds();
+    void usbRepliesComeInBursts_data();
+    void usbRepliesComeInBursts();
+    void bytesInAdapterSurvivePurge();
+    void pauseAfterSplitsReplyOnce();
+    void storeOtherAcksButStoresOther();
+    void frameLogDecodes();
+    void badOptionsExitWith2_data();
+    void badOptionsExitWith2();
 };
 
 void TestSimRadio::ignoredOutsideProgrammingMode()
@@ -94,23 +188,285 @@ void TestSimRadio::pacedReplyTakesWireTime()
     QVERIFY2(t.elapsed() >= 21, qPrintable(QString::number(t.elapsed())));
 }
 
+// While nobody holds the slave the master reads EIO and polls POLLHUP at once:
+// a radio that did not wait then would spin, which shows in the CPU time.
 void TestSimRadio::survivesUnopenedSlaveAndUnplug()
 {
+    {
+        PtyPair raw;
+        char c;
+        QCOMPARE(::read(raw.masterFd(), &c, 1), ssize_t(-1));
+        QCOMPARE(errno, EIO);
+        pollfd p{raw.masterFd(), POLLIN, 0};
+        QCOMPARE(::poll(&p, 1, 0), 1);
+        QVERIFY(p.revents & POLLHUP);
+    }
     SimRadio radio;
-    std::this_thread::sleep_for(50ms);   // the master reads EIO meanwhile
+    auto cpu = cpuTime();
+    std::this_thread::sleep_for(100ms);
+    QVERIFY2(cpuTime() - cpu < 20ms, qPrintable(QString::number((cpuTime() - cpu).count())));
     const QString path = radio.devicePath();
     {
         Slave s(path);
         s.send(Code);
         QCOMPARE(s.recv(1), QByteArray("\x06"));
     }
-    std::this_thread::sleep_for(30ms);   // closed again: EIO once more
+    cpu = cpuTime();
+    std::this_thread::sleep_for(100ms);   // closed again: EIO once more
+    QVERIFY2(cpuTime() - cpu < 20ms, qPrintable(QString::number((cpuTime() - cpu).count())));
     Slave again(path);
     again.send(ReadReq);
     QCOMPARE(again.recv(20).size(), 20);
 
     radio.unplug();
     QVERIFY(::access(path.toLocal8Bit().constData(), F_OK) != 0);
+}
+
+// Bytes reach the adapter one per 1.0417 ms from t0; ticks every 16 ms from
+// t0 + 5 ms.
+void TestSimRadio::usbBurstsFollowTheTimer()
+{
+    const auto t0 = Clock::now();
+    std::vector<Clock::time_point> ready;
+    for (int i = 0; i < 20; ++i)
+        ready.push_back(t0 + (i + 1) * 1041667ns);
+    ready.push_back(t0 + 37ms);   // exactly on a tick: goes with it
+    std::mt19937_64 random(1);
+    const UsbDelivery ftdi(16ms, 0ms, t0 + 5ms);
+    const auto bursts = ftdi.bursts(ready, random);
+    QCOMPARE(int(bursts.size()), 3);
+    QVERIFY(bursts[0].at == t0 + 5ms);
+    QCOMPARE(bursts[0].first, 0);
+    QCOMPARE(bursts[0].count, 4);   // ready at 1.04 .. 4.17 ms
+    QVERIFY(bursts[1].at == t0 + 21ms);
+    QCOMPARE(bursts[1].count, 16);   // .. 20.8 ms
+    QVERIFY(bursts[2].at == t0 + 37ms);
+    QCOMPARE(bursts[2].first, 20);
+    QCOMPARE(bursts[2].count, 1);
+
+    // Times before the timer's origin tick just as well.
+    QVERIFY(ftdi.tickAtOrAfter(t0 - 12ms) == t0 - 11ms);
+    QVERIFY(ftdi.tickAtOrAfter(t0 - 11ms) == t0 - 11ms);
+    QVERIFY(ftdi.tickAtOrAfter(t0 - 27ms - 1ns) == t0 - 27ms);
+}
+
+void TestSimRadio::usbBurstsJitterWithinBounds()
+{
+    const auto t0 = Clock::now();
+    const UsbDelivery ch340(1ms, 3ms, t0 + 300us);
+    std::mt19937_64 random(7);
+    nanoseconds least = 1h, most = 0ns;
+    for (int reply = 0; reply < 200; ++reply) {
+        std::vector<Clock::time_point> ready;
+        const auto start = t0 + reply * 100ms + reply * 37us;
+        for (int i = 0; i < 20; ++i)
+            ready.push_back(start + (i + 1) * 1041667ns);
+        int next = 0;
+        Clock::time_point previous;
+        for (const auto &b : ch340.bursts(ready, random)) {
+            QCOMPARE(b.first, next);
+            QVERIFY(b.count > 0);
+            next += b.count;
+            const auto tick = ch340.tickAtOrAfter(ready[size_t(b.first)]);
+            QVERIFY(ready[size_t(b.first + b.count - 1)] <= tick);
+            QVERIFY(b.at >= tick && b.at >= previous);
+            // Late only by its own jitter, or held behind the burst before.
+            QVERIFY(b.at <= tick + 3ms || b.at == previous);
+            if (b.at != previous) {
+                least = std::min(least, b.at - tick);
+                most = std::max(most, b.at - tick);
+            }
+            previous = b.at;
+        }
+        QCOMPARE(next, 20);
+    }
+    QVERIFY(least < 500us);
+    QVERIFY(most > 2500us);
+
+    // The same seed, the same bursts.
+    std::vector<Clock::time_point> ready{t0 + 1ms, t0 + 2ms, t0 + 3ms, t0 + 4ms};
+    std::mt19937_64 a(3), b(3);
+    const auto x = ch340.bursts(ready, a), y = ch340.bursts(ready, b);
+    QCOMPARE(x.size(), y.size());
+    for (size_t i = 0; i < x.size(); ++i)
+        QVERIFY(x[i].at == y[i].at && x[i].count == y[i].count);
+}
+
+void TestSimRadio::usbRepliesComeInBursts_data()
+{
+    QTest::addColumn<int>("latency");
+    QTest::addColumn<int>("jitter");
+    QTest::newRow("FTDI 16 ms") << 16 << 0;
+    QTest::newRow("FTDI 16 ms, jitter 8 ms") << 16 << 8;
+    QTest::newRow("CH340 1 ms, jitter 3 ms") << 1 << 3;
+}
+
+// Unpaced otherwise: the wire time comes from the adapter model alone. A
+// loaded machine may merge or delay what the reader sees, so the burst
+// pattern must show in most attempts, not all; the bytes in every one.
+void TestSimRadio::usbRepliesComeInBursts()
+{
+    QFETCH(int, latency);
+    QFETCH(int, jitter);
+    SimRadio radio;
+    radio.setRandomSeed(42);
+    radio.setMemory(0x0380, Data);
+    radio.setUsbDelivery(milliseconds(latency), milliseconds(jitter));
+    Slave s(radio.devicePath());
+    s.enterProgrammingMode();
+    std::vector<double> gaps;
+    int clean = 0;
+    QString seen;
+    for (int attempt = 0; attempt < 10 && clean < 3; ++attempt) {
+        const auto sent = Clock::now();
+        s.send(ReadReq);
+        const auto bursts = s.recvBursts(20, sent, latency / 2.0);
+        QCOMPARE(joined(bursts), Reply);
+        QVERIFY(s.recv(1, 30).isEmpty());
+        const double last = bursts.back().ms;
+        QVERIFY2(last >= 20.8, qPrintable(QString::number(last)));
+        const auto g = gapsOf(bursts);
+        seen += QStringLiteral(" [%1 bursts, last %2 ms, widest gap %3 ms]")
+                    .arg(bursts.size())
+                    .arg(last)
+                    .arg(g.empty() ? 0 : *std::max_element(g.begin(), g.end()));
+        const double widest = std::max(latency + jitter, 10) + 15;
+        if (bursts.size() < 2 || last > 20.8 + latency + jitter + 20
+            || std::any_of(g.begin(), g.end(), [&](double x) { return x > widest; }))
+            continue;
+        ++clean;
+        gaps.insert(gaps.end(), g.begin(), g.end());
+    }
+    QVERIFY2(clean == 3, qPrintable(seen));
+    if (jitter == 0) {
+        std::sort(gaps.begin(), gaps.end());
+        const double median = gaps[gaps.size() / 2];
+        QVERIFY2(median >= latency - 4 && median <= latency + 6, qPrintable(seen));
+    }
+}
+
+// A purge on the host side drops what arrived, never what the adapter holds.
+// The purge must come before the last burst: a stalled test tries again.
+void TestSimRadio::bytesInAdapterSurvivePurge()
+{
+    SimRadio radio;
+    radio.setUsbDelivery(16ms);
+    radio.setMemory(0x0380, Data);
+    Slave s(radio.devicePath());
+    s.enterProgrammingMode();
+    QByteArray tail;
+    for (int attempt = 0; attempt < 5 && tail.isEmpty(); ++attempt) {
+        s.send(ReadReq);
+        pollfd p{s.fd, POLLIN, 0};
+        QCOMPARE(::poll(&p, 1, 500), 1);
+        QCOMPARE(::tcflush(s.fd, TCIFLUSH), 0);
+        tail = s.recv(20, 200);
+        QVERIFY2(tail.size() < 20, tail.toHex(' ').constData());
+        QCOMPARE(tail, Reply.right(tail.size()));
+    }
+    QVERIFY(!tail.isEmpty());
+}
+
+// Load only delays what the reader sees: the tail can never come early, but
+// the head may come late, so that gets three attempts.
+void TestSimRadio::pauseAfterSplitsReplyOnce()
+{
+    SimRadio radio;
+    radio.setMemory(0x0380, Data);
+    Slave s(radio.devicePath());
+    s.enterProgrammingMode();
+    for (const auto &[pause, at] : {std::pair{80, 10}, std::pair{60, 3}}) {
+        radio.setFaults(Kind::Read, {}, Fault(Fault::PauseAfter, pause, at));
+        bool headFirst = false;
+        for (int attempt = 0; attempt < 3 && !headFirst; ++attempt) {
+            const auto sent = Clock::now();
+            s.send(ReadReq);
+            const auto pieces = s.recvBursts(20, sent, 0);
+            QCOMPARE(joined(pieces), Reply);
+            const double head = arrivalOf(pieces, at - 1), tail = arrivalOf(pieces, at);
+            QVERIFY2(tail >= pause && tail <= pause + 100, qPrintable(QString::number(tail)));
+            headFirst = head < pause - 30;
+        }
+        QVERIFY(headFirst);
+    }
+}
+
+void TestSimRadio::storeOtherAcksButStoresOther()
+{
+    SimRadio radio;
+    radio.setFaults(Kind::Write, {Fault::StoreOther, Fault(Fault::StoreOther, 0x80)});
+    radio.setFaults(Kind::Read, {}, Fault::StoreOther);   // no meaning for a read
+    Slave s(radio.devicePath());
+    s.enterProgrammingMode();
+    QByteArray frame = QByteArray("W\x03\x80\x10", 4) + Data;
+    for (const int flip : {0x01, 0x80, 0x00}) {
+        s.send(frame);
+        QCOMPARE(s.recv(1), QByteArray("\x06"));
+        QByteArray stored = Data;
+        stored[0] = char(std::uint8_t(Data[0]) ^ flip);
+        QCOMPARE(radio.memory(0x0380, 16), stored);
+        radio.setMemory(0x0380, QByteArray(16, '\0'));
+    }
+    radio.setMemory(0x0380, Data);
+    s.send(ReadReq);
+    QCOMPARE(s.recv(20), Reply);
+}
+
+void TestSimRadio::frameLogDecodes()
+{
+    int pipe[2];
+    QCOMPARE(::pipe2(pipe, O_NONBLOCK), 0);
+    {
+        SimRadio radio;
+        radio.setLogFd(pipe[1]);
+        radio.setMemory(0x0380, Data);
+        Slave s(radio.devicePath());
+        s.enterProgrammingMode();
+        s.send(ReadReq);
+        QCOMPARE(s.recv(20), Reply);
+        s.send(QByteArray("W\x03\x90\x10", 4) + QByteArray(16, '\x07'));
+        QCOMPARE(s.recv(1), QByteArray("\x06"));
+        s.send("E");
+        QCOMPARE(s.recv(1), QByteArray("f"));
+    }
+    char buf[4096];
+    const ssize_t n = ::read(pipe[0], buf, sizeof buf);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    const QList<QByteArray> lines = QByteArray(buf, int(std::max<ssize_t>(n, 0))).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines[0].endsWith("AccessCode 43 41 4c 54 55 4e 45 -> 06  access code"));
+    const QByteArray values = "W 0x0380 len 16: H400=96 L400=34 H420=101 L420=38 H440=105 L440=42 "
+                              "H460=109 L460=46 H480=113 L480=50 H520=118 L520=55 +[5a 00 12 34]";
+    QVERIFY2(lines[1].endsWith(" -> " + Reply.toHex(' ') + "  R 0x0380 len 16 -> " + values),
+             lines[1].constData());
+    QVERIFY2(lines[2].endsWith("-> 06  W 0x0390 len 16: [" + QByteArray(16, '\x07').toHex(' ') + ']'),
+             lines[2].constData());
+    QVERIFY(lines[3].endsWith("Exit 45 -> 66  exit"));
+}
+
+void TestSimRadio::badOptionsExitWith2_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("unknown") << QStringList{"--bogus"} << "bogus";
+    QTest::newRow("not a number") << QStringList{"--silent-after", "x"} << "--silent-after";
+    QTest::newRow("missing value") << QStringList{"--usb-latency"} << "--usb-latency";
+    QTest::newRow("bad pause") << QStringList{"--fault", "read:pause:40/x"} << "--fault";
+}
+
+void TestSimRadio::badOptionsExitWith2()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    QProcess sim;
+    sim.start(QCoreApplication::applicationDirPath() + "/calitune-radio-sim", arguments);
+    QVERIFY2(sim.waitForFinished(5000), qPrintable(sim.errorString()));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    const QString err = QString::fromLocal8Bit(sim.readAllStandardError()).trimmed();
+    QVERIFY2(err.contains(named) && !err.contains(u'\n'), qPrintable(err));
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSimRadio)
