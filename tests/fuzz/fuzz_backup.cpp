@@ -1,0 +1,28 @@
+// Backup files as a user may hand them over: parse never crashes, and whatever
+// it accepts is written back to a file that reads as the same backup.
+
+#include "tests/fuzz/FuzzCheck.h"
+
+#include "history/BackupFile.h"
+
+using namespace History;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QByteArray json(reinterpret_cast<const char *>(data), qsizetype(size));
+    QString error;
+    const std::optional<Backup> backup = BackupFile::parse(json, &error);
+    if (!backup) {
+        FUZZ_CHECK(!error.isEmpty());
+        return 0;
+    }
+    FUZZ_CHECK(backup->block.size() == 16);
+    FUZZ_CHECK(backup->taken.isValid() && backup->taken.timeSpec() == Qt::UTC);
+
+    const QByteArray again = BackupFile::toJson(*backup);
+    const std::optional<Backup> reread = BackupFile::parse(again, &error);
+    FUZZ_CHECK(reread);
+    FUZZ_CHECK(*reread == *backup);
+    FUZZ_CHECK(BackupFile::toJson(*reread) == again);
+    return 0;
+}
