@@ -2,8 +2,10 @@
 // simulated radio, the start-up of the window with sixteen mapped ports, and
 // the CPU a silent exchange costs, and prints them next to their goals.
 
+#include "bench/CliBench.h"
 #include "protocol/BlockCommands.h"
 #include "protocol/CalibrationBlock.h"
+#include "protocol/Declare.h"
 #include "protocol/Module1.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
@@ -40,7 +42,7 @@ constexpr int MappedPorts = 16;
 constexpr std::chrono::milliseconds SettleAfterFailure{300};
 constexpr const char *FirstShowMode = "--first-show";
 constexpr double ByteMs = 10.0 / 9600 * 1000;   // start, 8 data and stop bit
-constexpr double EntryWaitMs = 0.1, BlockWaitMs = 10, ExitWaitMs = 1;
+constexpr double EntryWaitMs = Module1::EntryWaitMs, ExitWaitMs = Module1::ExitWaitMs;
 constexpr double FloorGoal = 1.5, StartGoalMs = 300, CpuGoalPercent = 10;
 
 const QString ReadDone = QStringLiteral("读出成功！");
@@ -62,19 +64,27 @@ Stats statsOf(std::vector<double> v)
     return {v.front(), at(0.5), at(0.1), at(0.9), v.back()};
 }
 
-// Every byte on the line both ways, plus the fixed waits.
+// Every byte on the line both ways, plus the fixed waits, plus for a USB
+// adapter the latency each reply may wait for its timer.
 struct Floor {
     int bytes;
     double waitsMs;
-    double ms(bool paced) const { return (paced ? bytes * ByteMs : 0) + waitsMs; }
+    int replies = 0;
+    double ms(bool paced, double adapterLatencyMs = 0) const
+    {
+        return (paced ? bytes * ByteMs : 0) + waitsMs + replies * adapterLatencyMs;
+    }
 };
 
 constexpr int AckBytes = 1;
 constexpr int EntryBytes = int(Module1::AccessCode.size()) + AckBytes;
 constexpr int ExitBytes = 1 + 1;   // "E", "f"
 constexpr double Waits = EntryWaitMs + BlockWaitMs + ExitWaitMs;
-constexpr Floor ReadFloor{EntryBytes + ReadRequestSize + ReadReplySize + ExitBytes, Waits};
-constexpr Floor WriteFloor{EntryBytes + WriteFrameSize + AckBytes + ExitBytes, Waits};
+constexpr int ReadBytes = ReadRequestSize + ReadReplySize;
+constexpr Floor ReadFloor{EntryBytes + ReadBytes + ExitBytes, Waits, 3};
+constexpr Floor WriteFloor{EntryBytes + WriteFrameSize + AckBytes + ExitBytes, Waits, 3};
+// A write before any read in the run first reads the block.
+constexpr Floor LearningWriteFloor{WriteFloor.bytes + ReadBytes, Waits + BlockWaitMs, 4};
 constexpr int SilentWriteAttempts = Module1::LongRetryBudget + 1;
 
 struct Runs {
@@ -104,11 +114,13 @@ public:
     // A busy machine can delay the simulated radio's paced bytes by more than
     // the 2 ms gap rule allows; such an exchange ends with another message.
     // It is left out and counted.
-    Runs runs(bool write, int count)
+    Runs runs(bool write, int count, bool learning = false)
     {
         Runs r;
         radio.clearLog();
         while (int(r.ms.size()) < count) {
+            if (learning)
+                Declare::Reset();
             const double t = write ? clickToMessage(form->TestWrCmb, WriteDone)
                                    : clickToMessage(form->TestRdCmb, ReadDone);
             if (t >= 0) {
@@ -122,7 +134,7 @@ public:
             // Let the radio finish answering the requests it still holds.
             std::this_thread::sleep_for(SettleAfterFailure);
         }
-        if (write && radio.count(Kind::Read) != 0)
+        if (write && !learning && radio.count(Kind::Read) != 0)
             throw std::runtime_error("a Write read the block first");
         return r;
     }
@@ -286,10 +298,11 @@ std::string spreadOf(const Stats &s)
 
 std::string yesNo(bool met) { return met ? "yes" : "NO"; }
 
-Row exchangeRow(const char *figure, const Runs &runs, const Floor &floor, bool paced)
+Row exchangeRow(const char *figure, const Runs &runs, const Floor &floor, bool paced,
+                double adapterLatencyMs = 0)
 {
     const Stats s = statsOf(runs.ms);
-    const double floorMs = floor.ms(paced);
+    const double floorMs = floor.ms(paced, adapterLatencyMs);
     const double ratio = s.median / floorMs;
     Row r{figure, fixed(s.median, 1, " ms"), spreadOf(s), fixed(floorMs, 1, " ms"), fixed(ratio, 2, "x"),
           std::to_string(runs.failed)};
@@ -338,6 +351,15 @@ int main(int argc, char *argv[])
         bench.radio.setPacing(false);
         const Runs readFast = bench.runs(false, ExchangeRuns);
         const Runs writeFast = bench.runs(true, ExchangeRuns);
+        bench.radio.setPacing(true);
+        bench.radio.setUsbDelivery(std::chrono::milliseconds(16));
+        const Runs readFtdi = bench.runs(false, ExchangeRuns);
+        const Runs writeFtdi = bench.runs(true, ExchangeRuns, true);
+        bench.radio.setUsbDelivery(std::chrono::milliseconds(1), std::chrono::milliseconds(3));
+        const Runs readBursts = bench.runs(false, ExchangeRuns);
+        const Runs writeBursts = bench.runs(true, ExchangeRuns, true);
+        bench.radio.setUsbDelivery({});
+        bench.radio.setPacing(false);
         const CpuUse cpu = silentWrite(bench);
         const std::vector<double> start = startUps(StartRuns);
 
@@ -348,11 +370,18 @@ int main(int argc, char *argv[])
         print(exchangeRow("Write, 9600 baud paced", write, WriteFloor, true));
         print(exchangeRow("Read, unpaced", readFast, ReadFloor, false));
         print(exchangeRow("Write, unpaced", writeFast, WriteFloor, false));
+        print(exchangeRow("Read, USB 16 ms timer", readFtdi, ReadFloor, true, 16));
+        print(exchangeRow("Write first, USB 16 ms", writeFtdi, LearningWriteFloor, true, 16));
+        print(exchangeRow("Read, USB 1 ms +3 jitter", readBursts, ReadFloor, true, 1 + 3));
+        print(exchangeRow("Write first, USB 1+3 ms", writeBursts, LearningWriteFloor, true, 1 + 3));
         print(startRow(start));
         print(cpuRow(cpu));
         std::printf("\nfloor: every byte both ways at %.4f ms (Read %d, Write %d bytes; none unpaced) "
-                    "plus the waits of %.1f ms.\nCPU: %d unanswered access-code attempts.\n",
+                    "plus the waits of %.1f ms;\nUSB rows add the adapter's latency (+ jitter) once per "
+                    "reply (Read 3, Write first 4: it reads the block before writing).\n"
+                    "CPU: %d unanswered access-code attempts.\n",
                     ByteMs, ReadFloor.bytes, WriteFloor.bytes, Waits, cpu.attempts);
+        CliBench::run();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "calitune-bench: %s\n", e.what());
         return 1;

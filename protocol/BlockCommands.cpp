@@ -42,11 +42,11 @@ std::uint8_t SendData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::uint
         frame[4 + k] = char(*byte);
     }
 
-    for (int retries = 2;; --retries) {
-        RunAttempt(ComTmp, frame, 10, 1);
+    for (int n = 1;; ++n) {
+        RunAttempt(ComTmp, frame, {"block write", n, WriteAttempts, BlockWaitMs, 1});
         if (Module1::IsAck(RxBuffer))
             return 0;
-        if (retries == 0) {
+        if (n >= WriteAttempts) {
             Module1::ReportLinkLost();
             return 1;
         }
@@ -74,11 +74,16 @@ std::int32_t ReceiveData_L(basComm::ComHandle ComTmp, std::uint8_t ADD_H, std::u
     const char request[ReadRequestSize] = {char(ReadCommand), char(ADD_H), char(ADD_L), char(BlockLength)};
     const QByteArray frame(request, ReadRequestSize);
 
-    for (int retries = 3;; --retries) {
-        const int arrived = RunAttempt(ComTmp, frame, 10, ReadReplySize);
-        if (StoreReadReply(RxBuffer.left(arrived), ADD_H, ADD_L, j))
+    bool earlierReplyCut = false;
+    for (int n = 1;; ++n) {
+        Attempt attempt{"block read", n, ReadAttempts, BlockWaitMs, ReadReplySize};
+        attempt.completeSplitReply = true;
+        attempt.lineMayCarryOldReply = earlierReplyCut;
+        const QByteArray reply = RunAttempt(ComTmp, frame, attempt);
+        if (StoreReadReply(reply, ADD_H, ADD_L, j))
             return 0;
-        if (retries == 0) {
+        earlierReplyCut = earlierReplyCut || !reply.isEmpty();
+        if (n >= ReadAttempts) {
             Module1::ReportLinkLost();
             return 1;
         }

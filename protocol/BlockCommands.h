@@ -13,6 +13,9 @@ inline constexpr std::uint8_t BlockLength = 0x10;
 inline constexpr int WriteFrameSize = 20;
 inline constexpr int ReadRequestSize = 4;
 inline constexpr int ReadReplySize = 20;
+inline constexpr int WriteAttempts = 3;
+inline constexpr int ReadAttempts = 4;
+inline constexpr float BlockWaitMs = 10;
 
 // The byte an element stands for: nearest integer, a half to the even
 // neighbour; empty is 0. Nothing when the value has no byte (< 0 or > 255).

@@ -33,16 +33,23 @@ int OpenRadioPort(std::int16_t port)
     return RadioPort == 0 ? 1 : 0;
 }
 
+int OpenRadioDevice(const QString &device)
+{
+    RadioPort = OpenComDevice(device);
+    return RadioPort == 0 ? 1 : 0;
+}
+
 int EnterProgramMode(ComHandle port, std::array<std::uint8_t, 11> &codeBuffer, int retryBudget)
 {
     for (std::size_t i = 0; i < AccessCode.size(); ++i)
         codeBuffer[i] = std::uint8_t(AccessCode[i]);
     const QByteArray frame(reinterpret_cast<const char *>(codeBuffer.data()), int(AccessCode.size()));
 
-    for (int retries = retryBudget;; --retries) {
-        RunAttempt(port, frame, 0.1f, 1);
+    const int attempts = 1 + std::max(retryBudget, 0);
+    for (int n = 1;; ++n) {
+        RunAttempt(port, frame, {"entry", n, attempts, EntryWaitMs, 1});
         const EntryResult result = JudgeEntryReply(Declare::RxBuffer);
-        if (result == Acknowledged || retries <= 0)
+        if (result == Acknowledged || n >= attempts)
             return result;
     }
 }
@@ -50,10 +57,10 @@ int EnterProgramMode(ComHandle port, std::array<std::uint8_t, 11> &codeBuffer, i
 void LeaveProgramMode()
 {
     const QByteArray frame(1, char(ExitCommand));
-    for (int retries = 3;; --retries) {
-        RunAttempt(RadioPort, frame, 1.0f, 1);
+    for (int n = 1;; ++n) {
+        RunAttempt(RadioPort, frame, {"exit", n, ExitAttempts, ExitWaitMs, 1});
         Declare::ReplyReceived = std::uint8_t(Declare::RxBuffer[0]) == ExitReply;
-        if (Declare::ReplyReceived || retries <= 0)
+        if (Declare::ReplyReceived || n >= ExitAttempts)
             return;
     }
 }

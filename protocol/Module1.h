@@ -20,6 +20,9 @@ inline constexpr std::uint8_t ExitReply = 'f';
 
 inline constexpr int ShortRetryBudget = 3;   // Read: 4 attempts
 inline constexpr int LongRetryBudget = 10;   // Write: 11 attempts
+inline constexpr int ExitAttempts = 4;
+inline constexpr float EntryWaitMs = 0.1f;
+inline constexpr float ExitWaitMs = 1.0f;
 
 enum EntryResult { Acknowledged = 0, NoReply = 1, OtherReply = 2 };
 
@@ -31,6 +34,8 @@ extern basComm::ComHandle RadioPort;   // 0 while no port is open
 
 // 0 when the port is open in RadioPort, 1 when it cannot be opened.
 int OpenRadioPort(std::int16_t port);
+// The same for a device path.
+int OpenRadioDevice(const QString &device);
 
 // Sends the access code until the radio answers 0x06, in 1 + retryBudget
 // attempts. The result describes the last attempt.

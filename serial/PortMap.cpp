@@ -42,6 +42,44 @@ bool naturalLess(const QString &a, const QString &b)
     return a.size() - i < b.size() - j;
 }
 
+std::optional<QString> processEnv(const QString &name)
+{
+    const QByteArray key = name.toLatin1();
+    if (!qEnvironmentVariableIsSet(key.constData()))
+        return std::nullopt;
+    return qEnvironmentVariable(key.constData());
+}
+
+bool onWindows()
+{
+#ifdef Q_OS_WIN
+    return true;
+#else
+    return false;
+#endif
+}
+
+QStringList systemDevices()
+{
+    QStringList found;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        found << (onWindows() ? info.portName() : info.systemLocation());
+    return found;
+}
+
+// Listed once at first use and again only on Refresh(): the start-up probe
+// does not walk the system's devices sixteen times.
+Numbering &systemNumbering()
+{
+    static Numbering numbering = [] {
+        Numbering n;
+        if (!onWindows())
+            n.update(systemDevices());
+        return n;
+    }();
+    return numbering;
+}
+
 } // namespace
 
 QStringList NaturalOrder(QStringList paths)
@@ -50,43 +88,75 @@ QStringList NaturalOrder(QStringList paths)
     return paths;
 }
 
-QString DevicePathFor(int port, const std::function<QString(const QString &)> &env,
-                      const std::function<QStringList()> &systemPorts, bool windows)
+void Numbering::update(const QStringList &present)
 {
-    bool anyMapped = false;
-    for (int n = FirstPort; n <= LastPort && !anyMapped; ++n)
-        anyMapped = !env(envName(n)).isEmpty();
-    if (anyMapped)
-        return port >= FirstPort && port <= LastPort ? env(envName(port)) : QString();
-    if (port < FirstPort)
+    m_present = present;
+    for (const QString &device : NaturalOrder(present))
+        if (!m_devices.contains(device))
+            m_devices << device;
+}
+
+QString Numbering::device(int port) const
+{
+    return port >= FirstPort && port <= m_devices.size() ? m_devices[port - 1] : QString();
+}
+
+bool Numbering::isPresent(int port) const
+{
+    const QString d = device(port);
+    return !d.isEmpty() && m_present.contains(d);
+}
+
+bool AnyMapped(const EnvLookup &env)
+{
+    for (int n = FirstPort; n <= LastPort; ++n)
+        if (env(envName(n)))
+            return true;
+    return false;
+}
+
+QString DevicePathFor(int port, const EnvLookup &env, const Numbering &system, bool windows)
+{
+    if (port < FirstPort || port > LastPort)
         return {};
+    if (AnyMapped(env))
+        return env(envName(port)).value_or(QString());
     if (windows)
         return windowsName(port);
-    const QStringList ordered = NaturalOrder(systemPorts());
-    return port <= ordered.size() ? ordered[port - 1] : QString();
+    return system.device(port);
 }
 
 QString DevicePath(int port)
 {
-#ifdef Q_OS_WIN
-    const bool windows = true;
-#else
-    const bool windows = false;
-#endif
-    const auto env = [](const QString &name) { return qEnvironmentVariable(name.toLatin1().constData()); };
-    // Listed once per run: numbers keep naming the devices the port list
-    // showed even when a cable is plugged in later, and the start-up probe
-    // does not walk the system's devices sixteen times.
-    const auto systemPorts = [] {
-        static const QStringList paths = [] {
-            QStringList found;
-            for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-                found << info.systemLocation();
-            return found;
-        }();
-        return paths;
-    };
-    return DevicePathFor(port, env, systemPorts, windows);
+    // A mapping names every port itself: the system's devices need no walk.
+    static const Numbering none;
+    const bool listSystem = !onWindows() && !AnyMapped(processEnv);
+    return DevicePathFor(port, processEnv, listSystem ? systemNumbering() : none, onWindows());
+}
+
+QList<Port> Refresh()
+{
+    QList<Port> ports;
+    const bool mapped = AnyMapped(processEnv);
+    if (mapped) {
+        for (int n = FirstPort; n <= LastPort; ++n)
+            if (const QString d = DevicePath(n); !d.isEmpty())
+                ports.append({n, d});
+        return ports;
+    }
+    const QStringList present = systemDevices();
+    if (onWindows()) {
+        for (int n = FirstPort; n <= LastPort; ++n)
+            if (present.contains(QStringLiteral("COM%1").arg(n)))
+                ports.append({n, windowsName(n)});
+        return ports;
+    }
+    Numbering &numbering = systemNumbering();
+    numbering.update(present);
+    for (int n = FirstPort; n <= LastPort; ++n)
+        if (numbering.isPresent(n))
+            ports.append({n, numbering.device(n)});
+    return ports;
 }
 
 } // namespace PortMap

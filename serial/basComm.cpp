@@ -1,8 +1,10 @@
 #include "serial/basComm.h"
+#include "serial/LowLatency.h"
 #include "serial/PortMap.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <chrono>
 #include <map>
@@ -23,9 +25,12 @@ struct Timeouts {
     std::uint32_t writeConstant = 0;
 };
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct OpenPort {
     std::unique_ptr<QSerialPort> port;
     Timeouts timeouts;
+    SteadyClock::time_point lastByte;   // when a byte last came in
 };
 
 std::map<ComHandle, OpenPort> &openPorts()
@@ -69,18 +74,97 @@ void dispatchPendingEvents()
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
+struct {
+    OpenError error = OpenError::None;
+    QString text;
+} lastOpen;
+
+OpenError classify(const QSerialPort &serial, const QString &path)
+{
+    switch (serial.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return OpenError::Missing;
+    case QSerialPort::PermissionError: {
+        // A lock held by another program reads as a permission error too.
+        const QFileInfo device(path);
+        if (!device.exists())
+            return OpenError::Missing;
+        return device.isReadable() && device.isWritable() ? OpenError::Busy : OpenError::Permission;
+    }
+    default:
+        return OpenError::Other;
+    }
+}
+
+// Reads into `out` as the read time-out rule says; the gap counts from the
+// last byte, or from the start when `gapFromStart`.
+int readInto(OpenPort &p, QByteArray &out, int count, qint64 gapNs, qint64 totalNs, bool gapFromStart)
+{
+    QSerialPort &s = *p.port;
+    const qsizetype base = out.size();
+    out.resize(base + count);
+    int got = 0;
+    qint64 lastByteNs = gapFromStart ? 0 : -1;
+    QElapsedTimer clock;
+    clock.start();
+    s.clearError();
+    while (got < count) {
+        const qint64 n = s.read(out.data() + base + got, count - got);
+        if (n > 0) {
+            got += int(n);
+            lastByteNs = clock.nsecsElapsed();
+            p.lastByte = SteadyClock::now();
+            continue;
+        }
+        const qint64 now = clock.nsecsElapsed();
+        qint64 leftNs = totalNs - now;
+        if (lastByteNs >= 0 && gapNs > 0)
+            leftNs = std::min(leftNs, gapNs - (now - lastByteNs));
+        if (leftNs <= 0)
+            break;
+        const qint64 waitMs = std::min<qint64>(EventSliceMs, (leftNs + 999999) / 1000000);
+        if (!s.waitForReadyRead(int(std::max<qint64>(waitMs, 1)))) {
+            // A vanished device reports at once; treat it as silence.
+            if (s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
+                break;
+            if (waitMs >= EventSliceMs)
+                dispatchPendingEvents();
+        }
+    }
+    s.clearError();
+    out.resize(base + got);
+    return got;
+}
+
 } // namespace
+
+OpenError LastOpenError() { return lastOpen.error; }
+QString LastOpenErrorText() { return lastOpen.text; }
 
 ComHandle OpenComPort(std::int32_t port)
 {
-    const QString path = PortMap::DevicePath(port);
-    if (path.isEmpty())
+    return OpenComDevice(PortMap::DevicePath(port));
+}
+
+ComHandle OpenComDevice(const QString &path)
+{
+    lastOpen = {OpenError::None, {}};
+    if (path.isEmpty()) {
+        lastOpen = {OpenError::Missing, QStringLiteral("no device for this port")};
         return 0;
+    }
     auto serial = std::make_unique<QSerialPort>(path);
     // QSerialPort takes a lock on the device, so a second open (by any
     // process) fails; it also puts the line into raw mode.
-    if (!serial->open(QIODevice::ReadWrite))
+    if (!serial->open(QIODevice::ReadWrite)) {
+        lastOpen = {classify(*serial, path), serial->errorString()};
         return 0;
+    }
+#ifdef Q_OS_LINUX
+    RequestLowLatency(int(serial->handle()));
+#endif
+    // Whatever a previous user of the line left behind is not ours.
+    serial->clear(QSerialPort::AllDirections);
     const ComHandle handle = freeHandle();
     openPorts()[handle].port = std::move(serial);
     SetComTimeouts(handle, 2, 3);
@@ -146,45 +230,55 @@ void PurgeComPort(ComHandle handle, bool purgeInput, bool purgeOutput)
 
 QByteArray ReadComBytes(ComHandle handle, std::uint16_t count, int *arrived)
 {
-    QByteArray bytes(count, '\0');
+    QByteArray bytes;
     int got = 0;
-    OpenPort *p = find(handle);
-    if (p && count > 0) {
-        QSerialPort &s = *p->port;
+    if (OpenPort *p = find(handle); p && count > 0) {
         const Timeouts &t = p->timeouts;
         const qint64 totalNs = (qint64(t.readConstant) + qint64(t.readMultiplier) * count) * 1000000;
-        const qint64 gapNs = qint64(t.readInterval) * 1000000;
-        qint64 lastByteNs = -1;
-        QElapsedTimer clock;
-        clock.start();
-        s.clearError();
-        while (got < count) {
-            const qint64 n = s.read(bytes.data() + got, count - got);
-            if (n > 0) {
-                got += int(n);
-                lastByteNs = clock.nsecsElapsed();
-                continue;
-            }
-            const qint64 now = clock.nsecsElapsed();
-            qint64 leftNs = totalNs - now;
-            if (lastByteNs >= 0 && gapNs > 0)
-                leftNs = std::min(leftNs, gapNs - (now - lastByteNs));
-            if (leftNs <= 0)
-                break;
-            const qint64 waitMs = std::min<qint64>(EventSliceMs, (leftNs + 999999) / 1000000);
-            if (!s.waitForReadyRead(int(std::max<qint64>(waitMs, 1)))) {
-                // A vanished device reports at once; treat it as silence.
-                if (s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
-                    break;
-                if (waitMs >= EventSliceMs)
-                    dispatchPendingEvents();
-            }
-        }
-        s.clearError();
+        got = readInto(*p, bytes, count, qint64(t.readInterval) * 1000000, totalNs, false);
     }
+    bytes.append(count - bytes.size(), '\0');
     if (arrived)
         *arrived = got;
     return bytes;
+}
+
+int ReadMoreComBytes(ComHandle handle, QByteArray &out, int count, int quietMs, int totalMs)
+{
+    OpenPort *p = find(handle);
+    if (!p || count <= 0 || totalMs <= 0)
+        return 0;
+    return readInto(*p, out, count, qint64(quietMs) * 1000000, qint64(totalMs) * 1000000, true);
+}
+
+int SettleComPort(ComHandle handle, int quietMs, int maxMs)
+{
+    OpenPort *p = find(handle);
+    if (!p)
+        return 0;
+    QSerialPort &s = *p->port;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(maxMs);
+    const auto quiet = std::chrono::milliseconds(quietMs);
+    int discarded = 0;
+    s.clearError();
+    for (;;) {
+        if (s.bytesAvailable() > 0 || s.waitForReadyRead(0)) {
+            discarded += int(s.readAll().size());
+            p->lastByte = SteadyClock::now();
+        }
+        const auto now = SteadyClock::now();
+        const auto quietFor = now - p->lastByte;
+        if (quietFor >= quiet || now >= deadline)
+            break;
+        const auto left = std::min<SteadyClock::duration>(quiet - quietFor, deadline - now);
+        const qint64 waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        if (!s.waitForReadyRead(int(std::clamp<qint64>(waitMs, 1, EventSliceMs)))
+            && s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
+            break;
+    }
+    s.clear(QSerialPort::AllDirections);
+    s.clearError();
+    return discarded;
 }
 
 std::uint32_t WriteComBytes(ComHandle handle, const QByteArray &bytes, std::uint32_t count)

@@ -4,6 +4,7 @@
 // through its result. Handles are small non-zero numbers; 0 means no port.
 
 #include <QByteArray>
+#include <QString>
 #include <cstdint>
 #include <functional>
 
@@ -13,7 +14,15 @@ using ComHandle = std::uint32_t;
 
 // Opens port number `port` (COM1 = 1 ...) exclusively and sets the read and
 // write time-outs (2 ms, 3 ms per byte) and queue sizes. 0 when it cannot.
+// Input waiting from before the open is dropped.
 ComHandle OpenComPort(std::int32_t port);
+// The same for a device path or system port name.
+ComHandle OpenComDevice(const QString &device);
+
+// Why the last open failed.
+enum class OpenError { None, Missing, Busy, Permission, Other };
+OpenError LastOpenError();
+QString LastOpenErrorText();   // the system's own words
 
 // Closes the port; always returns 0 so that callers can store it back.
 ComHandle CloseComPort(ComHandle handle);
@@ -34,6 +43,16 @@ void PurgeComPort(ComHandle handle, bool purgeInput, bool purgeOutput);
 // Always exactly `count` bytes; positions where nothing arrived hold 0.
 // `arrived`, when given, receives how many bytes really arrived.
 QByteArray ReadComBytes(ComHandle handle, std::uint16_t count, int *arrived = nullptr);
+
+// Reads up to `count` bytes into `out` (appending) until they are all there,
+// or no byte has come for `quietMs` (counted from the call when none came
+// yet), or `totalMs` have passed. Returns how many arrived.
+int ReadMoreComBytes(ComHandle handle, QByteArray &out, int count, int quietMs, int totalMs);
+
+// Waits until no byte has arrived for `quietMs` (at once when the line has
+// been quiet that long already), at most `maxMs`, discarding what comes,
+// then purges both directions. Returns how many bytes were discarded.
+int SettleComPort(ComHandle handle, int quietMs, int maxMs);
 
 // Sends bytes 0 .. count-1; returns how many the line accepted. A null
 // array (never given a size) sends nothing.

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <thread>
 
 using namespace basComm;
 using namespace std::chrono_literals;
@@ -105,6 +106,91 @@ private slots:
         PurgeComPort(h, true, true);
         QVERIFY(pty->write("\x06"));
         QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+    }
+
+    void staleInputIsDroppedAtOpen()
+    {
+        h = CloseComPort(h);
+        QVERIFY(pty->write("old reply tail"));
+        QTest::qWait(20);
+        h = OpenComPort(1);
+        QVERIFY(h != 0);
+        QVERIFY(pty->write("\x06"));
+        QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+    }
+
+    // A write that runs out of time sends nothing more later, when a read
+    // gives the port's own buffer a chance to drain.
+    void timedOutWriteSendsNoMore()
+    {
+        QVERIFY(SetComTimeouts(h, 2, 0));
+        const QByteArray big(256 * 1024, 'x');
+        const std::uint32_t sent = WriteComBytes(h, big, std::uint32_t(big.size()));
+        QVERIFY(sent < std::uint32_t(big.size()));
+        qsizetype received = 0;
+        std::thread drain([&] {
+            for (int i = 0; i < 50; ++i)
+                received += pty->read(20ms).size();
+        });
+        ReadComBytes(h, 1);   // waits, and would write what was left over
+        drain.join();
+        QCOMPARE(received, qsizetype(sent));
+    }
+
+    // Settling waits for the line to fall quiet, drops what came, and gives
+    // up waiting after its bound when bytes never stop.
+    void settleWaitsForQuietWithinItsBound()
+    {
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(SettleComPort(h, 25, 250), 0);
+        QVERIFY2(t.elapsed() < 20, qPrintable(QString::number(t.elapsed())));
+
+        const auto trickle = [this](int count) {
+            return std::thread([this, count] {
+                for (int i = 0; i < count; ++i) {
+                    pty->write("t");
+                    std::this_thread::sleep_for(10ms);
+                }
+            });
+        };
+        std::thread feeder = trickle(8);
+        std::this_thread::sleep_for(5ms);
+        t.restart();
+        const int dropped = SettleComPort(h, 25, 250);
+        const qint64 settled = t.elapsed();
+        feeder.join();
+        QVERIFY2(dropped >= 6, qPrintable(QString::number(dropped)));
+        QVERIFY2(settled >= 90 && settled < 240, qPrintable(QString::number(settled)));
+        QVERIFY(pty->write("\x06"));
+        QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+
+        feeder = trickle(60);
+        t.restart();
+        SettleComPort(h, 25, 250);
+        const qint64 bounded = t.elapsed();
+        feeder.join();
+        QVERIFY2(bounded >= 240 && bounded < 450, qPrintable(QString::number(bounded)));
+    }
+
+    void readingMoreCompletesASplitReply()
+    {
+        QVERIFY(pty->write("W\x03\x80"));
+        int arrived = 0;
+        QByteArray reply = ReadComBytes(h, 6, &arrived).left(3);
+        QCOMPARE(arrived, 3);
+        std::thread rest([this] {
+            std::this_thread::sleep_for(30ms);
+            pty->write("\x10\x01\x02");
+        });
+        QCOMPARE(ReadMoreComBytes(h, reply, 3, 50, 700), 3);
+        rest.join();
+        QCOMPARE(reply, QByteArray("W\x03\x80\x10\x01\x02"));
+
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(ReadMoreComBytes(h, reply, 3, 50, 700), 0);
+        QVERIFY2(t.elapsed() >= 45 && t.elapsed() < 300, qPrintable(QString::number(t.elapsed())));
     }
 
     void vanishedDeviceReadsAsSilenceAtOnce()

@@ -1,17 +1,19 @@
 #include "ui/TestForm.h"
+#include "ui/TextFit.h"
 
-#include "serial/PortMap.h"
-#include "serial/basComm.h"
+#include "protocol/RadioActions.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFocusEvent>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpacerItem>
 
 namespace {
 
@@ -22,6 +24,24 @@ const QString HighPowerCaption = QStringLiteral("高功率");
 const QString LowPowerCaption = QStringLiteral("低功率");
 constexpr int MaxFieldLength = 3;
 constexpr double MaxFieldValue = 127;
+const QString NoPort = QStringLiteral("No COM");
+constexpr int LastPortNumber = 16;
+// Wide enough for the title "Calitune" beside a window manager's buttons.
+constexpr int MessageBoxMinWidthAt96Dpi = 300;
+
+// The port list probes the ports again each time it is opened, so that a
+// cable plugged in after start-up shows up.
+class PortList : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> beforePopup;
+    void showPopup() override
+    {
+        if (beforePopup)
+            beforePopup();
+        QComboBox::showPopup();
+    }
+};
 
 QFont headingFont()
 {
@@ -129,7 +149,9 @@ void TestForm::buildControls()
     PWRL5Text = makeField("PWRL5Text", 4, false);
     PWRL6Text = makeField("PWRL6Text", 5, false);
 
-    ComPortCmb = new QComboBox(this);
+    auto *portList = new PortList(this);
+    portList->beforePopup = [this] { refreshPortList(); };
+    ComPortCmb = portList;
     ComPortCmb->setObjectName(QStringLiteral("ComPortCmb"));
     ComPortCmb->setGeometry(twips(1100, 2450, 975, 300));
     ComPortCmb->setAccessibleName(QStringLiteral("端口号"));
@@ -171,30 +193,54 @@ void TestForm::Form_Load()
     move(area.x() + (area.width() - outer.width()) / 2,
          area.y() + (area.height() - outer.height()) / 2);
 
-    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n) {
-        const basComm::ComHandle handle = basComm::OpenComPort(n);
-        if (handle == 0)
-            continue;
-        basComm::CloseComPort(handle);
-        ComPortCmb->addItem(QStringLiteral("COM%1").arg(n));
-#ifndef Q_OS_WIN
-        // Here the entry's name does not say which device it is.
-        ComPortCmb->setItemData(ComPortCmb->count() - 1, PortMap::DevicePath(n), Qt::ToolTipRole);
-#endif
-    }
-    ComEnable = ComPortCmb->count() > 0;
-    if (!ComEnable)
-        ComPortCmb->addItem(QStringLiteral("No COM"));
-
-    ComPortCmb->setCurrentIndex(0);
-    ComPortCmb_Click();
+    refreshPortList();
     // Connected only now, so that each later selection, by the user or from
     // code, runs the handler exactly once.
     connect(ComPortCmb, &QComboBox::currentIndexChanged, this, &TestForm::ComPortCmb_Click);
+    fitTexts();
 
     for (const Field &field : fieldsInBlockOrder())
         field.edit->setText(field.copy->value_or(QString()).isEmpty() ? QStringLiteral("0")
                                                                        : **field.copy);
+}
+
+void TestForm::refreshPortList()
+{
+    const QString selected = ComEnable ? ComPortCmb->currentText() : QString();
+    {
+        const QSignalBlocker quiet(ComPortCmb);
+        ComPortCmb->clear();
+        for (const RadioActions::PortState &port : RadioActions::ListPorts()) {
+            if (!port.available)
+                continue;
+            ComPortCmb->addItem(QStringLiteral("COM%1").arg(port.number));
+#ifndef Q_OS_WIN
+            // Here the entry's name does not say which device it is.
+            ComPortCmb->setItemData(ComPortCmb->count() - 1, port.device, Qt::ToolTipRole);
+#endif
+        }
+        ComEnable = ComPortCmb->count() > 0;
+        if (!ComEnable) {
+            ComPortCmb->addItem(NoPort);
+            ComPortIndex = 0;
+        }
+        ComPortCmb->setCurrentIndex(std::max(0, ComPortCmb->findText(selected)));
+    }
+    ComPortCmb_Click();
+}
+
+void TestForm::fitTexts()
+{
+    QStringList entries{NoPort};
+    for (int n = 1; n <= LastPortNumber; ++n)
+        entries << QStringLiteral("COM%1").arg(n);
+    FitFont(ComPortCmb, entries);
+    for (QLabel *label : findChildren<QLabel *>())
+        FitFont(label, {label->text()});
+    for (QPushButton *button : {TestWrCmb, TestRdCmb})
+        FitFont(button, {button->text()});
+    for (const Field &field : fieldsInBlockOrder())
+        FitFont(field.edit, {QStringLiteral("888")});
 }
 
 void TestForm::ComPortCmb_Click()
@@ -202,7 +248,7 @@ void TestForm::ComPortCmb_Click()
     if (!ComEnable)
         return;
     const QString entry = ComPortCmb->currentText();
-    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n) {
+    for (int n = 1; n <= LastPortNumber; ++n) {
         if (entry == QStringLiteral("COM%1").arg(n)) {
             ComPortIndex = static_cast<std::int16_t>(n);
             return;
@@ -288,11 +334,23 @@ void TestForm::setMessagePresenter(MessagePresenter presenter)
 
 TestForm::MsgAnswer TestForm::showMessage(const QString &text, MsgIcon icon, MsgButtons buttons)
 {
-    if (m_presenter)
-        return m_presenter(text, icon, buttons);
+    // The busy cursor is for the waits, not for a box that waits for the user.
+    const bool busy = m_busyCursor;
+    setBusyCursor(false);
+    const MsgAnswer answer = m_presenter ? m_presenter(text, icon, buttons) : showMessageBox(text, icon, buttons);
+    setBusyCursor(busy);
+    return answer;
+}
 
+TestForm::MsgAnswer TestForm::showMessageBox(const QString &text, MsgIcon icon, MsgButtons buttons)
+{
     QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                     WindowTitle, text, QMessageBox::NoButton, this);
+    // QMessageBox sizes itself to its text; a spacer is what holds a width.
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(qRound(MessageBoxMinWidthAt96Dpi * logicalDpiX() / 96.0), 0,
+                                      QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     if (buttons == MsgButtons::RetryCancel) {
         box.addButton(QMessageBox::Retry)->setText(QStringLiteral("重试"));
         box.addButton(QMessageBox::Cancel)->setText(QStringLiteral("取消"));

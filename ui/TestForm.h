@@ -3,11 +3,13 @@
 // the Read and Write actions.
 
 #include "protocol/CalibrationBlock.h"
+#include "history/HistoryStore.h"
 
 #include <QPointer>
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <map>
 #include <optional>
 
 class QCloseEvent;
@@ -86,16 +88,25 @@ private:
     void fieldChanged(const Field &field);
     void fieldLostFocus(const Field &field);
 
+    // Lists the ports that open now; the selection stays while its port does.
+    void refreshPortList();
+    void fitTexts();
+
     // Actions.
+    class WindowUi;
     void connectActions();
     std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
     void holdWindow();
     void giveBackWindow();
-    bool openPortAndEnter(int retryBudget);
+    void setBusyCursor(bool busy);
     bool refuseValueWithoutByte();
-    bool learnCarriedBytes();
-    bool finishExchange(const QString &successMessage);
 
+    MsgAnswer showMessageBox(const QString &text, MsgIcon, MsgButtons);
+
+    History::Store m_history;
+    // The block each device last gave, for the record of a later write.
+    std::map<QString, BlockBytes> m_lastBlockRead;
     MessagePresenter m_presenter;
     QPointer<QWidget> m_focusBeforeExchange;
+    bool m_busyCursor = false;
 };

@@ -3,16 +3,15 @@
 
 #include "protocol/BlockCommands.h"
 #include "protocol/Declare.h"
-#include "protocol/Module1.h"
+#include "protocol/RadioActions.h"
 #include "ui/TestForm.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <algorithm>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 
-using namespace Module1;
+using RadioActions::Outcome;
 
 namespace {
 
@@ -23,18 +22,80 @@ const QString LinkLost = QStringLiteral("通讯中断，请重试！");
 const QString ValueOutOfRange = QStringLiteral("数值超出范围，请输入0到127之间的数字。");
 const QString ReadDone = QStringLiteral("读出成功！");
 const QString WriteDone = QStringLiteral("写入成功！");
-constexpr int CarriedBytesFirst = PowerValueCount;   // block bytes 12 to 15
 
 } // namespace
+
+// What one exchange tells the user, through the window's message boxes, and
+// what it leaves in the history.
+class TestForm::WindowUi : public RadioActions::ActionUi {
+public:
+    WindowUi(TestForm &form, const QString &successMessage)
+        : m_form(form), m_successMessage(successMessage),
+          m_port(QStringLiteral("COM%1").arg(form.ComPortIndex)),
+          m_device(RadioActions::DeviceOf({form.ComPortIndex, {}})) {}
+
+    void holdWindow() override { m_form.holdWindow(); }
+    void giveBackWindow() override { m_form.giveBackWindow(); }
+    bool retryAfterNoReply() override
+    {
+        return m_form.showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry;
+    }
+    void tell(Outcome outcome) override
+    {
+        switch (outcome) {
+        case Outcome::Done: m_form.showMessage(m_successMessage); break;
+        case Outcome::PortNotOpened: m_form.showMessage(PortNotOpened, MsgIcon::Exclamation); break;
+        case Outcome::OtherReply: m_form.showMessage(OtherReplyToEntry); break;
+        case Outcome::LinkLost: m_form.showMessage(LinkLost); break;
+        case Outcome::NoReply:          // asked in retryAfterNoReply
+        case Outcome::VerifyMismatch:   // the window does not read back
+            break;
+        }
+    }
+
+    void blockRead(RadioActions::ReadPurpose, const BlockBytes &block) override
+    {
+        m_form.m_lastBlockRead[m_device] = block;
+        m_form.m_history.addRead(History::Source::Window, m_port, m_device, bytesOf(block));
+    }
+    void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent) override
+    {
+        std::optional<QByteArray> known;
+        if (before)
+            known = bytesOf(*before);
+        else if (const auto it = m_form.m_lastBlockRead.find(m_device); it != m_form.m_lastBlockRead.end())
+            known = bytesOf(it->second);
+        m_sent = sent;
+        m_writeRecord = m_form.m_history.beginWrite(History::Source::Window, History::Action::Write, m_port,
+                                                    m_device, known, bytesOf(sent));
+        m_form.m_lastBlockRead.erase(m_device);
+    }
+    void writeEnded(Outcome outcome) override
+    {
+        if (m_writeRecord != 0)
+            m_form.m_history.finishWrite(m_writeRecord, outcome == Outcome::Done ? QStringLiteral("done")
+                                                                                : QStringLiteral("link-lost"));
+        if (outcome == Outcome::Done)
+            m_form.m_lastBlockRead[m_device] = m_sent;
+    }
+
+private:
+    static QByteArray bytesOf(const BlockBytes &block)
+    {
+        return QByteArray(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
+    }
+
+    TestForm &m_form;
+    QString m_successMessage;
+    QString m_port, m_device;
+    qint64 m_writeRecord = 0;
+    BlockBytes m_sent{};
+};
 
 void TestForm::connectActions()
 {
     connect(TestRdCmb, &QPushButton::clicked, this, &TestForm::TestRdCmb_Click);
     connect(TestWrCmb, &QPushButton::clicked, this, &TestForm::TestWrCmb_Click);
-    // A window destroyed before its replacement installs its own must not be called.
-    const QPointer<TestForm> self(this);
-    SetLinkLostUi({[self] { if (self) self->showMessage(LinkLost); },
-                   [self] { if (self) self->giveBackWindow(); }});
 }
 
 std::array<TextCopy, PowerValueCount> TestForm::copiesInBlockOrder()
@@ -53,15 +114,28 @@ void TestForm::holdWindow()
     setEnabled(false);
     TestWrCmb->setEnabled(false);
     TestRdCmb->setEnabled(false);
+    setBusyCursor(true);
 }
 
 void TestForm::giveBackWindow()
 {
+    setBusyCursor(false);
     setEnabled(true);
     TestWrCmb->setEnabled(true);
     TestRdCmb->setEnabled(true);
     if (m_focusBeforeExchange)
         m_focusBeforeExchange->setFocus();
+}
+
+void TestForm::setBusyCursor(bool busy)
+{
+    if (busy == m_busyCursor)
+        return;
+    m_busyCursor = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 void TestForm::closeEvent(QCloseEvent *event)
@@ -74,56 +148,12 @@ void TestForm::closeEvent(QCloseEvent *event)
         event->accept();
 }
 
-// Opens the chosen port, sets up the line and puts the radio into
-// programming mode. On failure the user has been told, the window is given
-// back and the port is closed.
-bool TestForm::openPortAndEnter(int retryBudget)
-{
-    if (OpenRadioPort(ComPortIndex) == 1) {
-        showMessage(PortNotOpened, MsgIcon::Exclamation);
-        giveBackWindow();
-        return false;
-    }
-    basComm::ConfigureComPort(RadioPort, 9600, 8, 0, 0, 26);
-    int outcome = EnterProgramMode(RadioPort, Declare::CodeBuffer, retryBudget);
-    // A radio that was not yet switched on can be tried again at once.
-    while (outcome == NoReply
-           && showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry)
-        outcome = EnterProgramMode(RadioPort, Declare::CodeBuffer, LongRetryBudget);
-    if (outcome == Acknowledged)
-        return true;
-    if (outcome == OtherReply)
-        showMessage(OtherReplyToEntry);
-    giveBackWindow();
-    CloseRadioPort();
-    return false;
-}
-
-// Ends an exchange after its block transfer: on success the radio leaves
-// programming mode and the message is shown while the port is still open;
-// a failed transfer has already been reported by the link-loss report.
-bool TestForm::finishExchange(const QString &successMessage)
-{
-    const bool transferred = Declare::TransferFailed != 1;
-    if (transferred) {
-        LeaveProgramMode();
-        showMessage(successMessage);
-    }
-    CloseRadioPort();
-    giveBackWindow();
-    return transferred;
-}
-
 void TestForm::TestRdCmb_Click()
 {
-    holdWindow();
     TEST_PART_W(copiesInBlockOrder());
-    if (!openPortAndEnter(ShortRetryBudget))
+    WindowUi ui(*this, ReadDone);
+    if (RadioActions::Read(ui, {ComPortIndex, {}}) != Outcome::Done)
         return;
-    ReadFunction();
-    if (!finishExchange(ReadDone))
-        return;
-
     const auto fields = fieldsInBlockOrder();
     for (int i = 0; i < PowerValueCount; ++i)
         fields[i].edit->setText(QString::number(ElementByte(Declare::CalBuffer[i]).value_or(0)));
@@ -136,6 +166,7 @@ bool TestForm::refuseValueWithoutByte()
     for (int i = 0; i < PowerValueCount; ++i) {
         if (ElementByte(Declare::CalBuffer[i]))
             continue;
+        holdWindow();
         showMessage(ValueOutOfRange, MsgIcon::Exclamation);
         giveBackWindow();
         QLineEdit *field = fieldsInBlockOrder()[i].edit;
@@ -146,29 +177,11 @@ bool TestForm::refuseValueWithoutByte()
     return false;
 }
 
-// Bytes 12 to 15 of the block are not ours: until a read in this run has
-// brought them, learn them from the radio rather than overwrite them. The
-// values packed from the fields stay as they are.
-bool TestForm::learnCarriedBytes()
-{
-    const auto first = Declare::CalBuffer.begin() + CarriedBytesFirst;
-    if (std::all_of(first, Declare::CalBuffer.begin() + BlockLength, [](const auto &e) { return e.has_value(); }))
-        return true;
-    const auto packed = Declare::CalBuffer;
-    ReadFunction();
-    if (Declare::TransferFailed == 1)
-        return false;
-    std::copy(packed.begin(), packed.begin() + CarriedBytesFirst, Declare::CalBuffer.begin());
-    return true;
-}
-
 void TestForm::TestWrCmb_Click()
 {
-    holdWindow();
     TEST_PART_W(copiesInBlockOrder());
-    if (refuseValueWithoutByte() || !openPortAndEnter(LongRetryBudget))
+    if (refuseValueWithoutByte())
         return;
-    if (learnCarriedBytes())
-        WriteFunction();
-    finishExchange(WriteDone);
+    WindowUi ui(*this, WriteDone);
+    RadioActions::Write(ui, {ComPortIndex, {}});
 }
