@@ -1,0 +1,97 @@
+#include "cli/CliOutput.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace CliOutput {
+
+QByteArray jsonText(const QJsonValue &value)
+{
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+JsonObject &JsonObject::add(const QString &key, const QJsonValue &value)
+{
+    m_members.append({key, jsonText(value)});
+    return *this;
+}
+
+JsonObject &JsonObject::add(const QString &key, const JsonObject &object)
+{
+    m_members.append({key, object.toJson()});
+    return *this;
+}
+
+JsonObject &JsonObject::append(const JsonObject &other)
+{
+    m_members += other.m_members;
+    return *this;
+}
+
+QByteArray JsonObject::toJson() const
+{
+    QByteArray out = "{";
+    for (qsizetype i = 0; i < m_members.size(); ++i) {
+        if (i)
+            out += ", ";
+        out += jsonText(m_members[i].first) + ": " + m_members[i].second;
+    }
+    return out + '}';
+}
+
+QByteArray jsonArray(const QList<JsonObject> &items)
+{
+    QByteArray out = "[";
+    for (qsizetype i = 0; i < items.size(); ++i)
+        out += (i ? ",\n " : "") + items[i].toJson();
+    return out + ']';
+}
+
+QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }
+
+QByteArray toBytes(const BlockBytes &block)
+{
+    return QByteArray(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
+}
+
+QString hex(const BlockBytes &block) { return hex(toBytes(block)); }
+
+QJsonValue hexOrNull(const std::optional<QByteArray> &bytes)
+{
+    return bytes ? QJsonValue(hex(*bytes)) : QJsonValue(QJsonValue::Null);
+}
+
+QString valueTable(const BlockBytes &block)
+{
+    constexpr int Points = PowerValueCount / 2;
+    static const char *const frequencies[Points] = {"400", "420", "440", "460", "480", "520"};
+    QString out = QStringLiteral("%1").arg(QString(), -5);
+    for (const char *f : frequencies)
+        out += QStringLiteral("%1").arg(QLatin1String(f), 6);
+    out += QStringLiteral(" MHz\n");
+    bool above = false;
+    for (int row = 0; row < 2; ++row) {
+        out += QStringLiteral("%1").arg(row == 0 ? QStringLiteral("high") : QStringLiteral("low"), -5);
+        for (int p = 0; p < Points; ++p) {
+            const int v = block[std::size_t(2 * p + row)];
+            const bool mark = v > 127;
+            above = above || mark;
+            out += QStringLiteral("%1%2").arg(v, mark ? 5 : 6).arg(mark ? QStringLiteral("*") : QString());
+        }
+        out += QLatin1Char('\n');
+    }
+    if (above)
+        out += QStringLiteral("* above 127: the window shows 127\n");
+    return out;
+}
+
+JsonObject valueObject(const BlockBytes &block)
+{
+    JsonObject values;
+    for (int i = 0; i < PowerValueCount; ++i)
+        values.add(QLatin1String(ValueNames[i]), int(block[std::size_t(i)]));
+    return values;
+}
+
+} // namespace CliOutput

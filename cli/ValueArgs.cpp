@@ -1,0 +1,200 @@
+#include "cli/ValueArgs.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace ValueArgs {
+
+namespace {
+
+std::optional<Values> refuse(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return std::nullopt;
+}
+
+QString knownNames()
+{
+    QStringList names;
+    for (const char *n : ValueNames)
+        names << QLatin1String(n);
+    return names.join(QLatin1Char(' '));
+}
+
+// Plain decimal digits only: no sign, no spaces, no fraction, no base prefix.
+std::optional<std::uint8_t> valueOf(QStringView text)
+{
+    if (text.isEmpty())
+        return std::nullopt;
+    int value = 0;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - '0');
+        if (value > MaxValue)
+            return std::nullopt;
+    }
+    return std::uint8_t(value);
+}
+
+// A name or value as typed, fit for a one-line message.
+QString shown(const QString &text)
+{
+    QString out;
+    for (QChar c : text.left(40))
+        out += c.isPrint() || c == QLatin1Char(' ') ? QString(c) : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    return text.size() > 40 ? out + QStringLiteral("...") : out;
+}
+
+QString rangeError(const QString &name, const QString &given)
+{
+    return QStringLiteral("%1: \"%2\" is not a whole number from 0 to %3")
+        .arg(name, shown(given))
+        .arg(MaxValue);
+}
+
+// Adds one value; false with the reason when the name is unknown or repeated.
+bool take(Values &values, const QString &name, std::optional<std::uint8_t> value,
+          const QString &given, QString *error)
+{
+    const int i = indexOf(name);
+    if (i < 0) {
+        if (error)
+            *error = QStringLiteral("unknown value name \"%1\" (known: %2)").arg(shown(name), knownNames());
+        return false;
+    }
+    if (values[i]) {
+        if (error)
+            *error = QStringLiteral("%1 is given more than once").arg(QLatin1String(ValueNames[i]));
+        return false;
+    }
+    if (!value) {
+        if (error)
+            *error = rangeError(QLatin1String(ValueNames[i]), given);
+        return false;
+    }
+    values[i] = value;
+    return true;
+}
+
+std::optional<Values> atLeastOne(const Values &values, QString *error)
+{
+    for (const auto &v : values)
+        if (v)
+            return values;
+    return refuse(error, QStringLiteral("no values given: name at least one, e.g. H400=90"));
+}
+
+// The members of a JSON object in the order written, repeated keys kept,
+// each value as its source text. Only called on text that is valid JSON
+// holding an object, so the scan needs to track nothing but strings and depth.
+struct Member {
+    QString key;
+    QByteArray valueText;
+};
+
+QList<Member> membersInOrder(const QByteArray &json)
+{
+    QList<Member> members;
+    qsizetype i = json.indexOf('{');
+    if (i < 0)
+        return members;
+    ++i;
+    const qsizetype n = json.size();
+    const auto skipString = [&](qsizetype at) {   // at: the opening quote; returns past the closing one
+        for (++at; at < n; ++at) {
+            if (json[at] == '\\')
+                ++at;
+            else if (json[at] == '"')
+                return at + 1;
+        }
+        return n;
+    };
+    while (i < n) {
+        const qsizetype keyStart = json.indexOf('"', i);
+        const qsizetype close = json.indexOf('}', i);
+        if (keyStart < 0 || (close >= 0 && close < keyStart))
+            break;
+        const qsizetype keyEnd = skipString(keyStart);
+        const QJsonArray decoded =
+            QJsonDocument::fromJson('[' + json.mid(keyStart, keyEnd - keyStart) + ']').array();
+        Member m{decoded.isEmpty() ? QString() : decoded.first().toString(), {}};
+        qsizetype at = json.indexOf(':', keyEnd);
+        if (at < 0)
+            break;
+        const qsizetype valueStart = ++at;
+        int depth = 0;
+        for (; at < n; ++at) {
+            const char c = json[at];
+            if (c == '"') {
+                at = skipString(at) - 1;
+            } else if (c == '{' || c == '[') {
+                ++depth;
+            } else if (c == '}' || c == ']') {
+                if (depth == 0)
+                    break;
+                --depth;
+            } else if (c == ',' && depth == 0) {
+                break;
+            }
+        }
+        m.valueText = json.mid(valueStart, at - valueStart).trimmed();
+        members.append(m);
+        if (at >= n || json[at] == '}')
+            break;
+        i = at + 1;
+    }
+    return members;
+}
+
+} // namespace
+
+int indexOf(const QString &name)
+{
+    for (int i = 0; i < PowerValueCount; ++i)
+        if (name.compare(QLatin1String(ValueNames[i]), Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+std::optional<Values> parseAssignments(const QStringList &args, QString *error)
+{
+    Values values;
+    for (const QString &arg : args) {
+        const qsizetype eq = arg.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            return refuse(error, QStringLiteral("\"%1\" is not NAME=VALUE, e.g. H400=90").arg(shown(arg)));
+        const QString name = arg.left(eq);
+        const QString given = arg.mid(eq + 1);
+        if (!take(values, name, valueOf(given), given, error))
+            return std::nullopt;
+    }
+    return atLeastOne(values, error);
+}
+
+std::optional<Values> parseValueFile(const QByteArray &json, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return refuse(error, QStringLiteral("not JSON (%1 at offset %2)")
+                                 .arg(parseError.errorString())
+                                 .arg(parseError.offset));
+    if (!document.isObject())
+        return refuse(error, QStringLiteral("not a JSON object of names and values, e.g. {\"H400\": 90}"));
+    // QJsonObject keeps one of two equal keys silently; the scan sees both.
+    const QList<Member> members = membersInOrder(json);
+    if (members.size() < document.object().size())
+        return refuse(error, QStringLiteral("the file could not be read as an object of names and values"));
+    Values values;
+    for (const Member &m : members) {
+        const QString given = QString::fromUtf8(m.valueText);
+        if (!take(values, m.key, valueOf(given), given, error))
+            return std::nullopt;
+    }
+    return atLeastOne(values, error);
+}
+
+} // namespace ValueArgs

@@ -1,0 +1,614 @@
+// The command-line program end to end: the real calitune-cli, run as a child
+// process against simulated radios on pseudo-terminals.
+#include "history/BackupFile.h"
+#include "history/HistoryStore.h"
+#include "sim/PtyPair.h"
+#include "sim/SimRadio.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <functional>
+
+using Kind = SimRadio::FrameKind;
+using Fault = SimRadio::Fault;
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out += char(v);
+    return out;
+}
+
+constexpr int CalAddress = 0x380;
+// L420 is above 127: the table must show it as it is.
+const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+const QByteArray ReadRequest = bytes({'R', 0x03, 0x80, 0x10});
+
+struct Result {
+    int code = -1;
+    QByteArray out, err;
+    QJsonDocument json() const { return QJsonDocument::fromJson(out); }
+    QStringList errLines() const { return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+QByteArray withChanges(QByteArray block, std::initializer_list<std::pair<int, int>> changes)
+{
+    for (auto [i, v] : changes)
+        block[i] = char(v);
+    return block;
+}
+
+QByteArray writeFrameFor(const QByteArray &block) { return bytes({'W', 0x03, 0x80, 0x10}) + block; }
+
+QString backupJson(const QByteArray &block, const std::function<void(QJsonObject &)> &edit = {})
+{
+    const History::Backup b{block, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC), "COM1", "/dev/ttyUSB0"};
+    QJsonObject o = QJsonDocument::fromJson(History::BackupFile::toJson(b)).object();
+    if (edit)
+        edit(o);
+    return QString::fromUtf8(QJsonDocument(o).toJson());
+}
+
+QString sha256(const QByteArray &b)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+    std::unique_ptr<SimRadio> radio;
+    std::unique_ptr<QTemporaryDir> dir;
+
+    QString historyPath() const { return dir->filePath("history.db"); }
+    QString path(const QString &name) const { return dir->filePath(name); }
+
+    QProcessEnvironment environment(const QString &com1) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &key : env.keys())
+            if (key.startsWith("CALITUNE_COM") || key == "QT_LOGGING_RULES")
+                env.remove(key);
+        env.insert("CALITUNE_COM1", com1);
+        env.insert("CALITUNE_HISTORY", historyPath());
+        return env;
+    }
+
+    void start(QProcess &p, const QStringList &args, const QProcessEnvironment &env) const
+    {
+        p.setProcessEnvironment(env);
+        p.start(QCoreApplication::applicationDirPath() + "/calitune-cli", args);
+    }
+
+    static Result finish(QProcess &p)
+    {
+        Result r;
+        p.waitForFinished(60000);
+        if (p.state() != QProcess::NotRunning || p.exitStatus() != QProcess::NormalExit)
+            return r;
+        r.code = p.exitCode();
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+
+    Result cli(const QStringList &args, const QProcessEnvironment &env) const
+    {
+        QProcess p;
+        start(p, args, env);
+        return finish(p);
+    }
+    Result cli(const QStringList &args) const { return cli(args, environment(radio->devicePath())); }
+
+    QList<Kind> kinds() const
+    {
+        const auto k = radio->frameKinds();
+        return {k.begin(), k.end()};
+    }
+    QByteArray frameOf(Kind kind, int nth = 0) const
+    {
+        for (const auto &f : radio->frames())
+            if (f.kind == kind && nth-- == 0)
+                return f.bytes;
+        return {};
+    }
+    QJsonArray historyJson() const
+    {
+        const Result r = cli({"history", "--json"});
+        return r.code == 0 ? r.json().array() : QJsonArray{};
+    }
+    QString writeFile(const QString &name, const QByteArray &content) const
+    {
+        QFile f(path(name));
+        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+            return {};
+        return f.fileName();
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        radio = std::make_unique<SimRadio>();
+        radio->setMemory(CalAddress, Block);
+    }
+    void cleanup()
+    {
+        radio.reset();
+        dir.reset();
+    }
+
+    void readShowsTheTrueBytes()
+    {
+        Result r = cli({"read"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
+        QCOMPARE(frameOf(Kind::Read), ReadRequest);
+        const QString text = QString::fromUtf8(r.out);
+        QVERIFY2(text.contains(QRegularExpression("high +96 +101 +0 +109 +113 +118\n")), qPrintable(text));
+        QVERIFY2(text.contains(QRegularExpression("low +34 +200\\* +5 +46 +50 +55\n")), qPrintable(text));
+        QVERIFY(text.contains("* above 127: the window shows 127"));
+        QVERIFY(r.err.isEmpty());
+
+        radio->clearLog();
+        r = cli({"read", "--json"});
+        QCOMPARE(r.code, 0);
+        const QJsonObject o = r.json().object();
+        QCOMPARE(o["port"].toString(), "COM1");
+        QCOMPARE(o["device"].toString(), radio->devicePath());
+        QCOMPARE(o["block"].toString(), QString::fromLatin1(Block.toHex()));
+        QCOMPARE(o["values"].toObject().size(), 12);
+        QCOMPARE(o["values"]["H400"].toInt(), 96);
+        QCOMPARE(o["values"]["L420"].toInt(), 200);
+        QCOMPARE(o["values"]["L520"].toInt(), 55);
+        // Block order, not sorted by name.
+        QVERIFY(r.out.indexOf("\"H400\"") < r.out.indexOf("\"L400\"")
+                && r.out.indexOf("\"L400\"") < r.out.indexOf("\"H420\""));
+    }
+
+    void portForms_data()
+    {
+        QTest::addColumn<QStringList>("portArgs");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("left out, one port") << QStringList{} << "COM1";
+        QTest::newRow("number") << QStringList{"--port", "1"} << "COM1";
+        QTest::newRow("COM name, any case") << QStringList{"--port", "com1"} << "COM1";
+        QTest::newRow("after the command") << QStringList{"read", "--port", "COM1"} << "COM1";
+        QTest::newRow("device path") << QStringList{"--port", "@device"} << "@device";
+    }
+    void portForms()
+    {
+        QFETCH(QStringList, portArgs);
+        QFETCH(QString, name);
+        portArgs.replaceInStrings("@device", radio->devicePath());
+        name.replace("@device", radio->devicePath());
+        QStringList args = portArgs;
+        if (!args.contains("read"))
+            args << "read";
+        const Result r = cli(args << "--json");
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.json()["port"].toString(), name);
+        QCOMPARE(r.json()["device"].toString(), radio->devicePath());
+        QCOMPARE(historyJson().first()["port"].toString(), name);
+    }
+
+    void portsAndAmbiguousPort()
+    {
+        SimRadio second;
+        QProcessEnvironment env = environment(radio->devicePath());
+        env.insert("CALITUNE_COM4", second.devicePath());
+        QSerialPort holder(second.devicePath());
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+
+        Result r = cli({"ports", "--json"}, env);
+        QCOMPARE(r.code, 0);
+        const QJsonArray ports = r.json().array();
+        QCOMPARE(ports.size(), 2);
+        QCOMPARE(ports[0].toObject(), QJsonObject({{"port", "COM1"}, {"number", 1},
+                                                    {"device", radio->devicePath()}, {"available", true}}));
+        QCOMPARE(ports[1].toObject(), QJsonObject({{"port", "COM4"}, {"number", 4},
+                                                    {"device", second.devicePath()}, {"available", false}}));
+        r = cli({"ports"}, env);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.count('\n'), 2);
+
+        // Two ports and none chosen: refused, naming both, nothing sent.
+        r = cli({"read"}, env);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY(r.err.contains("COM1") && r.err.contains("COM4"));
+        QVERIFY(radio->frames().empty() && second.frames().empty());
+    }
+
+    void writeChangesOnlyTheGivenValues()
+    {
+        const QByteArray expected = withChanges(Block, {{0, 90}, {11, 5}});
+        Result r = cli({"write", "H400=90", "l520=5"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(QString::fromUtf8(r.out), "H400: 96 -> 90\nL520: 55 -> 5\n");
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
+        QCOMPARE(frameOf(Kind::AccessCode), QByteArray("CALTUNE"));
+        QCOMPARE(frameOf(Kind::Read, 0), ReadRequest);
+        QCOMPARE(frameOf(Kind::Write), writeFrameFor(expected));
+        QCOMPARE(frameOf(Kind::Read, 1), ReadRequest);
+        QCOMPARE(frameOf(Kind::Exit), QByteArray("E"));
+        QCOMPARE(radio->memory(CalAddress, 16), expected);
+        QVERIFY(!radio->inProgrammingMode());
+
+        // From a file, without the read back, as JSON.
+        radio->clearLog();
+        const QString file = writeFile("values.json", R"({"H420": 7, "L400": 127})");
+        r = cli({"write", "--file", file, "--no-verify", "--json"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Exit}));
+        const QByteArray second = withChanges(expected, {{1, 127}, {2, 7}});
+        QCOMPARE(frameOf(Kind::Write), writeFrameFor(second));
+        const QJsonObject o = r.json().object();
+        QCOMPARE(o["changes"].toObject(),
+                 QJsonObject({{"L400", QJsonObject({{"from", 34}, {"to", 127}})},
+                              {"H420", QJsonObject({{"from", 101}, {"to", 7}})}}));
+        QCOMPARE(o["before"].toString(), QString::fromLatin1(expected.toHex()));
+        QCOMPARE(o["sent"].toString(), QString::fromLatin1(second.toHex()));
+        QVERIFY(o["after"].isNull());
+        QCOMPARE(o["verified"].toBool(), false);
+    }
+
+    void badInputSendsNothing_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("file");   // written and given with --file when not null
+        QTest::addColumn<QString>("words");
+        const QByteArray none;
+        QTest::newRow("negative") << QStringList{"write", "H400=-1"} << none << "\"-1\"";
+        QTest::newRow("above 127") << QStringList{"write", "H400=128"} << none << "\"128\"";
+        QTest::newRow("fraction") << QStringList{"write", "H400=1.5"} << none << "\"1.5\"";
+        QTest::newRow("hex") << QStringList{"write", "H400=0x10"} << none << "\"0x10\"";
+        QTest::newRow("empty") << QStringList{"write", "H400="} << none << "H400";
+        QTest::newRow("space") << QStringList{"write", "H400= 5"} << none << "\" 5\"";
+        QTest::newRow("huge") << QStringList{"write", "L520=99999999999999999999"} << none << "L520";
+        QTest::newRow("unknown name") << QStringList{"write", "H410=5"} << none << "unknown value name \"H410\"";
+        QTest::newRow("no equals") << QStringList{"write", "H400"} << none << "NAME=VALUE";
+        QTest::newRow("twice") << QStringList{"write", "H400=5", "h400=6"} << none << "more than once";
+        QTest::newRow("nothing to write") << QStringList{"write"} << none << "no values";
+        QTest::newRow("file and NAME=V") << QStringList{"write", "L400=5"} << QByteArray(R"({"H400": 5})")
+                                         << "not both";
+        QTest::newRow("file not JSON") << QStringList{"write"} << QByteArray("H400=5") << "not JSON";
+        QTest::newRow("file not object") << QStringList{"write"} << QByteArray("[90]") << "not a JSON object";
+        QTest::newRow("file fraction") << QStringList{"write"} << QByteArray(R"({"H400": 90.5})") << "\"90.5\"";
+        QTest::newRow("file string") << QStringList{"write"} << QByteArray(R"({"H400": "90"})") << "H400";
+        QTest::newRow("file above 127") << QStringList{"write"} << QByteArray(R"({"H400": 200})") << "\"200\"";
+        QTest::newRow("file unknown") << QStringList{"write"} << QByteArray(R"({"H400": 1, "X": 2})") << "\"X\"";
+        QTest::newRow("file twice") << QStringList{"write"} << QByteArray(R"({"H400": 1, "H400": 2})")
+                                    << "more than once";
+        QTest::newRow("file empty object") << QStringList{"write"} << QByteArray("{}") << "no values";
+        QTest::newRow("file missing") << QStringList{"write", "--file", "/nonexistent/values.json"} << none
+                                      << "cannot read";
+        QTest::newRow("unknown command") << QStringList{"erase"} << none << "unknown command";
+        QTest::newRow("unknown option") << QStringList{"read", "--fast"} << none << "fast";
+        QTest::newRow("not a port") << QStringList{"--port", "ttyUSB0", "read"} << none << "not a port";
+        QTest::newRow("restore nothing") << QStringList{"restore"} << none << "backup file";
+        QTest::newRow("backup without output") << QStringList{"backup"} << none << "--output";
+    }
+    void badInputSendsNothing()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, file);
+        QFETCH(QString, words);
+        if (!file.isNull())
+            args << "--file" << writeFile("values.json", file);
+        for (bool json : {false, true}) {
+            const Result r = cli(json ? args + QStringList{"--json"} : args);
+            QCOMPARE(r.code, 1);
+            QCOMPARE(r.errLines().size(), 1);
+            QVERIFY2(r.err.startsWith("calitune-cli: ") && QString::fromUtf8(r.err).contains(words),
+                     r.err.constData());
+            if (json) {
+                QCOMPARE(r.json()["error"].toString(), "usage");
+                QCOMPARE("calitune-cli: " + r.json()["message"].toString() + "\n", QString::fromUtf8(r.err));
+            } else {
+                QVERIFY(r.out.isEmpty());
+            }
+        }
+        QVERIFY(radio->frames().empty());
+        QVERIFY(historyJson().isEmpty());
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<std::function<void(SimRadio &)>>("fault");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<int>("writes");
+        using F = std::function<void(SimRadio &)>;
+        QTest::newRow("port missing") << QStringList{"--port", "/dev/calitune-no-such-port", "read"}
+                                      << F([](SimRadio &) {}) << 2 << "port" << "does not exist" << 0;
+        QTest::newRow("other reply") << QStringList{"write", "H400=1"}
+                                     << F([](SimRadio &s) { s.setFaults(Kind::AccessCode, {}, {Fault::WrongByte, 0x15}); })
+                                     << 4 << "other-reply" << "something other" << 0;
+        QTest::newRow("read silent") << QStringList{"read"}
+                                     << F([](SimRadio &s) { s.setFaults(Kind::Read, {}, Fault::Silent); })
+                                     << 5 << "link-lost" << "link was lost" << 0;
+        QTest::newRow("radio gone after entry") << QStringList{"write", "H400=1"}
+                                                << F([](SimRadio &s) { s.setSilentAfter(1); })
+                                                << 5 << "link-lost" << "partly written" << 0;
+        QTest::newRow("stores other bytes") << QStringList{"write", "L400=1"}
+                                            << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, Fault::StoreOther); })
+                                            << 6 << "verify" << "other bytes" << 1;
+    }
+    void failures()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(std::function<void(SimRadio &)>, fault);
+        QFETCH(int, code);
+        QFETCH(QString, kind);
+        QFETCH(QString, words);
+        QFETCH(int, writes);
+        fault(*radio);
+        const Result r = cli(args + QStringList{"--json"});
+        QCOMPARE(r.code, code);
+        QCOMPARE(r.errLines().size(), 1);
+        const QString line = r.errLines().first();
+        QVERIFY2(line.contains(words), qPrintable(line));
+        const QString device = args.contains("--port") ? args[args.indexOf("--port") + 1] : radio->devicePath();
+        QVERIFY2(line.contains(device), qPrintable(line));
+        const QJsonObject o = r.json().object();
+        QCOMPARE(o["error"].toString(), kind);
+        QCOMPARE("calitune-cli: " + o["message"].toString(), line);
+        QCOMPARE(radio->count(Kind::Write), writes);
+        if (code == 6) {
+            const QByteArray sent = withChanges(Block, {{1, 1}});
+            QCOMPARE(o["written"].toString(), QString::fromLatin1(sent.toHex()));
+            QCOMPARE(o["read_back"].toString(), QString::fromLatin1(withChanges(sent, {{0, 96 ^ 1}}).toHex()));
+            QCOMPARE(historyJson().first()["outcome"].toString(), "verify");
+        }
+    }
+
+    void portBusyAndVerifyInText()
+    {
+        {
+            QSerialPort holder(radio->devicePath());
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+            const Result r = cli({"--port", "1", "read"});
+            QCOMPARE(r.code, 2);
+            QCOMPARE(r.errLines(), QStringList{"calitune-cli: COM1 (" + radio->devicePath()
+                                               + "): cannot open the port: the port is in use by another program"});
+            QVERIFY(r.out.isEmpty());
+        }
+        QVERIFY(radio->frames().empty());
+
+        radio->setFaults(Kind::Write, {}, Fault::StoreOther);
+        const Result r = cli({"write", "H400=1"});
+        QCOMPARE(r.code, 6);
+        QVERIFY2(r.out.contains("written:   01" + Block.mid(1).toHex() + "\nread back: 00" + Block.mid(1).toHex()),
+                 r.out.constData());
+        QCOMPARE(r.errLines().size(), 1);
+    }
+
+    // A silent radio: exit 3, and on a terminal the attempts are counted in
+    // one line that is rewritten and cleared before the error.
+    void silentRadioOnATerminal()
+    {
+        radio->setFaults(Kind::AccessCode, {}, Fault::Silent);
+        PtyPair terminal;
+        QProcess p;
+        p.setStandardErrorFile(terminal.slavePath());
+        start(p, {"read"}, environment(radio->devicePath()));
+        QByteArray shown;
+        while (!p.waitForFinished(20))
+            shown += terminal.read(std::chrono::milliseconds(10));
+        for (int i = 0; i < 3 && !shown.endsWith('\n'); ++i)
+            shown += terminal.read(std::chrono::milliseconds(100));
+        const Result r = finish(p);
+        QCOMPARE(r.code, 3);
+        QCOMPARE(radio->count(Kind::AccessCode), 4);
+        QCOMPARE(radio->count(Kind::Read), 0);
+        for (int n = 1; n <= 4; ++n)
+            QVERIFY2(shown.contains("\rCOM1: no answer to the access code, attempt " + QByteArray::number(n) + " of 4"),
+                     shown.constData());
+        const QList<QByteArray> lines = shown.split('\r');
+        QVERIFY(lines.last().startsWith("calitune-cli: COM1 (" + radio->devicePath().toUtf8()
+                                        + "): the radio does not answer the access code"));
+        QVERIFY(lines[lines.size() - 2].trimmed().isEmpty());   // progress cleared
+    }
+
+    void parallelReads()
+    {
+        constexpr int Radios = 8;
+        std::vector<std::unique_ptr<SimRadio>> radios;
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int i = 0; i < Radios; ++i) {
+            radios.push_back(std::make_unique<SimRadio>());
+            radios[i]->setMemory(CalAddress, withChanges(Block, {{0, i}}));
+            runs.push_back(std::make_unique<QProcess>());
+            start(*runs[i], {"read", "--json"}, environment(radios[i]->devicePath()));
+        }
+        for (int i = 0; i < Radios; ++i) {
+            const Result r = finish(*runs[i]);
+            QCOMPARE(r.code, 0);
+            QCOMPARE(r.json()["values"]["H400"].toInt(), i);
+        }
+        QCOMPARE(historyJson().size(), Radios);
+    }
+
+    void historyKeepsEveryExchange()
+    {
+        {
+            History::Store window(historyPath());
+            QVERIFY(window.addRead(History::Source::Window, "COM2", "/dev/ttyUSB1", Block));
+        }
+        QCOMPARE(cli({"read"}).code, 0);
+        QCOMPARE(cli({"write", "H400=90", "L400=40"}).code, 0);
+        const QJsonArray h = historyJson();
+        QCOMPARE(h.size(), 4);   // the window's read, a read, the write's own read, the write
+        const QJsonObject write = h[0].toObject();
+        QCOMPARE(write["source"].toString(), "cli");
+        QCOMPARE(write["action"].toString(), "write");
+        QCOMPARE(write["outcome"].toString(), "done");
+        QCOMPARE(write["port"].toString(), "COM1");
+        QCOMPARE(write["device"].toString(), radio->devicePath());
+        QCOMPARE(write["before"].toString(), QString::fromLatin1(Block.toHex()));
+        QCOMPARE(write["sent"].toString(), QString::fromLatin1(withChanges(Block, {{0, 90}, {1, 40}}).toHex()));
+        for (int i : {1, 2}) {
+            QCOMPARE(h[i]["action"].toString(), "read");
+            QCOMPARE(h[i]["source"].toString(), "cli");
+            QCOMPARE(h[i]["before"].toString(), QString::fromLatin1(Block.toHex()));
+            QVERIFY(h[i]["sent"].isNull());
+        }
+        QCOMPARE(h[3]["source"].toString(), "window");
+        QVERIFY(h[0]["id"].toInteger() > h[1]["id"].toInteger());
+
+        Result r = cli({"history", "--limit", "2"});
+        QCOMPARE(r.code, 0);
+        const QStringList lines = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].contains(QRegularExpression("COM1 +write +done +cli +H400 96->90 L400 34->40$")),
+                 qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(QRegularExpression("COM1 +read +done +cli$")), qPrintable(lines[1]));
+        r = cli({"history", "--port", "com2", "--json"});
+        QCOMPARE(r.json().array().size(), 1);
+        QCOMPARE(r.json()[0]["source"].toString(), "window");
+
+        // A history that cannot be written changes nothing else.
+        QProcessEnvironment env = environment(radio->devicePath());
+        env.insert("CALITUNE_HISTORY", "/proc/calitune/history.db");
+        r = cli({"read", "--json"}, env);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.json()["values"]["H400"].toInt(), 90);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY(r.err.contains("warning"));
+    }
+
+    void backupThenRestore()
+    {
+        const QString file = path("radio.json");
+        Result r = cli({"backup", "--output", file});
+        QCOMPARE(r.code, 0);
+        History::Backup saved;
+        QString error;
+        QVERIFY2(History::BackupFile::load(file, saved, &error), qPrintable(error));
+        QCOMPARE(saved.block, Block);
+        QCOMPARE(saved.port, "COM1");
+        QCOMPARE(saved.device, radio->devicePath());
+
+        QCOMPARE(cli({"write", "H400=1", "L400=2", "L520=3"}).code, 0);
+        radio->clearLog();
+        r = cli({"restore", file});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(QString::fromUtf8(r.out), "H400: 1 -> 96\nL400: 2 -> 34\nL520: 3 -> 55\n");
+        QCOMPARE(radio->memory(CalAddress, 16), Block);   // byte for byte, 200 included
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
+        QCOMPARE(historyJson().first()["action"].toString(), "restore");
+
+        // Another radio's file: its values, but this radio's own bytes 12-15.
+        const QByteArray other = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 255, 0xaa, 0xbb, 0xcc, 0xdd});
+        const QString otherFile = writeFile("other.json", backupJson(other).toUtf8());
+        QCOMPARE(cli({"restore", otherFile}).code, 0);
+        QCOMPARE(radio->memory(CalAddress, 16), other.left(12) + Block.mid(12));
+    }
+
+    void restoreFromHistory()
+    {
+        QCOMPARE(cli({"write", "H400=0", "H520=0"}).code, 0);
+        const qint64 wrongWrite = historyJson().first()["id"].toInteger();
+        QCOMPARE(cli({"write", "L400=0"}).code, 0);
+        const Result r = cli({"restore", "--history", QString::number(wrongWrite), "--json"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(radio->memory(CalAddress, 16), Block);
+        QCOMPARE(r.json()["changes"].toObject().keys(), QStringList({"H400", "H520", "L400"}));
+
+        // Records that hold no block to go back to: refused, nothing sent.
+        qint64 withoutBefore = 0;
+        {
+            History::Store store(historyPath());
+            withoutBefore = store.beginWrite(History::Source::Window, History::Action::Write, "COM1", "x",
+                                             std::nullopt, Block);
+            QVERIFY(withoutBefore > 0);
+        }
+        radio->clearLog();
+        for (const qint64 id : {withoutBefore, withoutBefore + 100}) {
+            const Result refused = cli({"restore", "--history", QString::number(id)});
+            QCOMPARE(refused.code, 1);
+            QVERIFY(refused.err.contains(QByteArray::number(id)));
+        }
+        QVERIFY(radio->frames().empty());
+    }
+
+    void badBackupFileSendsNothing_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("words");
+        QTest::newRow("not JSON") << "{\"format\": " << "not JSON";
+        QTest::newRow("wrong format") << backupJson(Block, [](QJsonObject &o) { o["format"] = "other"; })
+                                      << "format";
+        QTest::newRow("newer version") << backupJson(Block, [](QJsonObject &o) { o["version"] = 2; }) << "newer";
+        QTest::newRow("wrong address") << backupJson(Block, [](QJsonObject &o) { o["address"] = "0x0390"; })
+                                       << "address";
+        QTest::newRow("block of 15 bytes") << backupJson(Block, [](QJsonObject &o) {
+            o["block"] = QString::fromLatin1(Block.left(15).toHex());
+            o["sha256"] = sha256(Block.left(15));
+        }) << "32 hex digits";
+        QTest::newRow("checksum mismatch") << backupJson(Block, [](QJsonObject &o) {
+            o["block"] = QString::fromLatin1(withChanges(Block, {{0, 97}}).toHex());
+        }) << "checksum";
+        QTest::newRow("values disagree") << backupJson(Block, [](QJsonObject &o) {
+            QJsonObject v = o["values"].toObject();
+            v["H460"] = 1;
+            o["values"] = v;
+        }) << "H460";
+    }
+    void badBackupFileSendsNothing()
+    {
+        QFETCH(QString, content);
+        QFETCH(QString, words);
+        const QString file = writeFile("bad.json", content.toUtf8());
+        const Result r = cli({"restore", file});
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.errLines().first().contains(words) && r.errLines().first().contains(file),
+                 r.err.constData());
+        QVERIFY(radio->frames().empty());
+    }
+
+    void unwritableBackupTouchesNoRadio()
+    {
+        for (const QString &output : {QString("/nonexistent-folder/radio.json"), dir->path()}) {
+            const Result r = cli({"backup", "--output", output, "--json"});
+            QCOMPARE(r.code, 1);
+            QCOMPARE(r.json()["error"].toString(), "usage");
+            QVERIFY(r.err.contains(output.toUtf8()));
+        }
+        QVERIFY(radio->frames().empty());
+    }
+
+    void versionAndHelp()
+    {
+        Result r = cli({"--version"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("calitune-cli " CALITUNE_VERSION "\n"));
+        r = cli({"--help"});
+        QCOMPARE(r.code, 0);
+        for (const char *word : {"ports", "read", "write", "history", "backup", "restore", "--port"})
+            QVERIFY2(r.out.contains(word), word);
+        for (int status = 0; status <= 6; ++status)
+            QVERIFY(r.out.contains("\n  " + QByteArray::number(status) + "  "));
+        r = cli({"write", "--help"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.contains("--no-verify") && r.out.contains("--file") && r.out.contains("L520"));
+        QVERIFY(radio->frames().empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
