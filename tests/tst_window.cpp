@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -227,6 +228,53 @@ private slots:
         QCOMPARE(records[0].outcome, QString("link-lost"));
         QCOMPARE(records[0].before, std::optional<QByteArray>(afterWrite));
         QCOMPARE(records[0].sent->at(0), char(9));
+    }
+
+    // The window and four command-line tools on other ports write one
+    // history at the same time: nothing is lost and nobody warns.
+    void windowAndCommandLinesShareTheHistory()
+    {
+        const QString db = dir.filePath("shared.db");
+        qputenv("CALITUNE_HISTORY", db.toLocal8Bit());
+        radio = std::make_unique<SimRadio>();
+        radio->setMemory(CalAddress, RadioBlock);
+        qputenv("CALITUNE_COM1", radio->devicePath().toLocal8Bit());
+        makeForm();
+        std::vector<std::unique_ptr<SimRadio>> others;
+        constexpr int Tools = 4, Rounds = 3;
+        for (int i = 0; i < Tools; ++i) {
+            others.push_back(std::make_unique<SimRadio>());
+            others.back()->setMemory(CalAddress, RadioBlock);
+        }
+        for (int round = 0; round < Rounds; ++round) {
+            std::vector<std::unique_ptr<QProcess>> tools;
+            for (int i = 0; i < Tools; ++i) {
+                auto p = std::make_unique<QProcess>();
+                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+                env.insert("CALITUNE_COM1", others[size_t(i)]->devicePath());
+                p->setProcessEnvironment(env);
+                p->start(QCoreApplication::applicationDirPath() + "/calitune-cli",
+                         {"write", QStringLiteral("H400=%1").arg(round)});
+                tools.push_back(std::move(p));
+            }
+            form->TestRdCmb->click();
+            for (auto &p : tools) {
+                QVERIFY(p->waitForFinished(10000));
+                QCOMPARE(p->exitCode(), 0);
+                QCOMPARE(p->readAllStandardError(), QByteArray());
+            }
+        }
+        QCOMPARE(shown, QStringList(Rounds, "读出成功！"));
+        const auto records = History::Store(db).list();
+        QCOMPARE(records.size(), Rounds + Tools * Rounds * 2);   // each write reads first
+        int windowReads = 0, writes = 0;
+        for (const History::Record &r : records) {
+            QCOMPARE(r.outcome, QString("done"));
+            windowReads += r.source == History::Source::Window;
+            writes += r.action == History::Action::Write;
+        }
+        QCOMPARE(windowReads, Rounds);
+        QCOMPARE(writes, Tools * Rounds);
     }
 };
 
