@@ -119,13 +119,29 @@ Outcome finish(ActionUi &ui, Outcome outcome)
 {
     LeaveProgramMode();
     ui.tell(outcome);
-    qCDebug(lcLink) << "exchange ended:" << int(outcome);
     return outcome;
 }
 
-} // namespace
+const char *outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return "done";
+    case Outcome::PortNotOpened: return "port not opened";
+    case Outcome::NoReply: return "no reply to the access code";
+    case Outcome::OtherReply: return "other reply to the access code";
+    case Outcome::LinkLost: return "link lost";
+    case Outcome::VerifyMismatch: return "read back other bytes than written";
+    }
+    return "?";
+}
 
-Outcome Read(ActionUi &ui, const PortChoice &port)
+Outcome logged(const char *action, Outcome outcome)
+{
+    qCDebug(lcLink) << action << "ended:" << outcomeName(outcome);
+    return outcome;
+}
+
+Outcome runRead(ActionUi &ui, const PortChoice &port)
 {
     Session session(ui);
     if (const Outcome o = start(ui, port, ShortRetryBudget); o != Outcome::Done)
@@ -135,7 +151,7 @@ Outcome Read(ActionUi &ui, const PortChoice &port)
     return finish(ui, Outcome::Done);
 }
 
-Outcome Write(ActionUi &ui, const PortChoice &port)
+Outcome runWrite(ActionUi &ui, const PortChoice &port)
 {
     Session session(ui);
     if (const Outcome o = start(ui, port, LongRetryBudget); o != Outcome::Done)
@@ -157,7 +173,7 @@ Outcome Write(ActionUi &ui, const PortChoice &port)
     return finish(ui, Outcome::Done);
 }
 
-WriteResult WriteChanged(ActionUi &ui, const PortChoice &port, const Change &change)
+WriteResult changeBlock(ActionUi &ui, const PortChoice &port, const Change &change)
 {
     WriteResult r;
     Session session(ui);
@@ -183,6 +199,19 @@ WriteResult WriteChanged(ActionUi &ui, const PortChoice &port, const Change &cha
     r.outcome = r.after && *r.after != *r.sent ? Outcome::VerifyMismatch : Outcome::Done;
     ui.writeEnded(r.outcome);
     r.outcome = finish(ui, r.outcome);
+    return r;
+}
+
+} // namespace
+
+Outcome Read(ActionUi &ui, const PortChoice &port) { return logged("read", runRead(ui, port)); }
+
+Outcome Write(ActionUi &ui, const PortChoice &port) { return logged("write", runWrite(ui, port)); }
+
+WriteResult WriteChanged(ActionUi &ui, const PortChoice &port, const Change &change)
+{
+    WriteResult r = changeBlock(ui, port, change);
+    logged("write with read-back", r.outcome);
     return r;
 }
 
