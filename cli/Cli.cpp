@@ -3,6 +3,7 @@
 #include "cli/ValueArgs.h"
 
 #include "history/BackupFile.h"
+#include "history/ExchangeRecorder.h"
 #include "history/HistoryStore.h"
 #include "protocol/Exchange.h"
 #include "protocol/Module1.h"
@@ -199,7 +200,7 @@ std::optional<Target> resolveTarget(const QString &given, QString *error)
 class CliUi : public RadioActions::ActionUi {
 public:
     CliUi(History::Store &store, History::Action action, const Target &target, Progress &progress)
-        : m_store(store), m_action(action), m_target(target), m_progress(progress) {}
+        : m_record(store, History::Source::Cli, action, target.name, target.device), m_progress(progress) {}
 
     std::optional<BlockBytes> read;
 
@@ -207,43 +208,34 @@ public:
     void tell(Outcome) override {}
     void blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block) override
     {
-        if (purpose == RadioActions::ReadPurpose::Verify)
-            return;
         if (purpose == RadioActions::ReadPurpose::Read)
             read = block;
-        m_store.addRead(History::Source::Cli, m_target.name, m_target.device, toBytes(block));
+        m_record.blockRead(purpose, block);
     }
     void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent) override
     {
-        m_writeId = m_store.beginWrite(History::Source::Cli, m_action, m_target.name, m_target.device,
-                                       before ? std::optional(toBytes(*before)) : std::nullopt, toBytes(sent));
+        m_record.aboutToWrite(before, sent);
     }
-    void writeEnded(Outcome outcome) override
-    {
-        if (m_writeId == 0)
-            return;
-        m_store.finishWrite(m_writeId, outcome == Outcome::Done             ? QStringLiteral("done")
-                                       : outcome == Outcome::VerifyMismatch ? QStringLiteral("verify")
-                                                                            : QStringLiteral("link-lost"));
-    }
+    void writeEnded(Outcome outcome) override { m_record.writeEnded(outcome); }
 
 private:
-    History::Store &m_store;
-    History::Action m_action;
-    Target m_target;
+    History::ExchangeRecorder m_record;
     Progress &m_progress;
-    qint64 m_writeId = 0;
 };
 
 QString whyNotOpened()
 {
-    const QString kind = RadioActions::LastOpenFailureKind();
-    if (kind == QLatin1String("missing"))
+    switch (RadioActions::LastOpenFailure()) {
+    case RadioActions::OpenError::Missing:
         return QStringLiteral("the device does not exist (is the cable plugged in?)");
-    if (kind == QLatin1String("busy"))
+    case RadioActions::OpenError::Busy:
         return QStringLiteral("the port is in use by another program");
-    if (kind == QLatin1String("permission"))
+    case RadioActions::OpenError::Permission:
         return QStringLiteral("permission denied; ") + DialoutHint;
+    case RadioActions::OpenError::None:
+    case RadioActions::OpenError::Other:
+        break;
+    }
     const QString text = RadioActions::LastOpenFailureText();
     return text.isEmpty() ? QStringLiteral("unknown reason") : text;
 }
@@ -450,7 +442,7 @@ int backup(const Reporter &r, const Target &t, const QString &output)
     const std::optional<BlockBytes> block = readBlock(r, t, &status);
     if (!block)
         return status;
-    const History::Backup saved{toBytes(*block), QDateTime::currentDateTimeUtc(), t.name, t.device};
+    const History::Backup saved{BlockToBytes(*block), QDateTime::currentDateTimeUtc(), t.name, t.device};
     QString error;
     if (!History::BackupFile::save(output, saved, &error))
         return r.badInput(QStringLiteral("%1: cannot save the backup: %2").arg(output, error));
@@ -523,18 +515,19 @@ int blockToRestore(const Reporter &r, const QStringList &args, const std::option
 
 // --- Command line ------------------------------------------------------------------
 
+enum class Kind { Ports, Read, Write, History, Backup, Restore };
 struct Command {
+    Kind kind;
     const char *name;
     const char *summary;
-    bool usesRadio;
 };
 const Command CommandList[] = {
-    {"ports", "list the ports and whether each can be opened now", false},
-    {"read", "read the twelve calibration values", true},
-    {"write", "write NAME=V ... (or --file F), read back and compare", true},
-    {"history", "list the blocks read and written, newest first", false},
-    {"backup", "save the radio's block to a file (--output FILE)", true},
-    {"restore", "write back a backup file, or a history record's block (--history ID)", true},
+    {Kind::Ports, "ports", "list the ports and whether each can be opened now"},
+    {Kind::Read, "read", "read the twelve calibration values"},
+    {Kind::Write, "write", "write NAME=V ... (or --file F), read back and compare"},
+    {Kind::History, "history", "list the blocks read and written, newest first"},
+    {Kind::Backup, "backup", "save the radio's block to a file (--output FILE)"},
+    {Kind::Restore, "restore", "write back a backup file, or a history record's block (--history ID)"},
 };
 
 const QString ExitStatusHelp = QStringLiteral(
@@ -617,13 +610,14 @@ int run(const QStringList &arguments)
             known = &c;
     if (!known)
         return r.usage(QStringLiteral("unknown command \"%1\"; one of: %2").arg(command, Commands));
+    const Kind kind = known->kind;
 
     QCommandLineParser p;
     p.setApplicationDescription(QLatin1String(known->summary));
     p.addHelpOption();
     p.addOption(jsonOption);
-    if (known->usesRadio || command == QLatin1String("history"))
-        p.addOption(command == QLatin1String("history")
+    if (kind != Kind::Ports)
+        p.addOption(kind == Kind::History
                         ? QCommandLineOption(QStringLiteral("port"),
                                              QStringLiteral("Only this port's records (a port name or device path)."),
                                              QStringLiteral("P"))
@@ -642,22 +636,22 @@ int run(const QStringList &arguments)
                                                           "(for a write, the block before it)."),
                                            QStringLiteral("ID"));
     QString usage = Program + QStringLiteral(" [--port P] ") + command;
-    if (command == QLatin1String("write")) {
+    if (kind == Kind::Write) {
         p.addOption(noVerifyOption);
         p.addOption(fileOption);
         p.addPositionalArgument(QStringLiteral("NAME=V"),
                                 QStringLiteral("A value to change, V a whole number 0 to 127; names: ")
                                     + valueNamesHelp(),
                                 QStringLiteral("NAME=V..."));
-    } else if (command == QLatin1String("history")) {
+    } else if (kind == Kind::History) {
         p.addOption(limitOption);
         usage = Program + QStringLiteral(" history");
-    } else if (command == QLatin1String("backup")) {
+    } else if (kind == Kind::Backup) {
         p.addOption(outputOption);
-    } else if (command == QLatin1String("restore")) {
+    } else if (kind == Kind::Restore) {
         p.addOption(historyOption);
         p.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("A file saved by backup."), QStringLiteral("[FILE]"));
-    } else if (command == QLatin1String("ports")) {
+    } else if (kind == Kind::Ports) {
         usage = Program + QStringLiteral(" ports");
     }
     if (!p.parse(QStringList{Program} + topArgs.mid(1)))
@@ -683,14 +677,11 @@ int run(const QStringList &arguments)
     ValueArgs::Values values;
     bool verify = true;
     History::Action action = History::Action::Write;
-    if (command == QLatin1String("ports") || command == QLatin1String("read")
-        || command == QLatin1String("history") || command == QLatin1String("backup")) {
-        if (!args.isEmpty())
-            return r.usage(QStringLiteral("%1 takes no arguments: \"%2\"").arg(command, args.first()));
-    }
-    if (command == QLatin1String("ports"))
+    if (kind != Kind::Write && kind != Kind::Restore && !args.isEmpty())
+        return r.usage(QStringLiteral("%1 takes no arguments: \"%2\"").arg(command, args.first()));
+    if (kind == Kind::Ports)
         return ports(r);
-    if (command == QLatin1String("history")) {
+    if (kind == Kind::History) {
         int limit = -1;
         if (p.isSet(limitOption)) {
             bool ok = false;
@@ -703,7 +694,7 @@ int run(const QStringList &arguments)
             portGiven = comName(m.captured(1).toInt());
         return history(r, portGiven, limit);
     }
-    if (command == QLatin1String("backup")) {
+    if (kind == Kind::Backup) {
         const QString output = p.value(outputOption);
         if (output.isEmpty())
             return r.usage(QStringLiteral("backup needs --output FILE"));
@@ -711,14 +702,14 @@ int run(const QStringList &arguments)
         if (!History::BackupFile::canWrite(output, &error))
             return r.badInput(QStringLiteral("%1: %2").arg(output, error));
     }
-    if (command == QLatin1String("write")) {
+    if (kind == Kind::Write) {
         verify = !p.isSet(noVerifyOption);
         const int status = valuesToWrite(r, args, p.isSet(fileOption) ? std::optional(p.value(fileOption)) : std::nullopt,
                                          values);
         if (status != Done)
             return status;
     }
-    if (command == QLatin1String("restore")) {
+    if (kind == Kind::Restore) {
         action = History::Action::Restore;
         const int status = blockToRestore(r, args, p.isSet(historyOption) ? std::optional(p.value(historyOption))
                                                                           : std::nullopt,
@@ -731,9 +722,9 @@ int run(const QStringList &arguments)
     const std::optional<Target> target = resolveTarget(portGiven, &error);
     if (!target)
         return r.usage(error);
-    if (command == QLatin1String("read"))
+    if (kind == Kind::Read)
         return read(r, *target);
-    if (command == QLatin1String("backup"))
+    if (kind == Kind::Backup)
         return backup(r, *target, p.value(outputOption));
     return write(r, *target, values, verify, action);
 }

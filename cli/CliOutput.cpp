@@ -50,12 +50,7 @@ QByteArray jsonArray(const QList<JsonObject> &items)
 
 QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }
 
-QByteArray toBytes(const BlockBytes &block)
-{
-    return QByteArray(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
-}
-
-QString hex(const BlockBytes &block) { return hex(toBytes(block)); }
+QString hex(const BlockBytes &block) { return hex(BlockToBytes(block)); }
 
 QJsonValue hexOrNull(const std::optional<QByteArray> &bytes)
 {

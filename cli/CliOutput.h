@@ -30,7 +30,6 @@ QByteArray jsonText(const QJsonValue &value);
 
 QString hex(const QByteArray &bytes);
 QString hex(const BlockBytes &block);
-QByteArray toBytes(const BlockBytes &block);
 QJsonValue hexOrNull(const std::optional<QByteArray> &bytes);
 
 // The twelve values as rows "high"/"low" under the six frequencies; a byte

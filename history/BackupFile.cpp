@@ -63,10 +63,10 @@ std::optional<Backup> refuse(QString *error, const QString &why)
 QByteArray toJson(const Backup &backup)
 {
     QByteArray values;
-    for (int i = 0; i < 12; ++i)
+    for (int i = 0; i < PowerValueCount; ++i)
         values += QByteArray("        \"") + ValueNames[i] + "\": "
                   + QByteArray::number(i < backup.block.size() ? quint8(backup.block[i]) : 0)
-                  + (i < 11 ? ",\n" : "\n");
+                  + (i + 1 < PowerValueCount ? ",\n" : "\n");
     return QByteArray("{\n")
            + "    \"format\": \"" + FormatName + "\",\n"
            + "    \"version\": " + QByteArray::number(Version) + ",\n"
@@ -142,7 +142,7 @@ std::optional<Backup> parse(const QByteArray &json, QString *error)
                 return it.key() == QLatin1String(name);
             }) == std::end(ValueNames))
             return refuse(error, QStringLiteral("unknown value name \"%1\"").arg(it.key()));
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < PowerValueCount; ++i) {
         const QString name = QLatin1String(ValueNames[i]);
         const QJsonValue value = values.value(name);
         if (value.isUndefined())

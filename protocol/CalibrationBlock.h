@@ -2,6 +2,7 @@
 // The calibration block at 0x0380: twelve power values (high then low power
 // for each of the six frequency points) and four bytes carried along.
 
+#include <QByteArray>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -31,6 +32,10 @@ void AdvanceBlockAddress();
 
 // The whole 16-byte block, as the radio holds it.
 using BlockBytes = std::array<std::uint8_t, 16>;
+inline QByteArray BlockToBytes(const BlockBytes &block)
+{
+    return QByteArray(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
+}
 
 // Names of the twelve values in block order: high then low power per point.
 inline constexpr std::array<const char *, PowerValueCount> ValueNames{

@@ -231,17 +231,7 @@ QString DeviceOf(const PortChoice &port)
     return port.device.isEmpty() ? PortMap::DevicePath(port.number) : port.device;
 }
 
-QString LastOpenFailureKind()
-{
-    switch (basComm::LastOpenError()) {
-    case basComm::OpenError::None: return {};
-    case basComm::OpenError::Missing: return QStringLiteral("missing");
-    case basComm::OpenError::Busy: return QStringLiteral("busy");
-    case basComm::OpenError::Permission: return QStringLiteral("permission");
-    case basComm::OpenError::Other: break;
-    }
-    return QStringLiteral("other");
-}
+OpenError LastOpenFailure() { return basComm::LastOpenError(); }
 
 QString LastOpenFailureText() { return basComm::LastOpenErrorText(); }
 

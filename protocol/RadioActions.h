@@ -5,6 +5,7 @@
 // try again, and what is remembered are the caller's, through ActionUi.
 
 #include "protocol/CalibrationBlock.h"
+#include "serial/basComm.h"
 
 #include <QList>
 #include <QString>
@@ -81,9 +82,9 @@ QList<PortState> ListPorts();
 // The device a port choice names now; empty when none.
 QString DeviceOf(const PortChoice &port);
 
-// Why the last port open failed: "missing", "busy", "permission" or "other",
-// and the system's own words.
-QString LastOpenFailureKind();
+// Why the last port open failed, and the system's own words.
+using basComm::OpenError;
+OpenError LastOpenFailure();
 QString LastOpenFailureText();
 
 } // namespace RadioActions

@@ -3,6 +3,7 @@
 
 #include "protocol/BlockCommands.h"
 #include "protocol/Declare.h"
+#include "history/ExchangeRecorder.h"
 #include "protocol/RadioActions.h"
 #include "ui/TestForm.h"
 
@@ -31,8 +32,9 @@ class TestForm::WindowUi : public RadioActions::ActionUi {
 public:
     WindowUi(TestForm &form, const QString &successMessage)
         : m_form(form), m_successMessage(successMessage),
-          m_port(QStringLiteral("COM%1").arg(form.ComPortIndex)),
-          m_device(RadioActions::DeviceOf({form.ComPortIndex, {}})) {}
+          m_device(RadioActions::DeviceOf({form.ComPortIndex, {}})),
+          m_record(form.m_history, History::Source::Window, History::Action::Write,
+                   QStringLiteral("COM%1").arg(form.ComPortIndex), m_device) {}
 
     void holdWindow() override { m_form.holdWindow(); }
     void giveBackWindow() override { m_form.giveBackWindow(); }
@@ -53,42 +55,35 @@ public:
         }
     }
 
-    void blockRead(RadioActions::ReadPurpose, const BlockBytes &block) override
+    void blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block) override
     {
         m_form.m_lastBlockRead[m_device] = block;
-        m_form.m_history.addRead(History::Source::Window, m_port, m_device, bytesOf(block));
+        m_record.blockRead(purpose, block);
     }
+    // Without a read in this exchange, what the radio held is what this
+    // device last gave in this run, if it still holds that.
     void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent) override
     {
-        std::optional<QByteArray> known;
-        if (before)
-            known = bytesOf(*before);
-        else if (const auto it = m_form.m_lastBlockRead.find(m_device); it != m_form.m_lastBlockRead.end())
-            known = bytesOf(it->second);
-        m_sent = sent;
-        m_writeRecord = m_form.m_history.beginWrite(History::Source::Window, History::Action::Write, m_port,
-                                                    m_device, known, bytesOf(sent));
+        const auto last = m_form.m_lastBlockRead.find(m_device);
+        m_record.aboutToWrite(before ? before
+                              : last != m_form.m_lastBlockRead.end() ? std::optional(last->second)
+                                                                     : std::nullopt,
+                              sent);
         m_form.m_lastBlockRead.erase(m_device);
+        m_sent = sent;
     }
     void writeEnded(Outcome outcome) override
     {
-        if (m_writeRecord != 0)
-            m_form.m_history.finishWrite(m_writeRecord, outcome == Outcome::Done ? QStringLiteral("done")
-                                                                                : QStringLiteral("link-lost"));
+        m_record.writeEnded(outcome);
         if (outcome == Outcome::Done)
             m_form.m_lastBlockRead[m_device] = m_sent;
     }
 
 private:
-    static QByteArray bytesOf(const BlockBytes &block)
-    {
-        return QByteArray(reinterpret_cast<const char *>(block.data()), qsizetype(block.size()));
-    }
-
     TestForm &m_form;
     QString m_successMessage;
-    QString m_port, m_device;
-    qint64 m_writeRecord = 0;
+    QString m_device;
+    History::ExchangeRecorder m_record;
     BlockBytes m_sent{};
 };
 
