@@ -132,13 +132,6 @@ private slots:
         QTEST(DisplayAvailable(platform, env, [&] { return xAnswers; }), "available");
     }
 
-    void platformOptionReachesTheDisplayCheck()
-    {
-        const CommandLine c = ParseCommandLine({"calitune", "-platform", "offscreen"});
-        QVERIFY(c.run);
-        QCOMPARE(c.platform, QStringLiteral("offscreen"));
-    }
-
     void qtOwnTextsAreChinese()
     {
         QLineEdit edit(QStringLiteral("12"));

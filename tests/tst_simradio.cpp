@@ -6,7 +6,6 @@
 #include "protocol/Module1.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
-#include "sim/UsbDelivery.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -117,17 +116,6 @@ QByteArray joined(const std::vector<Burst> &bursts)
     return all;
 }
 
-// When byte `index` came.
-double arrivalOf(const std::vector<Burst> &bursts, int index)
-{
-    for (const auto &b : bursts) {
-        if (index < b.bytes.size())
-            return b.ms;
-        index -= int(b.bytes.size());
-    }
-    return -1;
-}
-
 std::vector<double> gapsOf(const std::vector<Burst> &bursts)
 {
     std::vector<double> gaps;
@@ -151,13 +139,9 @@ private slots:
     void ignoredOutsideProgrammingMode();
     void pacedReplyTakesWireTime();
     void survivesUnopenedSlaveAndUnplug();
-    void usbBurstsFollowTheTimer();
-    void usbBurstsJitterWithinBounds();
     void usbRepliesComeInBursts_data();
     void usbRepliesComeInBursts();
     void bytesInAdapterSurvivePurge();
-    void pauseAfterSplitsReplyOnce();
-    void storeOtherAcksButStoresOther();
     void frameLogDecodes();
     void badOptionsExitWith2_data();
     void badOptionsExitWith2();
@@ -220,76 +204,6 @@ void TestSimRadio::survivesUnopenedSlaveAndUnplug()
 
     radio.unplug();
     QVERIFY(::access(path.toLocal8Bit().constData(), F_OK) != 0);
-}
-
-// Bytes reach the adapter one per 1.0417 ms from t0; ticks every 16 ms from
-// t0 + 5 ms.
-void TestSimRadio::usbBurstsFollowTheTimer()
-{
-    const auto t0 = Clock::now();
-    std::vector<Clock::time_point> ready;
-    for (int i = 0; i < 20; ++i)
-        ready.push_back(t0 + (i + 1) * 1041667ns);
-    ready.push_back(t0 + 37ms);   // exactly on a tick: goes with it
-    std::mt19937_64 random(1);
-    const UsbDelivery ftdi(16ms, 0ms, t0 + 5ms);
-    const auto bursts = ftdi.bursts(ready, random);
-    QCOMPARE(int(bursts.size()), 3);
-    QVERIFY(bursts[0].at == t0 + 5ms);
-    QCOMPARE(bursts[0].first, 0);
-    QCOMPARE(bursts[0].count, 4);   // ready at 1.04 .. 4.17 ms
-    QVERIFY(bursts[1].at == t0 + 21ms);
-    QCOMPARE(bursts[1].count, 16);   // .. 20.8 ms
-    QVERIFY(bursts[2].at == t0 + 37ms);
-    QCOMPARE(bursts[2].first, 20);
-    QCOMPARE(bursts[2].count, 1);
-
-    // Times before the timer's origin tick just as well.
-    QVERIFY(ftdi.tickAtOrAfter(t0 - 12ms) == t0 - 11ms);
-    QVERIFY(ftdi.tickAtOrAfter(t0 - 11ms) == t0 - 11ms);
-    QVERIFY(ftdi.tickAtOrAfter(t0 - 27ms - 1ns) == t0 - 27ms);
-}
-
-void TestSimRadio::usbBurstsJitterWithinBounds()
-{
-    const auto t0 = Clock::now();
-    const UsbDelivery ch340(1ms, 3ms, t0 + 300us);
-    std::mt19937_64 random(7);
-    nanoseconds least = 1h, most = 0ns;
-    for (int reply = 0; reply < 200; ++reply) {
-        std::vector<Clock::time_point> ready;
-        const auto start = t0 + reply * 100ms + reply * 37us;
-        for (int i = 0; i < 20; ++i)
-            ready.push_back(start + (i + 1) * 1041667ns);
-        int next = 0;
-        Clock::time_point previous;
-        for (const auto &b : ch340.bursts(ready, random)) {
-            QCOMPARE(b.first, next);
-            QVERIFY(b.count > 0);
-            next += b.count;
-            const auto tick = ch340.tickAtOrAfter(ready[size_t(b.first)]);
-            QVERIFY(ready[size_t(b.first + b.count - 1)] <= tick);
-            QVERIFY(b.at >= tick && b.at >= previous);
-            // Late only by its own jitter, or held behind the burst before.
-            QVERIFY(b.at <= tick + 3ms || b.at == previous);
-            if (b.at != previous) {
-                least = std::min(least, b.at - tick);
-                most = std::max(most, b.at - tick);
-            }
-            previous = b.at;
-        }
-        QCOMPARE(next, 20);
-    }
-    QVERIFY(least < 500us);
-    QVERIFY(most > 2500us);
-
-    // The same seed, the same bursts.
-    std::vector<Clock::time_point> ready{t0 + 1ms, t0 + 2ms, t0 + 3ms, t0 + 4ms};
-    std::mt19937_64 a(3), b(3);
-    const auto x = ch340.bursts(ready, a), y = ch340.bursts(ready, b);
-    QCOMPARE(x.size(), y.size());
-    for (size_t i = 0; i < x.size(); ++i)
-        QVERIFY(x[i].at == y[i].at && x[i].count == y[i].count);
 }
 
 void TestSimRadio::usbRepliesComeInBursts_data()
@@ -365,51 +279,6 @@ void TestSimRadio::bytesInAdapterSurvivePurge()
         QCOMPARE(tail, Reply.right(tail.size()));
     }
     QVERIFY(!tail.isEmpty());
-}
-
-// Load only delays what the reader sees: the tail can never come early, but
-// the head may come late, so that gets three attempts.
-void TestSimRadio::pauseAfterSplitsReplyOnce()
-{
-    SimRadio radio;
-    radio.setMemory(0x0380, Data);
-    Slave s(radio.devicePath());
-    s.enterProgrammingMode();
-    for (const auto &[pause, at] : {std::pair{80, 10}, std::pair{60, 3}}) {
-        radio.setFaults(Kind::Read, {}, Fault(Fault::PauseAfter, pause, at));
-        bool headFirst = false;
-        for (int attempt = 0; attempt < 3 && !headFirst; ++attempt) {
-            const auto sent = Clock::now();
-            s.send(ReadReq);
-            const auto pieces = s.recvBursts(20, sent, 0);
-            QCOMPARE(joined(pieces), Reply);
-            const double head = arrivalOf(pieces, at - 1), tail = arrivalOf(pieces, at);
-            QVERIFY2(tail >= pause && tail <= pause + 100, qPrintable(QString::number(tail)));
-            headFirst = head < pause - 30;
-        }
-        QVERIFY(headFirst);
-    }
-}
-
-void TestSimRadio::storeOtherAcksButStoresOther()
-{
-    SimRadio radio;
-    radio.setFaults(Kind::Write, {Fault::StoreOther, Fault(Fault::StoreOther, 0x80)});
-    radio.setFaults(Kind::Read, {}, Fault::StoreOther);   // no meaning for a read
-    Slave s(radio.devicePath());
-    s.enterProgrammingMode();
-    QByteArray frame = QByteArray("W\x03\x80\x10", 4) + Data;
-    for (const int flip : {0x01, 0x80, 0x00}) {
-        s.send(frame);
-        QCOMPARE(s.recv(1), QByteArray("\x06"));
-        QByteArray stored = Data;
-        stored[0] = char(std::uint8_t(Data[0]) ^ flip);
-        QCOMPARE(radio.memory(0x0380, 16), stored);
-        radio.setMemory(0x0380, QByteArray(16, '\0'));
-    }
-    radio.setMemory(0x0380, Data);
-    s.send(ReadReq);
-    QCOMPARE(s.recv(20), Reply);
 }
 
 void TestSimRadio::frameLogDecodes()
