@@ -23,7 +23,6 @@
 using namespace std::chrono_literals;
 using namespace std::chrono;
 using Kind = SimRadio::FrameKind;
-using Fault = SimRadio::Fault;
 
 namespace {
 
