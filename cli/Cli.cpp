@@ -6,8 +6,8 @@
 #include "history/ExchangeRecorder.h"
 #include "history/HistoryStore.h"
 #include "protocol/Exchange.h"
-#include "protocol/Module1.h"
-#include "protocol/RadioActions.h"
+#include "protocol/Link.h"
+#include "serial/PortMap.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,7 +29,14 @@ namespace Cli {
 namespace {
 
 using namespace CliOutput;
-using RadioActions::Outcome;
+
+PortMap::Map &portMap()
+{
+    static PortMap::Map map;
+    return map;
+}
+
+basComm::OpenFailure lastOpenFailure;
 
 const QString Program = QStringLiteral("calitune-cli");
 const QString Commands = QStringLiteral("ports read write history backup restore");
@@ -54,17 +61,15 @@ void printJson(const QByteArray &json)
 // place; only on a terminal.
 class Progress {
 public:
-    explicit Progress(const QString &portName) : m_port(portName), m_on(CALITUNE_ISATTY(2))
+    Progress(const QString &portName, Link &link) : m_port(portName), m_on(CALITUNE_ISATTY(2))
     {
         active = this;
         if (m_on)
-            SetAttemptListener([this](const AttemptReport &r) { report(r); });
+            link.setAttemptListener([this](const Link::AttemptReport &r) { report(r); });
     }
     ~Progress()
     {
         clear();
-        if (m_on)
-            SetAttemptListener({});
         active = nullptr;
     }
     Progress(const Progress &) = delete;
@@ -81,7 +86,7 @@ public:
     static inline Progress *active = nullptr;
 
 private:
-    void report(const AttemptReport &r)
+    void report(const Link::AttemptReport &r)
     {
         if (!r.reply.isEmpty() && r.reply[0] != 0) {
             clear();
@@ -132,7 +137,6 @@ public:
 // --- Ports -------------------------------------------------------------------
 
 struct Target {
-    RadioActions::PortChoice choice;
     QString name;     // "COM3", or the device path given
     QString device;   // what the name stands for; empty when nothing
     QString label() const
@@ -153,7 +157,7 @@ const QRegularExpression &numberedPort()
     return pattern;
 }
 
-QString portList(const QList<RadioActions::PortState> &ports)
+QString portList(const QList<PortMap::Port> &ports)
 {
     QStringList items;
     for (const auto &p : ports)
@@ -165,9 +169,9 @@ QString portList(const QList<RadioActions::PortState> &ports)
 std::optional<Target> resolveTarget(const QString &given, QString *error)
 {
     if (given.isEmpty()) {
-        const QList<RadioActions::PortState> ports = RadioActions::ListPorts();
+        const QList<PortMap::Port> ports = portMap().refresh();
         if (ports.size() == 1)
-            return Target{{ports[0].number, {}}, comName(ports[0].number), ports[0].device};
+            return Target{comName(ports[0].number), ports[0].device};
         *error = ports.isEmpty()
                      ? QStringLiteral("no serial port exists; plug in the programming cable or give --port")
                      : QStringLiteral("%1 ports exist, choose one with --port: %2")
@@ -183,7 +187,7 @@ std::optional<Target> resolveTarget(const QString &given, QString *error)
         }
         // Only this port's entry of the map: opening the others to list them
         // would collide with runs on those ports at the same moment.
-        return Target{{number, {}}, comName(number), RadioActions::DeviceOf({number, {}})};
+        return Target{comName(number), portMap().devicePath(number)};
     }
 #ifndef Q_OS_WIN
     if (!given.contains(QLatin1Char('/'))) {
@@ -191,52 +195,35 @@ std::optional<Target> resolveTarget(const QString &given, QString *error)
         return std::nullopt;
     }
 #endif
-    return Target{{0, given}, given, given};
+    return Target{given, given};
 }
 
 // --- One exchange --------------------------------------------------------------
 
 // What the command line is told during an exchange: progress and the history.
-class CliUi : public RadioActions::ActionUi {
+class CliUi : public Exchange::Ui {
 public:
-    CliUi(History::Store &store, History::Action action, const Target &target, Progress &progress)
-        : m_record(store, History::Source::Cli, action, target.name, target.device), m_progress(progress) {}
-
-    std::optional<BlockBytes> read;
-
-    void giveBackWindow() override { m_progress.clear(); }
-    void tell(Outcome) override {}
-    void blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block) override
-    {
-        if (purpose == RadioActions::ReadPurpose::Read)
-            read = block;
-        m_record.blockRead(purpose, block);
-    }
-    void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent) override
-    {
-        m_record.aboutToWrite(before, sent);
-    }
-    void writeEnded(Outcome outcome) override { m_record.writeEnded(outcome); }
+    explicit CliUi(Progress &progress) : m_progress(progress) {}
+    void tell(Outcome) override { m_progress.clear(); }
 
 private:
-    History::ExchangeRecorder m_record;
     Progress &m_progress;
 };
 
 QString whyNotOpened()
 {
-    switch (RadioActions::LastOpenFailure()) {
-    case RadioActions::OpenError::Missing:
+    switch (lastOpenFailure.error) {
+    case basComm::OpenError::Missing:
         return QStringLiteral("the device does not exist (is the cable plugged in?)");
-    case RadioActions::OpenError::Busy:
+    case basComm::OpenError::Busy:
         return QStringLiteral("the port is in use by another program");
-    case RadioActions::OpenError::Permission:
+    case basComm::OpenError::Permission:
         return QStringLiteral("permission denied; ") + DialoutHint;
-    case RadioActions::OpenError::None:
-    case RadioActions::OpenError::Other:
+    case basComm::OpenError::None:
+    case basComm::OpenError::Other:
         break;
     }
-    const QString text = RadioActions::LastOpenFailureText();
+    const QString text = lastOpenFailure.text;
     return text.isEmpty() ? QStringLiteral("unknown reason") : text;
 }
 
@@ -265,18 +252,19 @@ int failedExchange(const Reporter &r, Outcome outcome, const Target &t, int atte
                                                                    "block: read it, or restore it from the history")
                                                   : QString()));
     case Outcome::VerifyMismatch: break;   // reported with the blocks, by the caller
+    default: break;
     }
     return VerifyMismatch;
 }
 
-constexpr int ReadAttempts = Module1::ShortRetryBudget + 1;
-constexpr int WriteAttempts = Module1::LongRetryBudget + 1;
+constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
+constexpr int WriteAttempts = Link::LongRetryBudget + 1;
 
 // --- Commands --------------------------------------------------------------------
 
 int ports(const Reporter &r)
 {
-    const QList<RadioActions::PortState> list = RadioActions::ListPorts();
+    const QList<PortMap::Port> list = portMap().probe();
     if (r.json) {
         QList<JsonObject> items;
         for (const auto &p : list)
@@ -307,14 +295,17 @@ JsonObject targetJson(const Target &t)
 std::optional<BlockBytes> readBlock(const Reporter &r, const Target &t, int *status)
 {
     History::Store store;
-    Progress progress(t.name);
-    CliUi ui(store, History::Action::Read, t, progress);
-    const Outcome outcome = RadioActions::Read(ui, t.choice);
-    if (outcome != Outcome::Done || !ui.read) {
-        *status = failedExchange(r, outcome, t, ReadAttempts, false);
+    History::ExchangeRecorder record(store, History::Source::Cli, History::Action::Write, t.name, t.device);
+    Link link;
+    Progress progress(t.name, link);
+    CliUi ui(progress);
+    const Exchange::ReadResult result = Exchange::Read(link, t.device, ui, record);
+    lastOpenFailure = link.openFailure();
+    if (result.outcome != Outcome::Done) {
+        *status = failedExchange(r, result.outcome, t, ReadAttempts, false);
         return std::nullopt;
     }
-    return ui.read;
+    return result.block;
 }
 
 int read(const Reporter &r, const Target &t)
@@ -338,11 +329,17 @@ int write(const Reporter &r, const Target &t, const ValueArgs::Values &values, b
           History::Action action)
 {
     History::Store store;
-    RadioActions::WriteResult result;
+    Exchange::WriteResult result;
     {
-        Progress progress(t.name);
-        CliUi ui(store, action, t, progress);
-        result = RadioActions::WriteChanged(ui, t.choice, RadioActions::Change{values, verify});
+        History::ExchangeRecorder record(store, History::Source::Cli, action, t.name, t.device);
+        Link link;
+        Progress progress(t.name, link);
+        CliUi ui(progress);
+        Exchange::Change change;
+        change.values = values;
+        change.verify = verify;
+        result = Exchange::Write(link, t.device, ui, record, change);
+        lastOpenFailure = link.openFailure();
     }
     if (result.outcome != Outcome::Done && result.outcome != Outcome::VerifyMismatch)
         return failedExchange(r, result.outcome, t, WriteAttempts, true);

@@ -2,23 +2,21 @@
 
 namespace History {
 
-using RadioActions::Outcome;
-
-void ExchangeRecorder::blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block)
+void ExchangeRecorder::blockRead(const BlockBytes &block)
 {
-    if (purpose != RadioActions::ReadPurpose::Verify)
-        m_store.addRead(m_source, m_port, m_device, BlockToBytes(block));
+    m_before = block;
+    m_store.addRead(m_source, m_port, m_device, BlockToBytes(block));
 }
 
-void ExchangeRecorder::aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent)
+void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     std::optional<QByteArray> known;
-    if (before)
-        known = BlockToBytes(*before);
+    if (m_before)
+        known = BlockToBytes(*m_before);
     m_writeRecord = m_store.beginWrite(m_source, m_writeAction, m_port, m_device, known, BlockToBytes(sent));
 }
 
-void ExchangeRecorder::writeEnded(Outcome outcome)
+void ExchangeRecorder::ended(Outcome outcome)
 {
     if (m_writeRecord == 0)
         return;

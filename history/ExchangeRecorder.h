@@ -3,28 +3,28 @@
 // the same way for the window and the command line.
 
 #include "history/HistoryStore.h"
-#include "protocol/RadioActions.h"
+#include "protocol/Exchange.h"
 
 namespace History {
 
-class ExchangeRecorder {
+class ExchangeRecorder : public Exchange::Log {
 public:
     // `writeAction` is how a write of this exchange is recorded.
     ExchangeRecorder(Store &store, Source source, Action writeAction, QString port, QString device)
         : m_store(store), m_source(source), m_writeAction(writeAction), m_port(std::move(port)),
           m_device(std::move(device)) {}
 
-    // A read back after a write is part of that write, not a record of its own.
-    void blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block);
+    void blockRead(const BlockBytes &block) override;
     // Stored as "unfinished" before the block goes out.
-    void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent);
-    void writeEnded(RadioActions::Outcome outcome);
+    void aboutToWrite(const BlockBytes &sent) override;
+    void ended(Outcome outcome) override;
 
 private:
     Store &m_store;
     Source m_source;
     Action m_writeAction;
     QString m_port, m_device;
+    std::optional<BlockBytes> m_before;
     qint64 m_writeRecord = 0;
 };
 

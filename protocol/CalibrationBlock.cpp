@@ -1,45 +1,43 @@
 #include "protocol/CalibrationBlock.h"
-#include "protocol/BlockCommands.h"
-#include "protocol/Module1.h"
 
-using namespace Declare;
+#include <cmath>
 
-void TEST_PART_W(const std::array<TextCopy, PowerValueCount> &copiesInBlockOrder)
+std::optional<BlockBytes> BlockFromBytes(const QByteArray &bytes)
 {
+    BlockBytes block;
+    if (bytes.size() != qsizetype(block.size()))
+        return std::nullopt;
+    for (std::size_t k = 0; k < block.size(); ++k)
+        block[k] = std::uint8_t(bytes[qsizetype(k)]);
+    return block;
+}
+
+BlockBytes WithValues(const BlockBytes &radioBlock, const PowerValues &values)
+{
+    BlockBytes block = radioBlock;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (values[i])
+            block[i] = *values[i];
+    return block;
+}
+
+std::optional<std::uint8_t> CopyByte(const TextCopy &copy)
+{
+    if (!copy || copy->isEmpty())
+        return 0;
+    const double v = std::nearbyint(LeadingNumber(*copy));   // the default rounding: a half to even
+    if (!(v >= 0 && v <= 255))
+        return std::nullopt;
+    return std::uint8_t(v);
+}
+
+PackedCopies PackTextCopies(const std::array<TextCopy, PowerValueCount> &copiesInBlockOrder)
+{
+    PackedCopies packed;
     for (int i = 0; i < PowerValueCount; ++i) {
-        const TextCopy &copy = copiesInBlockOrder[i];
-        CalBuffer[i] = (!copy || copy->isEmpty()) ? 0.0 : LeadingNumber(*copy);
+        packed.values[std::size_t(i)] = CopyByte(copiesInBlockOrder[std::size_t(i)]);
+        if (!packed.values[std::size_t(i)] && !packed.withoutByte)
+            packed.withoutByte = i;
     }
-}
-
-void AdvanceBlockAddress()
-{
-    if (BlockAddrL + 16 == 256) {
-        BlockAddrL = 0;
-        ++BlockAddrH;
-    } else {
-        BlockAddrL += 16;
-    }
-}
-
-void WriteFunction()
-{
-    BlockAddrH = CalibrationBlockAddrH;
-    BlockAddrL = CalibrationBlockAddrL;
-    TransferFailed = SendData_L(Module1::RadioPort, std::uint8_t(BlockAddrH), BlockAddrL, 0);
-    if (TransferFailed != 1)
-        AdvanceBlockAddress();
-}
-
-void ReadFunction()
-{
-    BlockAddrH = CalibrationBlockAddrH;
-    BlockAddrL = CalibrationBlockAddrL;
-    for (BlockIndex = 0; BlockIndex <= 0; ++BlockIndex) {
-        TransferFailed = ReceiveData_L(Module1::RadioPort, std::uint8_t(BlockAddrH), BlockAddrL,
-                                       std::int16_t(BlockIndex));
-        if (TransferFailed == 1)
-            break;
-        AdvanceBlockAddress();
-    }
+    return packed;
 }

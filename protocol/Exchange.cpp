@@ -1,68 +1,116 @@
 #include "protocol/Exchange.h"
-#include "protocol/Declare.h"
 
-#include <QElapsedTimer>
-
-Q_LOGGING_CATEGORY(lcLink, "calitune.link", QtWarningMsg)
-
-using namespace basComm;
+namespace Exchange {
 
 namespace {
 
-AttemptListener &listener()
+// Closes the port on every way out, after the outcome has been told.
+struct ClosesLink {
+    Link &link;
+    ~ClosesLink() { link.close(); }
+};
+
+Outcome told(Ui &ui, Log &log, Outcome outcome)
 {
-    static AttemptListener l;
-    return l;
+    qCDebug(lcLink) << "exchange ended:" << OutcomeName(outcome);
+    log.ended(outcome);
+    ui.tell(outcome);
+    return outcome;
 }
 
-constexpr int MoreBytesChunk = 64;
-
-// The reply's own time budget, as the driver's read rule gives it.
-int replyBudgetMs(int replySize) { return 700 + 2 * replySize; }
-
-void completeReply(ComHandle port, QByteArray &got, const Attempt &a, const QElapsedTimer &readClock)
+// The radio answered and is left in programming mode no longer.
+Outcome finish(Link &link, Ui &ui, Log &log, Outcome outcome)
 {
-    const auto left = [&] { return int(replyBudgetMs(a.replySize) - readClock.elapsed()); };
-    if (a.completeSplitReply && !got.isEmpty() && got.size() < a.replySize)
-        ReadMoreComBytes(port, got, a.replySize - int(got.size()), SplitReplyQuietMs, left());
-    if (a.lineMayCarryOldReply && got.size() == a.replySize) {
-        QByteArray more;
-        while (left() > 0 && ReadMoreComBytes(port, more, MoreBytesChunk, ResyncQuietMs,
-                                              std::min(left(), ResyncMaxMs)) > 0) {
-        }
-        if (!more.isEmpty()) {
-            qCDebug(lcLink) << a.step << "reply followed by" << more.size() << "more bytes; taking the last"
-                            << a.replySize;
-            got = (got + more).right(a.replySize);
-        }
-    }
+    link.leaveProgramMode();
+    return told(ui, log, outcome);
+}
+
+// A step that ran out of attempts, or was stopped: a stopped exchange still
+// takes the radio out of programming mode, a lost link sends nothing more.
+Outcome broken(Link &link, Ui &ui, Log &log)
+{
+    if (!link.stopped())
+        return told(ui, log, Outcome::LinkLost);
+    if (link.inProgrammingMode())
+        link.leaveProgramMode();
+    return told(ui, log, Outcome::Interrupted);
+}
+
+// Opens the port and enters programming mode, as often as the user asks;
+// Done when the radio is in programming mode.
+Outcome start(Link &link, const QString &device, Ui &ui, Log &log, int retryBudget)
+{
+    if (!link.open(device))
+        return told(ui, log, Outcome::PortNotOpened);
+    Frames::EntryReply reply = link.enterProgramMode(retryBudget);
+    // A radio that was not yet switched on can be tried again at once.
+    while (reply == Frames::EntryReply::NoReply && !link.stopped() && ui.retryAfterNoReply())
+        reply = link.enterProgramMode(Link::LongRetryBudget);
+    if (reply == Frames::EntryReply::Acknowledged)
+        return Outcome::Done;
+    if (link.stopped())
+        return broken(link, ui, log);
+    return told(ui, log, reply == Frames::EntryReply::OtherReply ? Outcome::OtherReply : Outcome::NoReply);
 }
 
 } // namespace
 
-void SetAttemptListener(AttemptListener l) { listener() = std::move(l); }
-
-QByteArray RunAttempt(ComHandle port, const QByteArray &frame, const Attempt &a)
+ReadResult Read(Link &link, const QString &device, Ui &ui, Log &log)
 {
-    if (a.number > 1) {
-        if (const int dropped = SettleComPort(port, ResyncQuietMs, ResyncMaxMs))
-            qCDebug(lcLink) << a.step << "dropped" << dropped << "late bytes before attempt" << a.number;
+    ClosesLink closes{link};
+    ReadResult r;
+    if (r.outcome = start(link, device, ui, log, Link::ShortRetryBudget); r.outcome != Outcome::Done)
+        return r;
+    r.block = link.readBlock();
+    if (!r.block) {
+        r.outcome = broken(link, ui, log);
+        return r;
     }
-    WriteComBytes(port, frame, std::uint32_t(frame.size()));
-    Declare::ReplyReceived = false;
-    WaitMs(a.waitMs);
-    QElapsedTimer readClock;
-    readClock.start();
-    int arrived = 0;
-    Declare::RxBuffer = ReadComBytes(port, a.replySize, &arrived);
-    QByteArray got = Declare::RxBuffer.left(arrived);
-    completeReply(port, got, a, readClock);
-    Declare::RxBuffer = got + QByteArray(a.replySize - got.size(), '\0');
-    Declare::ReplyReceived = Declare::RxBuffer[0] != 0;
-    PurgeComPort(port, true, true);
-    qCDebug(lcLink).noquote() << a.step << "attempt" << a.number << "of" << a.of << "sent"
-                              << frame.toHex(' ') << "got" << (got.isEmpty() ? "nothing" : got.toHex(' '));
-    if (listener())
-        listener()({a.step, a.number, a.of, got});
-    return got;
+    log.blockRead(*r.block);
+    r.outcome = finish(link, ui, log, Outcome::Done);
+    return r;
 }
+
+WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Change &change)
+{
+    ClosesLink closes{link};
+    WriteResult r;
+    if (r.outcome = start(link, device, ui, log, Link::LongRetryBudget); r.outcome != Outcome::Done)
+        return r;
+    r.before = link.readBlock();
+    if (!r.before) {
+        r.outcome = broken(link, ui, log);
+        return r;
+    }
+    log.blockRead(*r.before);
+    if (const Outcome admitted = change.admit ? change.admit(*r.before) : Outcome::Done; admitted != Outcome::Done) {
+        r.outcome = finish(link, ui, log, admitted);
+        return r;
+    }
+    r.sent = WithValues(*r.before, change.values);
+    if (change.dryRun || (change.skipUnchanged && *r.sent == *r.before)) {
+        r.outcome = finish(link, ui, log, Outcome::Done);
+        return r;
+    }
+    log.aboutToWrite(*r.sent);
+    const bool written = link.writeBlock(*r.sent);
+    r.blockSent = link.attemptsSent() > 0;
+    if (!written) {
+        r.outcome = broken(link, ui, log);
+        return r;
+    }
+    Outcome outcome = Outcome::Done;
+    if (change.verify) {
+        r.after = link.readBlock();
+        if (!r.after) {
+            r.outcome = broken(link, ui, log);
+            return r;
+        }
+        log.readBack(*r.after);
+        outcome = *r.after == *r.sent ? Outcome::Done : Outcome::VerifyMismatch;
+    }
+    r.outcome = finish(link, ui, log, outcome);
+    return r;
+}
+
+} // namespace Exchange

@@ -1,47 +1,64 @@
 #pragma once
-// One attempt of every exchange with the radio: send the frame in one write,
-// clear ReplyReceived, wait, read a reply of fixed size into RxBuffer, note
-// whether a reply came (first byte not 0), and purge both directions. Before
-// a repeated attempt the line is first let fall quiet, so that the tail of an
-// earlier reply still on its way is not read as the start of the next one.
+// The whole exchanges with a radio, shared by the window and the command
+// line: open the port, enter programming mode, move the calibration block,
+// leave, close. What the user is told and asked is the front end's (Ui);
+// what is kept of the exchange is the history's (Log).
 
-#include "serial/basComm.h"
+#include "protocol/CalibrationBlock.h"
+#include "protocol/Link.h"
+#include "protocol/Outcome.h"
 
-#include <QByteArray>
-#include <QLoggingCategory>
-#include <cstdint>
 #include <functional>
+#include <optional>
 
-Q_DECLARE_LOGGING_CATEGORY(lcLink)
+namespace Exchange {
 
-// A USB adapter passes bytes on in bursts (every 16 ms by default): quiet
-// for longer than that means the line has nothing more on its way.
-inline constexpr int ResyncQuietMs = 25;
-inline constexpr int ResyncMaxMs = 250;
-// A reply that came in parts is waited for while its bytes keep coming.
-inline constexpr int SplitReplyQuietMs = 50;
-
-struct Attempt {
-    const char *step;        // what is being done, for the log
-    int number;              // 1 for the first attempt
-    int of;                  // attempts in all
-    float waitMs;            // after the send
-    std::uint16_t replySize;
-    bool completeSplitReply = false;
-    // An earlier attempt's reply was cut: bytes it still had on the way may
-    // come first, so a reply followed by more bytes is taken from the end.
-    bool lineMayCarryOldReply = false;
+class Ui {
+public:
+    virtual ~Ui() = default;
+    // Tells the outcome at the moment it is known, always before the port is
+    // closed: Done after the exit command, a failure before any. NoReply is
+    // put as the retry question instead.
+    virtual void tell(Outcome outcome) = 0;
+    // The radio does not answer the access code: true to try again with the
+    // long budget.
+    virtual bool retryAfterNoReply() { return false; }
 };
 
-// Returns the reply bytes that really arrived (at most replySize).
-QByteArray RunAttempt(basComm::ComHandle port, const QByteArray &frame, const Attempt &attempt);
-
-// Told of every attempt once its reply is in (e.g. to show progress).
-struct AttemptReport {
-    const char *step;
-    int number;
-    int of;
-    QByteArray reply;
+class Log {
+public:
+    virtual ~Log() = default;
+    virtual void blockRead(const BlockBytes &) {}      // the block as the radio held it
+    virtual void aboutToWrite(const BlockBytes &) {}   // kept before it returns
+    virtual void readBack(const BlockBytes &) {}
+    virtual void ended(Outcome) {}                     // before the outcome is told
 };
-using AttemptListener = std::function<void(const AttemptReport &)>;
-void SetAttemptListener(AttemptListener listener);
+
+struct ReadResult {
+    Outcome outcome = Outcome::PortNotOpened;
+    std::optional<BlockBytes> block;
+};
+// Reads the calibration block (the access code in 4 attempts).
+ReadResult Read(Link &link, const QString &device, Ui &ui, Log &log);
+
+struct Change {
+    PowerValues values;           // the others stay as the radio holds them
+    bool verify = false;          // read the block back and compare all 16 bytes
+    bool skipUnchanged = false;   // send no block that would change nothing
+    bool dryRun = false;          // read, decide, write nothing
+    // Once the radio's block is known: Done to go on, or the outcome that
+    // ends the exchange with nothing written.
+    std::function<Outcome(const BlockBytes &radioBlock)> admit;
+};
+struct WriteResult {
+    Outcome outcome = Outcome::PortNotOpened;
+    std::optional<BlockBytes> before, sent, after;
+    bool blockSent = false;       // a block write went out (acknowledged or not)
+};
+// The one write path (the access code in 11 attempts): reads the block in
+// the same programming-mode session, writes it with the given values and the
+// radio's own bytes 12 to 15, and reads it back when asked. A failed first
+// read writes nothing.
+WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Change &change);
+
+} // namespace Exchange

@@ -1,5 +1,7 @@
 #include "serial/PortMap.h"
+#include "serial/basComm.h"
 
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <algorithm>
 
@@ -14,7 +16,7 @@ QString windowsName(int port)
     // COM10 and above exist only in the device namespace.
     if (port >= 10 && port <= 16)
         return QStringLiteral("\\\\.\\COM%1").arg(port);
-    return QStringLiteral("COM%1").arg(port);
+    return PortName(port);
 }
 
 // Compares embedded runs of digits by value, everything else by character.
@@ -42,14 +44,6 @@ bool naturalLess(const QString &a, const QString &b)
     return a.size() - i < b.size() - j;
 }
 
-std::optional<QString> processEnv(const QString &name)
-{
-    const QByteArray key = name.toLatin1();
-    if (!qEnvironmentVariableIsSet(key.constData()))
-        return std::nullopt;
-    return qEnvironmentVariable(key.constData());
-}
-
 bool onWindows()
 {
 #ifdef Q_OS_WIN
@@ -59,25 +53,47 @@ bool onWindows()
 #endif
 }
 
-QStringList systemDevices()
+QString deviceOf(const QSerialPortInfo &info)
+{
+    return onWindows() ? info.portName() : info.systemLocation();
+}
+
+QStringList devicesOf(const QList<QSerialPortInfo> &infos)
 {
     QStringList found;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        found << (onWindows() ? info.portName() : info.systemLocation());
+    for (const QSerialPortInfo &info : infos)
+        found << deviceOf(info);
     return found;
 }
 
-// Listed once at first use and again only on Refresh(): the start-up probe
-// does not walk the system's devices sixteen times.
-Numbering &systemNumbering()
+Port portAt(int number, const QString &device)
 {
-    static Numbering numbering = [] {
-        Numbering n;
-        if (!onWindows())
-            n.update(systemDevices());
-        return n;
-    }();
-    return numbering;
+    Port port;
+    port.number = number;
+    port.device = device;
+    return port;
+}
+
+// Adds what the system knows of each port's adapter; a mapped path may be a
+// link to the device the system lists.
+void describe(QList<Port> &ports, const QList<QSerialPortInfo> &infos)
+{
+    for (Port &port : ports) {
+        const QString target = QFileInfo(port.device).canonicalFilePath();
+        for (const QSerialPortInfo &info : infos) {
+            const bool same = deviceOf(info) == port.device || deviceOf(info) == target
+                              || (onWindows() && deviceOf(info) == PortName(port.number));
+            if (!same)
+                continue;
+            port.description = info.description();
+            port.manufacturer = info.manufacturer();
+            port.serialNumber = info.serialNumber();
+            if (info.hasVendorIdentifier())
+                port.vendorId = info.vendorIdentifier();
+            if (info.hasProductIdentifier())
+                port.productId = info.productIdentifier();
+        }
+    }
 }
 
 } // namespace
@@ -126,36 +142,63 @@ QString DevicePathFor(int port, const EnvLookup &env, const Numbering &system, b
     return system.device(port);
 }
 
-QString DevicePath(int port)
+QString PortName(int port) { return QStringLiteral("COM%1").arg(port); }
+
+std::optional<QString> ProcessEnvironment(const QString &name)
 {
-    // A mapping names every port itself: the system's devices need no walk.
-    static const Numbering none;
-    const bool listSystem = !onWindows() && !AnyMapped(processEnv);
-    return DevicePathFor(port, processEnv, listSystem ? systemNumbering() : none, onWindows());
+    const QByteArray key = name.toLatin1();
+    if (!qEnvironmentVariableIsSet(key.constData()))
+        return std::nullopt;
+    return qEnvironmentVariable(key.constData());
 }
 
-QList<Port> Refresh()
+Map::Map(EnvLookup env) : m_env(std::move(env)) {}
+
+// Listed at the first look-up, not sixteen times by a start-up probe; a
+// mapping names every port itself, so then the system's devices need no walk.
+void Map::listOnce()
 {
+    if (m_listed || onWindows() || AnyMapped(m_env))
+        return;
+    m_system.update(devicesOf(QSerialPortInfo::availablePorts()));
+    m_listed = true;
+}
+
+QString Map::devicePath(int port)
+{
+    listOnce();
+    return DevicePathFor(port, m_env, m_system, onWindows());
+}
+
+QList<Port> Map::refresh()
+{
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    const QStringList present = devicesOf(infos);
     QList<Port> ports;
-    const bool mapped = AnyMapped(processEnv);
-    if (mapped) {
+    if (AnyMapped(m_env)) {
         for (int n = FirstPort; n <= LastPort; ++n)
-            if (const QString d = DevicePath(n); !d.isEmpty())
-                ports.append({n, d});
-        return ports;
-    }
-    const QStringList present = systemDevices();
-    if (onWindows()) {
+            if (const QString d = devicePath(n); !d.isEmpty())
+                ports.append(portAt(n, d));
+    } else if (onWindows()) {
         for (int n = FirstPort; n <= LastPort; ++n)
-            if (present.contains(QStringLiteral("COM%1").arg(n)))
-                ports.append({n, windowsName(n)});
-        return ports;
+            if (present.contains(PortName(n)))
+                ports.append(portAt(n, windowsName(n)));
+    } else {
+        m_system.update(present);
+        m_listed = true;
+        for (int n = FirstPort; n <= LastPort; ++n)
+            if (m_system.isPresent(n))
+                ports.append(portAt(n, m_system.device(n)));
     }
-    Numbering &numbering = systemNumbering();
-    numbering.update(present);
-    for (int n = FirstPort; n <= LastPort; ++n)
-        if (numbering.isPresent(n))
-            ports.append({n, numbering.device(n)});
+    describe(ports, infos);
+    return ports;
+}
+
+QList<Port> Map::probe()
+{
+    QList<Port> ports = refresh();
+    for (Port &port : ports)
+        port.available = basComm::ComPort::open(port.device) != nullptr;
     return ports;
 }
 

@@ -16,16 +16,18 @@ namespace PortMap {
 inline constexpr int FirstPort = 1;
 inline constexpr int LastPort = 16;
 
-// Device path or name for QSerialPort; empty when the number names no port.
-QString DevicePath(int port);
-
+// A port that exists, and what the system knows of its adapter (empty
+// where it knows nothing, as for a pseudo-terminal).
 struct Port {
-    int number;
+    int number = 0;
     QString device;
+    QString description, manufacturer, serialNumber;
+    std::optional<quint16> vendorId, productId;
+    bool available = false;   // could be opened when last probed
 };
-// Lists the system's devices again (a cable may have come or gone) and
-// returns the ports that exist now, in number order.
-QList<Port> Refresh();
+
+// "COM3": how a port number is shown, everywhere.
+QString PortName(int port);
 
 // Numbers for the system's devices. Devices new at one update take the
 // lowest numbers never given out, in natural order among themselves; a
@@ -40,9 +42,34 @@ private:
     QStringList m_present;
 };
 
-// The rule on explicit inputs, for tests: `env` looks up a variable
-// (nothing when unset).
+// Looks up an environment variable: nothing when unset.
 using EnvLookup = std::function<std::optional<QString>(const QString &)>;
+std::optional<QString> ProcessEnvironment(const QString &name);
+
+// The port numbers of one program run. Front ends keep one for the run, so
+// that a device keeps its number; the system's devices are listed at the
+// first look-up and again on each refresh().
+class Map {
+public:
+    explicit Map(EnvLookup env = ProcessEnvironment);
+
+    // Device path or name for QSerialPort; empty when the number names no port.
+    QString devicePath(int port);
+    // Lists the system's devices again (a cable may have come or gone) and
+    // returns the ports that exist now, in number order.
+    QList<Port> refresh();
+    // refresh(), and whether each port can be opened now.
+    QList<Port> probe();
+
+private:
+    void listOnce();
+
+    EnvLookup m_env;
+    Numbering m_system;
+    bool m_listed = false;
+};
+
+// The rule on explicit inputs, for tests.
 QString DevicePathFor(int port, const EnvLookup &env, const Numbering &system, bool windows);
 // Whether any CALITUNE_COMn is set, even empty.
 bool AnyMapped(const EnvLookup &env);

@@ -1,83 +1,26 @@
 #include "serial/basComm.h"
 #include "serial/LowLatency.h"
-#include "serial/PortMap.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSerialPort>
-#include <chrono>
-#include <map>
-#include <memory>
 #include <thread>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <sys/file.h>
+#endif
 
 namespace basComm {
 
-bool ReplyReceived = false;
-
 namespace {
-
-struct Timeouts {
-    std::uint32_t readInterval = 0;     // ms allowed between two bytes of a reply
-    std::uint32_t readMultiplier = 0;   // ms per requested byte, added to the constant
-    std::uint32_t readConstant = 0;
-    std::uint32_t writeMultiplier = 0;
-    std::uint32_t writeConstant = 0;
-};
 
 using SteadyClock = std::chrono::steady_clock;
 
-struct OpenPort {
-    std::unique_ptr<QSerialPort> port;
-    Timeouts timeouts;
-    SteadyClock::time_point lastByte;   // when a byte last came in
-};
-
-std::map<ComHandle, OpenPort> &openPorts()
-{
-    static std::map<ComHandle, OpenPort> ports;
-    return ports;
-}
-
-OpenPort *find(ComHandle handle)
-{
-    auto it = openPorts().find(handle);
-    return it == openPorts().end() ? nullptr : &it->second;
-}
-
-ComHandle freeHandle()
-{
-    ComHandle h = 1;
-    while (openPorts().count(h))
-        ++h;
-    return h;
-}
-
-std::uint32_t systemTicks()
-{
-    using namespace std::chrono;
-    return std::uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-TickSource &tickSource()
-{
-    static TickSource source = systemTicks;
-    return source;
-}
-
-// While a read waits, the window is given a chance to repaint this often.
-constexpr qint64 EventSliceMs = 50;
-
-void dispatchPendingEvents()
-{
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-}
-
-struct {
-    OpenError error = OpenError::None;
-    QString text;
-} lastOpen;
+// The longest single wait inside a read: short enough that a vanished device
+// is noticed promptly.
+constexpr qint64 WaitSliceMs = 50;
 
 OpenError classify(const QSerialPort &serial, const QString &path)
 {
@@ -96,11 +39,82 @@ OpenError classify(const QSerialPort &serial, const QString &path)
     }
 }
 
+// Qt's lock file is named after the path it was given, and root passes the
+// terminal's exclusive mode: two paths to one device (a by-id link and the
+// node itself) would both open. One resolved path, and a lock on the
+// device's inode that every path and every user shares, close that gap.
+QString resolved(const QString &device)
+{
+#ifdef Q_OS_WIN
+    return device;   // a system port name such as COM3
+#else
+    if (!device.contains(u'/'))
+        return device;   // a port name Qt itself places under /dev
+    const QFileInfo info(device);
+    return info.isSymLink() || info.isRelative() ? info.canonicalFilePath() : device;
+#endif
+}
+
+bool lockDevice([[maybe_unused]] QSerialPort &serial, [[maybe_unused]] OpenFailure &failure)
+{
+#ifdef Q_OS_UNIX
+    if (::flock(int(serial.handle()), LOCK_EX | LOCK_NB) == 0)
+        return true;
+    const int error = errno;
+    failure = {error == EWOULDBLOCK ? OpenError::Busy : OpenError::Other,
+               QString::fromLocal8Bit(std::strerror(error))};
+    return false;
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
+std::unique_ptr<ComPort> ComPort::open(const QString &device, OpenFailure *failure)
+{
+    OpenFailure ignored;
+    OpenFailure &why = failure ? *failure : ignored;
+    why = {};
+    const QString path = device.isEmpty() ? QString() : resolved(device);
+    if (path.isEmpty()) {
+        why = {OpenError::Missing, device.isEmpty() ? QStringLiteral("no device for this port")
+                                                     : QStringLiteral("no such device")};
+        return nullptr;
+    }
+    auto serial = std::make_unique<QSerialPort>(path);
+    // Qt also puts the line into raw mode here.
+    if (!serial->open(QIODevice::ReadWrite)) {
+        why = {classify(*serial, path), serial->errorString()};
+        return nullptr;
+    }
+    if (!lockDevice(*serial, why))
+        return nullptr;
+#ifdef Q_OS_LINUX
+    RequestLowLatency(int(serial->handle()));
+#endif
+    // Whatever a previous user of the line left behind is not ours.
+    serial->clear(QSerialPort::AllDirections);
+    std::unique_ptr<ComPort> port(new ComPort(std::move(serial), path));
+    port->setTimeouts(2, 3);
+    port->setBuffers(1024, 512);
+    return port;
+}
+
+ComPort::ComPort(std::unique_ptr<QSerialPort> serial, QString device)
+    : m_serial(std::move(serial)), m_device(std::move(device))
+{
+}
+
+ComPort::~ComPort() = default;
+
+QString ComPort::device() const { return m_device; }
+
 // Reads into `out` as the read time-out rule says; the gap counts from the
 // last byte, or from the start when `gapFromStart`.
-int readInto(OpenPort &p, QByteArray &out, int count, qint64 gapNs, qint64 totalNs, bool gapFromStart)
+int ComPort::readInto(QByteArray &out, int count, qint64 gapNs, qint64 totalNs, bool gapFromStart)
 {
-    QSerialPort &s = *p.port;
+    QSerialPort &s = *m_serial;
     const qsizetype base = out.size();
     out.resize(base + count);
     int got = 0;
@@ -113,7 +127,7 @@ int readInto(OpenPort &p, QByteArray &out, int count, qint64 gapNs, qint64 total
         if (n > 0) {
             got += int(n);
             lastByteNs = clock.nsecsElapsed();
-            p.lastByte = SteadyClock::now();
+            m_lastByte = SteadyClock::now();
             continue;
         }
         const qint64 now = clock.nsecsElapsed();
@@ -122,69 +136,21 @@ int readInto(OpenPort &p, QByteArray &out, int count, qint64 gapNs, qint64 total
             leftNs = std::min(leftNs, gapNs - (now - lastByteNs));
         if (leftNs <= 0)
             break;
-        const qint64 waitMs = std::min<qint64>(EventSliceMs, (leftNs + 999999) / 1000000);
-        if (!s.waitForReadyRead(int(std::max<qint64>(waitMs, 1)))) {
-            // A vanished device reports at once; treat it as silence.
-            if (s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
-                break;
-            if (waitMs >= EventSliceMs)
-                dispatchPendingEvents();
-        }
+        const qint64 waitMs = std::min<qint64>(WaitSliceMs, (leftNs + 999999) / 1000000);
+        // A vanished device reports at once; treat it as silence.
+        if (!s.waitForReadyRead(int(std::max<qint64>(waitMs, 1))) && s.error() != QSerialPort::NoError
+            && s.error() != QSerialPort::TimeoutError)
+            break;
     }
     s.clearError();
     out.resize(base + got);
     return got;
 }
 
-} // namespace
-
-OpenError LastOpenError() { return lastOpen.error; }
-QString LastOpenErrorText() { return lastOpen.text; }
-
-ComHandle OpenComPort(std::int32_t port)
-{
-    return OpenComDevice(PortMap::DevicePath(port));
-}
-
-ComHandle OpenComDevice(const QString &path)
-{
-    lastOpen = {OpenError::None, {}};
-    if (path.isEmpty()) {
-        lastOpen = {OpenError::Missing, QStringLiteral("no device for this port")};
-        return 0;
-    }
-    auto serial = std::make_unique<QSerialPort>(path);
-    // QSerialPort takes a lock on the device, so a second open (by any
-    // process) fails; it also puts the line into raw mode.
-    if (!serial->open(QIODevice::ReadWrite)) {
-        lastOpen = {classify(*serial, path), serial->errorString()};
-        return 0;
-    }
-#ifdef Q_OS_LINUX
-    RequestLowLatency(int(serial->handle()));
-#endif
-    // Whatever a previous user of the line left behind is not ours.
-    serial->clear(QSerialPort::AllDirections);
-    const ComHandle handle = freeHandle();
-    openPorts()[handle].port = std::move(serial);
-    SetComTimeouts(handle, 2, 3);
-    SetComBuffers(handle, 1024, 512);
-    return handle;
-}
-
-ComHandle CloseComPort(ComHandle handle)
-{
-    openPorts().erase(handle);
-    return 0;
-}
-
-bool ConfigureComPort(ComHandle handle, std::uint32_t baudRate, std::uint8_t byteSize,
-                      std::uint8_t stopBits, std::uint8_t parity, int /*eofChar*/)
+bool ComPort::configure(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t stopBits,
+                        std::uint8_t parity, int /*eofChar*/)
 {
     // The line runs in binary mode, where an end-of-data character has no effect.
-    OpenPort *p = find(handle);
-    if (!p)
-        return false;
     static constexpr QSerialPort::StopBits stops[] = {QSerialPort::OneStop,
                                                       QSerialPort::OneAndHalfStop,
                                                       QSerialPort::TwoStop};
@@ -193,31 +159,27 @@ bool ConfigureComPort(ComHandle handle, std::uint32_t baudRate, std::uint8_t byt
                                                        QSerialPort::SpaceParity};
     if (byteSize < 5 || byteSize > 8 || stopBits > 2 || parity > 4 || baudRate > INT32_MAX)
         return false;
-    QSerialPort &s = *p->port;
+    QSerialPort &s = *m_serial;
     return s.setBaudRate(qint32(baudRate)) && s.setDataBits(QSerialPort::DataBits(byteSize))
         && s.setStopBits(stops[stopBits]) && s.setParity(parities[parity]);
 }
 
-bool SetComTimeouts(ComHandle handle, std::uint32_t readSpacingMs, std::uint32_t writeMsPerByte)
+bool ComPort::setTimeouts(std::uint32_t readSpacingMs, std::uint32_t writeMsPerByte)
 {
-    OpenPort *p = find(handle);
-    if (!p)
-        return false;
-    p->timeouts = {readSpacingMs, readSpacingMs, 700, writeMsPerByte, writeMsPerByte};
+    m_timeouts = {readSpacingMs, readSpacingMs, 700, writeMsPerByte, writeMsPerByte};
     return true;
 }
 
-bool SetComBuffers(ComHandle handle, std::uint32_t, std::uint32_t)
+bool ComPort::setBuffers(std::uint32_t, std::uint32_t)
 {
     // The operating system sizes its own queues here and Qt buffers without
     // limit, so the sizes are accepted and change nothing.
-    return find(handle) != nullptr;
+    return true;
 }
 
-void PurgeComPort(ComHandle handle, bool purgeInput, bool purgeOutput)
+void ComPort::purge(bool purgeInput, bool purgeOutput)
 {
-    OpenPort *p = find(handle);
-    if (!p || (!purgeInput && !purgeOutput))
+    if (!purgeInput && !purgeOutput)
         return;
     QSerialPort::Directions dirs;
     if (purgeInput)
@@ -225,17 +187,17 @@ void PurgeComPort(ComHandle handle, bool purgeInput, bool purgeOutput)
     if (purgeOutput)
         dirs |= QSerialPort::Output;
     // clear() empties Qt's own buffer as well as the kernel queue.
-    p->port->clear(dirs);
+    m_serial->clear(dirs);
 }
 
-QByteArray ReadComBytes(ComHandle handle, std::uint16_t count, int *arrived)
+QByteArray ComPort::read(std::uint16_t count, int *arrived)
 {
     QByteArray bytes;
     int got = 0;
-    if (OpenPort *p = find(handle); p && count > 0) {
-        const Timeouts &t = p->timeouts;
+    if (count > 0) {
+        const Timeouts &t = m_timeouts;
         const qint64 totalNs = (qint64(t.readConstant) + qint64(t.readMultiplier) * count) * 1000000;
-        got = readInto(*p, bytes, count, qint64(t.readInterval) * 1000000, totalNs, false);
+        got = readInto(bytes, count, qint64(t.readInterval) * 1000000, totalNs, false);
     }
     bytes.append(count - bytes.size(), '\0');
     if (arrived)
@@ -243,20 +205,16 @@ QByteArray ReadComBytes(ComHandle handle, std::uint16_t count, int *arrived)
     return bytes;
 }
 
-int ReadMoreComBytes(ComHandle handle, QByteArray &out, int count, int quietMs, int totalMs)
+int ComPort::readMore(QByteArray &out, int count, int quietMs, int totalMs)
 {
-    OpenPort *p = find(handle);
-    if (!p || count <= 0 || totalMs <= 0)
+    if (count <= 0 || totalMs <= 0)
         return 0;
-    return readInto(*p, out, count, qint64(quietMs) * 1000000, qint64(totalMs) * 1000000, true);
+    return readInto(out, count, qint64(quietMs) * 1000000, qint64(totalMs) * 1000000, true);
 }
 
-int SettleComPort(ComHandle handle, int quietMs, int maxMs)
+int ComPort::settle(int quietMs, int maxMs)
 {
-    OpenPort *p = find(handle);
-    if (!p)
-        return 0;
-    QSerialPort &s = *p->port;
+    QSerialPort &s = *m_serial;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(maxMs);
     const auto quiet = std::chrono::milliseconds(quietMs);
     int discarded = 0;
@@ -264,15 +222,15 @@ int SettleComPort(ComHandle handle, int quietMs, int maxMs)
     for (;;) {
         if (s.bytesAvailable() > 0 || s.waitForReadyRead(0)) {
             discarded += int(s.readAll().size());
-            p->lastByte = SteadyClock::now();
+            m_lastByte = SteadyClock::now();
         }
         const auto now = SteadyClock::now();
-        const auto quietFor = now - p->lastByte;
+        const auto quietFor = now - m_lastByte;
         if (quietFor >= quiet || now >= deadline)
             break;
         const auto left = std::min<SteadyClock::duration>(quiet - quietFor, deadline - now);
         const qint64 waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        if (!s.waitForReadyRead(int(std::clamp<qint64>(waitMs, 1, EventSliceMs)))
+        if (!s.waitForReadyRead(int(std::clamp<qint64>(waitMs, 1, WaitSliceMs)))
             && s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
             break;
     }
@@ -281,16 +239,15 @@ int SettleComPort(ComHandle handle, int quietMs, int maxMs)
     return discarded;
 }
 
-std::uint32_t WriteComBytes(ComHandle handle, const QByteArray &bytes, std::uint32_t count)
+std::uint32_t ComPort::write(const QByteArray &bytes, std::uint32_t count)
 {
-    OpenPort *p = find(handle);
-    if (!p || bytes.isNull())
+    if (bytes.isNull())
         return 0;
     count = std::min<std::uint32_t>(count, std::uint32_t(bytes.size()));
     if (count == 0)
         return 0;
-    QSerialPort &s = *p->port;
-    const qint64 limitMs = qint64(p->timeouts.writeConstant) + qint64(p->timeouts.writeMultiplier) * count;
+    QSerialPort &s = *m_serial;
+    const qint64 limitMs = qint64(m_timeouts.writeConstant) + qint64(m_timeouts.writeMultiplier) * count;
     if (s.write(bytes.constData(), count) < 0)
         return 0;
     QElapsedTimer clock;
@@ -307,27 +264,24 @@ std::uint32_t WriteComBytes(ComHandle handle, const QByteArray &bytes, std::uint
     return count - std::uint32_t(unsent);
 }
 
-void WaitMs(float ms)
+std::uint32_t SystemTicks()
+{
+    using namespace std::chrono;
+    return std::uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void WaitMs(float ms, const TickSource &ticks)
 {
     if (!(ms > 0))
         return;
-    const TickSource &ticks = tickSource();
     const std::uint32_t t0 = ticks();
     for (;;) {
         const std::uint32_t elapsed = ticks() - t0;   // unsigned: survives a wrap
         if (double(elapsed) >= double(ms))
             return;
-        dispatchPendingEvents();
-        if (ReplyReceived)
-            return;
         // Poll gently: the tick moves in whole milliseconds.
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-}
-
-void SetTickSource(TickSource source)
-{
-    tickSource() = source ? std::move(source) : TickSource(systemTicks);
 }
 
 } // namespace basComm

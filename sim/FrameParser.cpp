@@ -1,7 +1,6 @@
 #include "sim/FrameParser.h"
 
-#include "protocol/BlockCommands.h"
-#include "protocol/Module1.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 
@@ -13,7 +12,7 @@ namespace {
 // -1 the head byte starts no frame.
 int headFrame(const QByteArray &p, Kind &kind)
 {
-    const auto &code = Module1::AccessCode;
+    const auto &code = Frames::AccessCode;
     const auto n = std::min<qsizetype>(p.size(), qsizetype(code.size()));
     if (std::equal(p.begin(), p.begin() + n, code.begin())) {
         kind = Kind::AccessCode;
@@ -21,9 +20,9 @@ int headFrame(const QByteArray &p, Kind &kind)
     }
     int size = 0;
     switch (std::uint8_t(p[0])) {
-    case ReadCommand: kind = Kind::Read; size = ReadRequestSize; break;
-    case WriteCommand: kind = Kind::Write; size = WriteFrameSize; break;
-    case Module1::ExitCommand: kind = Kind::Exit; size = 1; break;
+    case Frames::ReadCommand: kind = Kind::Read; size = Frames::ReadRequestSize; break;
+    case Frames::WriteCommand: kind = Kind::Write; size = Frames::WriteFrameSize; break;
+    case Frames::ExitCommand: kind = Kind::Exit; size = 1; break;
     default: return -1;
     }
     return p.size() >= size ? size : 0;

@@ -2,9 +2,8 @@
 #include "sim/FrameParser.h"
 #include "sim/UsbDelivery.h"
 
-#include "protocol/BlockCommands.h"
 #include "protocol/CalibrationBlock.h"
-#include "protocol/Module1.h"
+#include "protocol/Frames.h"
 
 #include <algorithm>
 #include <array>
@@ -31,7 +30,6 @@ namespace {
 
 constexpr nanoseconds ByteTime{1041667};   // 10 bits at 9600 bit/s
 constexpr char JunkByte = char(0xEE);
-constexpr int CalibrationAddress = CalibrationBlockAddrH << 8 | CalibrationBlockAddrL;
 // How often bytes from the host are taken in while a reply goes out.
 constexpr milliseconds TakeInEvery{2};
 
@@ -296,7 +294,7 @@ SimRadio::Impl::Reply SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
     switch (kind) {
     case Kind::AccessCode:
         programming = true;
-        reply.bytes = QByteArray(1, char(Module1::Ack));
+        reply.bytes = QByteArray(1, char(Frames::Ack));
         break;
     case Kind::Write: {
         QByteArray data = frame.mid(4);
@@ -306,12 +304,12 @@ SimRadio::Impl::Reply SimRadio::Impl::answer(Kind kind, const QByteArray &frame)
                          + " as byte 0";
         }
         store(u8(frame[1]) << 8 | u8(frame[2]), data);
-        reply.bytes = QByteArray(1, char(Module1::Ack));
+        reply.bytes = QByteArray(1, char(Frames::Ack));
         break;
     }
     case Kind::Exit:
         programming = false;
-        reply.bytes = QByteArray(1, char(Module1::ExitReply));
+        reply.bytes = QByteArray(1, char(Frames::ExitReply));
         break;
     case Kind::Read:
         reply.bytes = readReply(frame, f);
@@ -332,13 +330,13 @@ QByteArray SimRadio::Impl::readReply(const QByteArray &frame, Fault f) const
 {
     int address = std::uint8_t(frame[1]) << 8 | std::uint8_t(frame[2]);
     if (f.kind == Fault::WrongAddress)
-        address = (address + BlockLength) & 0xFFFF;
+        address = (address + Frames::BlockLength) & 0xFFFF;
     QByteArray reply;
-    reply += char(WriteCommand);
+    reply += char(Frames::WriteCommand);
     reply += char(address >> 8);
     reply += char(address & 0xFF);
-    reply += char(BlockLength);
-    reply += fetch(address, BlockLength);
+    reply += char(Frames::BlockLength);
+    reply += fetch(address, Frames::BlockLength);
     if (f.kind == Fault::WrongByte || f.kind == Fault::WrongHeader)
         reply[0] = char(f.value);
     if (f.kind == Fault::CutAfter)

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int CalibrationAddress = CalibrationBlockAddrH << 8 | CalibrationBlockAddrL;
 
 // A realistic calibration: high power 96..118, low power 34..55, in block
 // order H1, L1, ... H6, L6; then bytes 12 to 15.

@@ -1,8 +1,7 @@
 // The Read and Write actions end to end: the real window (offscreen), the
 // real serial driver and the simulated radio on a pseudo-terminal.
-#include "protocol/Declare.h"
-#include "protocol/Module1.h"
 #include "sim/SimRadio.h"
+#include "tests/ClickAndWait.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
@@ -79,7 +78,7 @@ class TestActions : public QObject {
     bool windowGivenBack() const
     {
         return form->isEnabled() && form->TestWrCmb->isEnabled() && form->TestRdCmb->isEnabled()
-            && Module1::RadioPort == 0;
+            && !form->exchangeRunning();
     }
     void makeForm()
     {
@@ -87,7 +86,7 @@ class TestActions : public QObject {
         form->setMessagePresenter([this](const QString &text, Icon icon, TestForm::MsgButtons buttons) {
             shown << Shown{text, icon, buttons == TestForm::MsgButtons::RetryCancel,
                            !form->isEnabled() && !form->TestWrCmb->isEnabled() && !form->TestRdCmb->isEnabled(),
-                           Module1::RadioPort != 0, fieldTexts()};
+                           form->exchangePortOpen(), fieldTexts()};
             Answer a = answers.empty() ? (buttons == TestForm::MsgButtons::Ok ? Answer::Ok : Answer::Cancel)
                                        : answers.front();
             if (!answers.empty())
@@ -106,6 +105,8 @@ class TestActions : public QObject {
         const auto k = radio->frameKinds();
         return {k.begin(), k.end()};
     }
+    // Clicks and waits for the exchange to end, as a user waits for the window.
+    void click(QPushButton *button) { QVERIFY(clickAndWait(*form, button)); }
     QByteArray writeFrame() const
     {
         for (const auto &f : radio->frames())
@@ -117,7 +118,6 @@ class TestActions : public QObject {
 private slots:
     void init()
     {
-        Declare::Reset();
         radio = std::make_unique<SimRadio>();
         radio->setMemory(0x380, Block);
         qputenv("CALITUNE_COM1", radio->devicePath().toLocal8Bit());
@@ -135,7 +135,7 @@ private slots:
     void readShowsTheRadiosValuesAfterItsMessage()
     {
         const QStringList before = fieldTexts();
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, ReadOk);
         QCOMPARE(shown[0].icon, Icon::None);
@@ -147,47 +147,38 @@ private slots:
         QCOMPARE(fieldTexts(), read);
         QCOMPARE(form->PWRL2Text_temp, TextCopy("127"));
 
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(fieldTexts(), read);
     }
 
-    void writeSendsTheFieldsAndTheBytesLastRead()
+    // Every write reads the block first in the same session and keeps the
+    // radio's own bytes 12 to 15 from that read: another radio put on the
+    // cable after a read keeps its own, and its own block is what the
+    // history keeps as "before".
+    void writeReadsFirstAndKeepsTheRadiosOwnBytes()
     {
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
+        const QByteArray otherRadio = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0xA1, 0xB2, 0xC3, 0xD4});
+        radio->setMemory(0x380, otherRadio);
         radio->clearLog();
         shown.clear();
         const QStringList edited{"0", "5", "127", "05", "", "7", "109", "46", "113", "50", "118", "55"};
         setFields(edited);
-        form->TestWrCmb->click();
+        click(form->TestWrCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, WriteOk);
         QVERIFY(shown[0].windowHeld && shown[0].portOpen);
-        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Write, Kind::Exit}));
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Exit}));
         QCOMPARE(writeFrame(), bytes({'W', 3, 0x80, 0x10, 0, 5, 127, 5, 0, 7, 109, 46, 113, 50, 118, 55,
-                                      0x11, 0x22, 0x33, 0x44}));
+                                      0xA1, 0xB2, 0xC3, 0xD4}));
         QCOMPARE(fieldTexts(), edited);
         QVERIFY(windowGivenBack());
-    }
 
-    void writeBeforeAnyReadLearnsTheCarriedBytes()
-    {
-        const QStringList values{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"};
-        setFields(values);
-        form->TestWrCmb->click();
-        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Exit}));
-        QCOMPARE(writeFrame().mid(4), bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0x11, 0x22, 0x33, 0x44}));
-        QCOMPARE(fieldTexts(), values);
-
-        radio->clearLog();
-        form->TestWrCmb->click();
-        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Write, Kind::Exit}));
-
-        // When learning fails nothing is written.
-        Declare::Reset();
+        // When that read fails nothing is written.
         radio->clearLog();
         shown.clear();
         radio->setFaults(Kind::Read, {}, Fault::Silent);
-        form->TestWrCmb->click();
+        click(form->TestWrCmb);
         QCOMPARE(radio->count(Kind::Write), 0);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, LinkLostMsg);
@@ -215,7 +206,6 @@ private slots:
         QFETCH(bool, write);
         QFETCH(int, failure);
         QFETCH(QString, message);
-        Declare::CalBuffer.fill(0.0);   // as after a read: no learning step
         setFields({"9", "8", "7", "6", "5", "4", "3", "2", "1", "0", "10", "20"});
         const QStringList before = fieldTexts();
         switch (failure) {
@@ -225,7 +215,7 @@ private slots:
         case 3: radio->setFaults(write ? Kind::Write : Kind::Read, {}, Fault::Silent); break;
         case 4: radio->setFaults(Kind::Read, {}, Fault(Fault::CutAfter, 12)); break;
         }
-        (write ? form->TestWrCmb : form->TestRdCmb)->click();
+        click(write ? form->TestWrCmb : form->TestRdCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, message);
         QCOMPARE(shown[0].icon, failure == 0 ? Icon::Exclamation : Icon::None);
@@ -241,7 +231,7 @@ private slots:
         qputenv("CALITUNE_COM1", "/nonexistent/tty");
         makeForm();
         QCOMPARE(form->ComPortIndex, std::int16_t(0));
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, PortMsg);
         QVERIFY(windowGivenBack());
@@ -252,7 +242,7 @@ private slots:
         radio->setFaults(Kind::AccessCode, {Fault::Silent, Fault::Silent, Fault::Silent, Fault::Silent,
                                             Fault::Silent, Fault::Silent});
         answers = {Answer::Retry};
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(radio->count(Kind::AccessCode), 7);
         QCOMPARE(shown.size(), 2);
         QCOMPARE(shown[0].text, NoReplyMsg);
@@ -264,7 +254,7 @@ private slots:
     {
         showActive();
         form->PWRH3Text->setFocus();
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(QApplication::focusWidget(), form->PWRH3Text);
     }
 
@@ -272,7 +262,7 @@ private slots:
     {
         showActive();
         form->PWRL3Text->setText("-5");   // as pasted: no key rule
-        form->TestWrCmb->click();
+        click(form->TestWrCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, RangeMsg);
         QCOMPARE(shown[0].icon, Icon::Exclamation);
@@ -291,7 +281,7 @@ private slots:
             form->close();
             visibleAfterClose = form->isVisible();
         });
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QVERIFY(visibleAfterClose);
         QCOMPARE(shown.size(), 1);
         QVERIFY(windowGivenBack());
@@ -304,7 +294,7 @@ private slots:
         QTimer::singleShot(200, form.get(), [&] { radio->unplug(); });
         QElapsedTimer t;
         t.start();
-        form->TestRdCmb->click();
+        click(form->TestRdCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, LinkLostMsg);
         QVERIFY(windowGivenBack());
@@ -337,10 +327,10 @@ private slots:
         });
         poll.start(50);
         radio->setFaults(Kind::AccessCode, {Fault::Silent, Fault::Silent, Fault::Silent, Fault::Silent});
-        form->TestRdCmb->click();
-        form->TestWrCmb->click();
+        click(form->TestRdCmb);
+        click(form->TestWrCmb);
         form->ComPortIndex = 2;
-        form->TestWrCmb->click();
+        click(form->TestWrCmb);
         const QString plain = QString::number(QMessageBox::NoIcon);
         const QString warning = QString::number(QMessageBox::Warning);
         QCOMPARE(seen, QStringList({"Calitune|" + NoReplyMsg + "|" + plain + "|取消/重试",

@@ -3,8 +3,12 @@
 #include "sim/PtyPair.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace basComm;
 using namespace std::chrono_literals;
@@ -12,63 +16,76 @@ using namespace std::chrono_literals;
 class TestBasComm : public QObject {
     Q_OBJECT
     std::unique_ptr<PtyPair> pty;
-    ComHandle h = 0;
+    std::unique_ptr<ComPort> port;
+    QTemporaryDir dir;
 
 private slots:
     void init()
     {
         pty = std::make_unique<PtyPair>();
-        qputenv("CALITUNE_COM1", pty->slavePath().toLocal8Bit());
-        h = OpenComPort(1);
-        QVERIFY(h != 0);
+        port = ComPort::open(pty->slavePath());
+        QVERIFY(port);
     }
     void cleanup()
     {
-        h = CloseComPort(h);
+        port.reset();
         pty.reset();
-        qunsetenv("CALITUNE_COM1");
     }
 
     void everyByteValuePassesUnchangedBothWays()
     {
-        QVERIFY(ConfigureComPort(h, 9600, 8, 0, 0, 26));
+        QVERIFY(port->configure(9600, 8, 0, 0, 26));
         QByteArray all(256, '\0');
         for (int i = 0; i < 256; ++i)
             all[i] = char(i);
-        QCOMPARE(WriteComBytes(h, all, 256), 256u);
+        QCOMPARE(port->write(all, 256), 256u);
         QCOMPARE(pty->readExactly(256, 2s), all);
 
         QVERIFY(pty->write(all));
         int arrived = 0;
-        QCOMPARE(ReadComBytes(h, 256, &arrived), all);
+        QCOMPARE(port->read(256, &arrived), all);
         QCOMPARE(arrived, 256);
     }
 
-    void openIsExclusiveAndPortsAreNumbered()
+    // One device, one holder: a second open by the same path, by a link to
+    // it (as under /dev/serial/by-id/), or while anyone holds a lock on the
+    // device itself is refused as busy; root is bound as well.
+    void openIsExclusiveOnEveryPathToTheDevice()
     {
-        QCOMPARE(OpenComPort(1), 0u);   // already held by this process
-        QCOMPARE(OpenComPort(2), 0u);   // mapping names only COM1
-        QCOMPARE(OpenComPort(0), 0u);
-        h = CloseComPort(h);
-        QCOMPARE(h, 0u);
-        h = OpenComPort(1);
-        QVERIFY(h != 0);
+        const QString link = dir.filePath("by-id-link");
+        QVERIFY(QFile::link(pty->slavePath(), link));
+        for (const QString &path : {pty->slavePath(), link}) {
+            OpenFailure why;
+            QVERIFY(!ComPort::open(path, &why));
+            QCOMPARE(why.error, OpenError::Busy);
+        }
+        port.reset();
+        port = ComPort::open(link);
+        QVERIFY(port);
+        QCOMPARE(port->device(), pty->slavePath());
+        port.reset();
+
+        const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+        OpenFailure why;
+        QVERIFY(!ComPort::open(pty->slavePath(), &why));
+        QCOMPARE(why.error, OpenError::Busy);
+        ::close(fd);
+        port = ComPort::open(pty->slavePath());
+        QVERIFY(port);
+
+        QVERIFY(!ComPort::open(QString(), &why));
+        QCOMPARE(why.error, OpenError::Missing);
+        QVERIFY(!ComPort::open(dir.filePath("nothing-here"), &why));
+        QCOMPARE(why.error, OpenError::Missing);
     }
 
-    void handleZeroAndUnsizedArraysDoNothing()
+    void unsizedArraysAndImpossibleSettingsDoNothing()
     {
-        QVERIFY(!ConfigureComPort(0, 9600, 8, 0, 0, 26));
-        QVERIFY(!SetComTimeouts(0, 2, 3));
-        QVERIFY(!SetComBuffers(0, 1024, 512));
-        PurgeComPort(0, true, true);
-        QCOMPARE(CloseComPort(0), 0u);
-        QCOMPARE(ReadComBytes(0, 4), QByteArray(4, '\0'));
-        QCOMPARE(WriteComBytes(0, "ab", 2), 0u);
-        QCOMPARE(WriteComBytes(h, QByteArray(), 5), 0u);
+        QCOMPARE(port->write(QByteArray(), 5), 0u);
         QVERIFY(pty->read(50ms).isEmpty());
-        // Settings a line cannot take are refused.
-        QVERIFY(!ConfigureComPort(h, 9600, 9, 0, 0, 26));
-        QVERIFY(!ConfigureComPort(h, 9600, 8, 0, 5, 26));
+        QVERIFY(!port->configure(9600, 9, 0, 0, 26));
+        QVERIFY(!port->configure(9600, 8, 0, 5, 26));
     }
 
     void silentReadTakesTheTotalTimeout()
@@ -76,7 +93,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         int arrived = -1;
-        QCOMPARE(ReadComBytes(h, 1, &arrived), QByteArray(1, '\0'));
+        QCOMPARE(port->read(1, &arrived), QByteArray(1, '\0'));
         QCOMPARE(arrived, 0);
         QVERIFY2(t.elapsed() >= 690 && t.elapsed() < 1200, qPrintable(QString::number(t.elapsed())));
     }
@@ -87,7 +104,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         int arrived = 0;
-        const QByteArray got = ReadComBytes(h, 20, &arrived);
+        const QByteArray got = port->read(20, &arrived);
         QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(arrived, 5);
         QCOMPARE(got, QByteArray("\x57\x03\x80\x10\x01", 5) + QByteArray(15, '\0'));
@@ -97,42 +114,42 @@ private slots:
     {
         QVERIFY(pty->write("junk"));
         QTest::qWait(50);
-        PurgeComPort(h, false, false);   // no directions: nothing happens
+        port->purge(false, false);   // no directions: nothing happens
         QVERIFY(pty->write("!"));
         QTest::qWait(50);
-        QCOMPARE(ReadComBytes(h, 5), QByteArray("junk!"));
+        QCOMPARE(port->read(5), QByteArray("junk!"));
         QVERIFY(pty->write("junk"));
         QTest::qWait(50);
-        PurgeComPort(h, true, true);
+        port->purge(true, true);
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+        QCOMPARE(port->read(1), QByteArray("\x06"));
     }
 
     void staleInputIsDroppedAtOpen()
     {
-        h = CloseComPort(h);
+        port.reset();
         QVERIFY(pty->write("old reply tail"));
         QTest::qWait(20);
-        h = OpenComPort(1);
-        QVERIFY(h != 0);
+        port = ComPort::open(pty->slavePath());
+        QVERIFY(port);
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+        QCOMPARE(port->read(1), QByteArray("\x06"));
     }
 
     // A write that runs out of time sends nothing more later, when a read
     // gives the port's own buffer a chance to drain.
     void timedOutWriteSendsNoMore()
     {
-        QVERIFY(SetComTimeouts(h, 2, 0));
+        QVERIFY(port->setTimeouts(2, 0));
         const QByteArray big(256 * 1024, 'x');
-        const std::uint32_t sent = WriteComBytes(h, big, std::uint32_t(big.size()));
+        const std::uint32_t sent = port->write(big, std::uint32_t(big.size()));
         QVERIFY(sent < std::uint32_t(big.size()));
         qsizetype received = 0;
         std::thread drain([&] {
             for (int i = 0; i < 50; ++i)
                 received += pty->read(20ms).size();
         });
-        ReadComBytes(h, 1);   // waits, and would write what was left over
+        port->read(1);   // waits, and would write what was left over
         drain.join();
         QCOMPARE(received, qsizetype(sent));
     }
@@ -143,7 +160,7 @@ private slots:
     {
         QElapsedTimer t;
         t.start();
-        QCOMPARE(SettleComPort(h, 25, 250), 0);
+        QCOMPARE(port->settle(25, 250), 0);
         QVERIFY2(t.elapsed() < 20, qPrintable(QString::number(t.elapsed())));
 
         const auto trickle = [this](int count) {
@@ -157,17 +174,17 @@ private slots:
         std::thread feeder = trickle(8);
         std::this_thread::sleep_for(5ms);
         t.restart();
-        const int dropped = SettleComPort(h, 25, 250);
+        const int dropped = port->settle(25, 250);
         const qint64 settled = t.elapsed();
         feeder.join();
         QVERIFY2(dropped >= 6, qPrintable(QString::number(dropped)));
         QVERIFY2(settled >= 90 && settled < 240, qPrintable(QString::number(settled)));
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(ReadComBytes(h, 1), QByteArray("\x06"));
+        QCOMPARE(port->read(1), QByteArray("\x06"));
 
         feeder = trickle(60);
         t.restart();
-        SettleComPort(h, 25, 250);
+        port->settle(25, 250);
         const qint64 bounded = t.elapsed();
         feeder.join();
         QVERIFY2(bounded >= 240 && bounded < 450, qPrintable(QString::number(bounded)));
@@ -177,19 +194,19 @@ private slots:
     {
         QVERIFY(pty->write("W\x03\x80"));
         int arrived = 0;
-        QByteArray reply = ReadComBytes(h, 6, &arrived).left(3);
+        QByteArray reply = port->read(6, &arrived).left(3);
         QCOMPARE(arrived, 3);
         std::thread rest([this] {
             std::this_thread::sleep_for(30ms);
             pty->write("\x10\x01\x02");
         });
-        QCOMPARE(ReadMoreComBytes(h, reply, 3, 50, 700), 3);
+        QCOMPARE(port->readMore(reply, 3, 50, 700), 3);
         rest.join();
         QCOMPARE(reply, QByteArray("W\x03\x80\x10\x01\x02"));
 
         QElapsedTimer t;
         t.start();
-        QCOMPARE(ReadMoreComBytes(h, reply, 3, 50, 700), 0);
+        QCOMPARE(port->readMore(reply, 3, 50, 700), 0);
         QVERIFY2(t.elapsed() >= 45 && t.elapsed() < 300, qPrintable(QString::number(t.elapsed())));
     }
 
@@ -199,9 +216,9 @@ private slots:
         QElapsedTimer t;
         t.start();
         int arrived = -1;
-        QCOMPARE(ReadComBytes(h, 20, &arrived), QByteArray(20, '\0'));
+        QCOMPARE(port->read(20, &arrived), QByteArray(20, '\0'));
         QCOMPARE(arrived, 0);
-        WriteComBytes(h, "R\x03\x80\x10", 4);
+        port->write("R\x03\x80\x10", 4);
         QVERIFY(t.elapsed() < 800);
     }
 
@@ -210,21 +227,16 @@ private slots:
         for (std::uint32_t start : {0x7FFFFFF8u, 0xFFFFFFF8u}) {
             std::uint32_t now = start;
             int calls = 0;
-            SetTickSource([&] { ++calls; return now++; });
-            WaitMs(10);
+            const TickSource ticks = [&] { ++calls; return now++; };
+            WaitMs(10, ticks);
             QCOMPARE(now - start, 11u);   // the first tick is t0, then 10 more
             calls = 0;
-            WaitMs(0.1f);
+            WaitMs(0.1f, ticks);
             QCOMPARE(calls, 2);           // ends at the first change of the counter
             calls = 0;
-            WaitMs(0);
+            WaitMs(0, ticks);
             QCOMPARE(calls, 0);
-            ReplyReceived = true;
-            WaitMs(1000);
-            ReplyReceived = false;
-            QCOMPARE(calls, 2);           // one pass, then the flag ends it
         }
-        SetTickSource({});
         QElapsedTimer t;
         t.start();
         WaitMs(10);

@@ -3,7 +3,7 @@
 // talking to it over its slave device with plain POSIX calls: its timing as
 // a USB-serial adapter would deliver it, faults, log and command line.
 
-#include "protocol/Module1.h"
+#include "protocol/Frames.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
 
@@ -26,7 +26,7 @@ using Kind = SimRadio::FrameKind;
 
 namespace {
 
-const QByteArray Code(Module1::AccessCode.data(), Module1::AccessCode.size());
+const QByteArray Code = Frames::accessCode();
 const QByteArray ReadReq("R\x03\x80\x10", 4);
 
 QByteArray writeFrame(char fill)

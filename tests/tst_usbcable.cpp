@@ -1,8 +1,8 @@
 // Replies delivered the way USB-serial adapters deliver them: in bursts, with
 // gaps, and with tails that survive a purge. Through the real window, driver
 // and simulated radio on a pseudo-terminal.
-#include "protocol/Declare.h"
 #include "sim/SimRadio.h"
+#include "tests/ClickAndWait.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
@@ -53,17 +53,18 @@ class TestUsbCable : public QObject {
     QString read()
     {
         shown.clear();
-        form->TestRdCmb->click();
+        if (!clickAndWait(*form, form->TestRdCmb))
+            return QStringLiteral("exchange did not end");
         return shown.join('|');
     }
-    // A write made before any read in this run: it learns bytes 12 to 15.
-    QString writeBeforeRead(const QStringList &values)
+    // A write reads bytes 12 to 15 from the radio first.
+    QString write(const QStringList &values)
     {
-        Declare::Reset();
         for (int i = 0; i < values.size(); ++i)
             fields()[i]->setText(values[i]);
         shown.clear();
-        form->TestWrCmb->click();
+        if (!clickAndWait(*form, form->TestWrCmb))
+            return QStringLiteral("exchange did not end");
         return shown.join('|');
     }
     void useBlock(const QByteArray &block) { radio->setMemory(CalAddress, block); }
@@ -71,7 +72,6 @@ class TestUsbCable : public QObject {
 private slots:
     void init()
     {
-        Declare::Reset();
         radio = std::make_unique<SimRadio>();
         radio->setRandomSeed(7);
         useBlock(QByteArray::fromHex("6022657f00056d2e7132763711223344"));
@@ -113,7 +113,7 @@ private slots:
         }
         for (int i = 0; i < writes; ++i) {
             const QStringList values{QString::number(i), "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12"};
-            QCOMPARE(writeBeforeRead(values), WriteOk);
+            QCOMPARE(write(values), WriteOk);
             QByteArray expected;
             for (const QString &v : values)
                 expected += char(v.toInt());
@@ -175,7 +175,7 @@ private slots:
 
         radio->setFaults(Kind::Read, {Fault(Fault::PauseAfter, gapMs, 15)});
         const QStringList values = fieldTexts();
-        QCOMPARE(writeBeforeRead(values), WriteOk);
+        QCOMPARE(write(values), WriteOk);
         QCOMPARE(radio->memory(CalAddress, 16).mid(11), block.mid(11));
     }
 };

@@ -2,9 +2,9 @@
 // texts that fit their controls, the busy cursor, message box width, and the
 // history an exchange leaves behind.
 #include "history/HistoryStore.h"
-#include "protocol/Declare.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
+#include "tests/ClickAndWait.h"
 #include "ui/TestForm.h"
 #include "ui/TextFit.h"
 
@@ -65,7 +65,6 @@ class TestWindow : public QObject {
 private slots:
     void init()
     {
-        Declare::Reset();
         shown.clear();
     }
     void cleanup()
@@ -180,7 +179,7 @@ private slots:
             box->reject();   // 取消: no retry
         });
         poll.start(50);
-        form->TestRdCmb->click();
+        QVERIFY(clickAndWait(*form, form->TestRdCmb));
         QCOMPARE(duringWait, Qt::WaitCursor);
         QVERIFY(!cursorOverBox);
         QVERIFY(QApplication::overrideCursor() == nullptr);
@@ -199,7 +198,7 @@ private slots:
 
         // A write before any read records what the radio held before it.
         form->PWRH1Text->setText("5");
-        form->TestWrCmb->click();
+        QVERIFY(clickAndWait(*form, form->TestWrCmb));
         QCOMPARE(shown, QStringList{"写入成功！"});
         auto records = store.list();
         QCOMPARE(records.size(), 2);
@@ -216,13 +215,13 @@ private slots:
         QCOMPARE(write.sent->at(0), char(5));
 
         // A read, then a write whose block is lost: its "before" is the read.
-        form->TestRdCmb->click();
+        QVERIFY(clickAndWait(*form, form->TestRdCmb));
         const QByteArray afterWrite = radio->memory(CalAddress, 16);
         radio->setFaults(Kind::Write, {}, Fault::Silent);
         form->PWRH1Text->setText("9");
-        form->TestWrCmb->click();
+        QVERIFY(clickAndWait(*form, form->TestWrCmb));
         records = store.list();
-        QCOMPARE(records.size(), 4);
+        QCOMPARE(records.size(), 5);
         QCOMPARE(records[1].action, History::Action::Read);
         QCOMPARE(records[1].before, std::optional<QByteArray>(afterWrite));
         QCOMPARE(records[0].outcome, QString("link-lost"));
@@ -257,7 +256,7 @@ private slots:
                          {"write", QStringLiteral("H400=%1").arg(round)});
                 tools.push_back(std::move(p));
             }
-            form->TestRdCmb->click();
+            QVERIFY(clickAndWait(*form, form->TestRdCmb));
             for (auto &p : tools) {
                 QVERIFY(p->waitForFinished(10000));
                 QCOMPARE(p->exitCode(), 0);

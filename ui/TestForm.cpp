@@ -1,7 +1,6 @@
 #include "ui/TestForm.h"
 #include "ui/TextFit.h"
 
-#include "protocol/RadioActions.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -25,7 +24,6 @@ const QString LowPowerCaption = QStringLiteral("低功率");
 constexpr int MaxFieldLength = 3;
 constexpr double MaxFieldValue = 127;
 const QString NoPort = QStringLiteral("No COM");
-constexpr int LastPortNumber = 16;
 // Wide enough for the title "Calitune" beside a window manager's buttons.
 constexpr int MessageBoxMinWidthAt96Dpi = 300;
 
@@ -88,8 +86,6 @@ TestForm::TestForm(QWidget *parent) : QWidget(parent)
     // Takes effect when the window is first activated.
     PWRH1Text->setFocus();
 }
-
-TestForm::~TestForm() = default;
 
 QRect TestForm::twips(int left, int top, int width, int height) const
 {
@@ -210,10 +206,10 @@ void TestForm::refreshPortList()
     {
         const QSignalBlocker quiet(ComPortCmb);
         ComPortCmb->clear();
-        for (const RadioActions::PortState &port : RadioActions::ListPorts()) {
+        for (const PortMap::Port &port : m_ports.probe()) {
             if (!port.available)
                 continue;
-            ComPortCmb->addItem(QStringLiteral("COM%1").arg(port.number));
+            ComPortCmb->addItem(PortMap::PortName(port.number));
 #ifndef Q_OS_WIN
             // Here the entry's name does not say which device it is.
             ComPortCmb->setItemData(ComPortCmb->count() - 1, port.device, Qt::ToolTipRole);
@@ -232,8 +228,8 @@ void TestForm::refreshPortList()
 void TestForm::fitTexts()
 {
     QStringList entries{NoPort};
-    for (int n = 1; n <= LastPortNumber; ++n)
-        entries << QStringLiteral("COM%1").arg(n);
+    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n)
+        entries << PortMap::PortName(n);
     FitFont(ComPortCmb, entries);
     for (QLabel *label : findChildren<QLabel *>())
         FitFont(label, {label->text()});
@@ -248,8 +244,8 @@ void TestForm::ComPortCmb_Click()
     if (!ComEnable)
         return;
     const QString entry = ComPortCmb->currentText();
-    for (int n = 1; n <= LastPortNumber; ++n) {
-        if (entry == QStringLiteral("COM%1").arg(n)) {
+    for (int n = PortMap::FirstPort; n <= PortMap::LastPort; ++n) {
+        if (entry == PortMap::PortName(n)) {
             ComPortIndex = static_cast<std::int16_t>(n);
             return;
         }

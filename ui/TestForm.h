@@ -3,14 +3,18 @@
 // the Read and Write actions.
 
 #include "protocol/CalibrationBlock.h"
-#include "history/HistoryStore.h"
+#include "protocol/Link.h"
+#include "protocol/Outcome.h"
+#include "serial/PortMap.h"
 
 #include <QPointer>
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <functional>
-#include <map>
+#include <memory>
 #include <optional>
+
 
 class QCloseEvent;
 class QComboBox;
@@ -18,6 +22,7 @@ class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QThread;
 
 class TestForm : public QWidget {
     Q_OBJECT
@@ -60,9 +65,22 @@ public:
     QPushButton *TestWrCmb = nullptr;
     QPushButton *TestRdCmb = nullptr;
 
-    // The Read and Write actions: one complete exchange with the radio each.
+    // The Read and Write actions: one complete exchange with the radio each,
+    // run on a worker thread while the window stays held and repaints.
     void TestRdCmb_Click();
     void TestWrCmb_Click();
+
+    bool exchangeRunning() const { return m_run != nullptr; }
+    // Whether the running exchange has its port open (false when none runs).
+    bool exchangePortOpen() const;
+    // Ends the running exchange as soon as the step on the wire is done (the
+    // radio is taken out of programming mode), tells nothing more, and quits
+    // the application with `exitCode` once it has ended, or at once when
+    // none runs. For SIGTERM and SIGHUP.
+    void quitWhenIdle(int exitCode);
+
+signals:
+    void exchangeEnded();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -94,18 +112,30 @@ private:
 
     // Actions.
     class WindowUi;
+    // One exchange on its worker thread: its own link and history connection.
+    struct Run {
+        Link link;
+        QString port, device;
+        std::atomic_bool stop{false};
+        QThread *thread = nullptr;
+        std::optional<BlockBytes> block;   // what a read brought
+    };
     void connectActions();
     std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
     void holdWindow();
     void giveBackWindow();
     void setBusyCursor(bool busy);
-    bool refuseValueWithoutByte();
+    bool refuseValueWithoutByte(const std::optional<int> &field);
+    void startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
+                       std::function<void(const Run &)> afterwards);
+    void exchangeFinished();
+    void tell(Outcome outcome, const QString &successMessage);
 
     MsgAnswer showMessageBox(const QString &text, MsgIcon, MsgButtons);
 
-    History::Store m_history;
-    // The block each device last gave, for the record of a later write.
-    std::map<QString, BlockBytes> m_lastBlockRead;
+    PortMap::Map m_ports;
+    std::unique_ptr<Run> m_run;
+    std::optional<int> m_quitCode;
     MessagePresenter m_presenter;
     QPointer<QWidget> m_focusBeforeExchange;
     bool m_busyCursor = false;

@@ -1,18 +1,15 @@
 // The Read and Write actions: each click is one complete exchange with the
 // radio, from opening the port to the one message that tells its outcome.
 
-#include "protocol/BlockCommands.h"
-#include "protocol/Declare.h"
 #include "history/ExchangeRecorder.h"
-#include "protocol/RadioActions.h"
+#include "protocol/Exchange.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QPushButton>
-
-using RadioActions::Outcome;
+#include <QThread>
 
 namespace {
 
@@ -26,66 +23,59 @@ const QString WriteDone = QStringLiteral("写入成功！");
 
 } // namespace
 
-// What one exchange tells the user, through the window's message boxes, and
-// what it leaves in the history.
-class TestForm::WindowUi : public RadioActions::ActionUi {
+// What the exchange tells and asks the user. It runs on the worker thread;
+// each message is put to the window's thread, and the worker waits for the
+// answer, so messages and the port keep their order.
+class TestForm::WindowUi : public Exchange::Ui {
 public:
-    WindowUi(TestForm &form, const QString &successMessage)
-        : m_form(form), m_successMessage(successMessage),
-          m_device(RadioActions::DeviceOf({form.ComPortIndex, {}})),
-          m_record(form.m_history, History::Source::Window, History::Action::Write,
-                   QStringLiteral("COM%1").arg(form.ComPortIndex), m_device) {}
+    WindowUi(TestForm &form, Run &run, const QString &successMessage)
+        : m_form(form), m_run(run), m_successMessage(successMessage) {}
 
-    void holdWindow() override { m_form.holdWindow(); }
-    void giveBackWindow() override { m_form.giveBackWindow(); }
     bool retryAfterNoReply() override
     {
-        return m_form.showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry;
+        bool retry = false;
+        onWindowThread([&] {
+            retry = m_form.showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry;
+        });
+        return retry;
     }
     void tell(Outcome outcome) override
     {
-        switch (outcome) {
-        case Outcome::Done: m_form.showMessage(m_successMessage); break;
-        case Outcome::PortNotOpened: m_form.showMessage(PortNotOpened, MsgIcon::Exclamation); break;
-        case Outcome::OtherReply: m_form.showMessage(OtherReplyToEntry); break;
-        case Outcome::LinkLost: m_form.showMessage(LinkLost); break;
-        case Outcome::NoReply:          // asked in retryAfterNoReply
-        case Outcome::VerifyMismatch:   // the window does not read back
-            break;
-        }
-    }
-
-    void blockRead(RadioActions::ReadPurpose purpose, const BlockBytes &block) override
-    {
-        m_form.m_lastBlockRead[m_device] = block;
-        m_record.blockRead(purpose, block);
-    }
-    // Without a read in this exchange, what the radio held is what this
-    // device last gave in this run, if it still holds that.
-    void aboutToWrite(const std::optional<BlockBytes> &before, const BlockBytes &sent) override
-    {
-        const auto last = m_form.m_lastBlockRead.find(m_device);
-        m_record.aboutToWrite(before ? before
-                              : last != m_form.m_lastBlockRead.end() ? std::optional(last->second)
-                                                                     : std::nullopt,
-                              sent);
-        m_form.m_lastBlockRead.erase(m_device);
-        m_sent = sent;
-    }
-    void writeEnded(Outcome outcome) override
-    {
-        m_record.writeEnded(outcome);
-        if (outcome == Outcome::Done)
-            m_form.m_lastBlockRead[m_device] = m_sent;
+        onWindowThread([&] { m_form.tell(outcome, m_successMessage); });
     }
 
 private:
+    // A window that is quitting asks and tells nothing more.
+    void onWindowThread(const std::function<void()> &work)
+    {
+        if (!m_run.stop)
+            QMetaObject::invokeMethod(&m_form, work, Qt::BlockingQueuedConnection);
+    }
+
     TestForm &m_form;
+    Run &m_run;
     QString m_successMessage;
-    QString m_device;
-    History::ExchangeRecorder m_record;
-    BlockBytes m_sent{};
 };
+
+// An exchange still running is let finish first: its worker uses the window.
+TestForm::~TestForm()
+{
+    if (m_run) {
+        m_run->stop = true;
+        m_run->thread->wait();
+    }
+}
+
+void TestForm::tell(Outcome outcome, const QString &successMessage)
+{
+    switch (outcome) {
+    case Outcome::Done: showMessage(successMessage); break;
+    case Outcome::PortNotOpened: showMessage(PortNotOpened, MsgIcon::Exclamation); break;
+    case Outcome::OtherReply: showMessage(OtherReplyToEntry); break;
+    case Outcome::LinkLost: showMessage(LinkLost); break;
+    default: break;   // no reply is asked as the retry question; the window neither verifies nor restores
+    }
+}
 
 void TestForm::connectActions()
 {
@@ -143,40 +133,96 @@ void TestForm::closeEvent(QCloseEvent *event)
         event->accept();
 }
 
+bool TestForm::exchangePortOpen() const { return m_run && m_run->link.isOpen(); }
+
+void TestForm::startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
+                             std::function<void(const Run &)> afterwards)
+{
+    holdWindow();
+    m_run = std::make_unique<Run>();
+    Run &run = *m_run;
+    run.port = PortMap::PortName(ComPortIndex);
+    run.device = m_ports.devicePath(ComPortIndex);
+    run.link.setStopCheck([&run] { return run.stop.load(); });
+    run.thread = QThread::create([this, &run, successMessage, body] {
+        WindowUi ui(*this, run, successMessage);
+        body(run, ui);
+    });
+    connect(run.thread, &QThread::finished, this, [this, afterwards] {
+        giveBackWindow();
+        afterwards(*m_run);
+        m_run->thread->deleteLater();
+        m_run.reset();
+        emit exchangeEnded();
+        if (m_quitCode)
+            QCoreApplication::exit(*m_quitCode);
+    });
+    run.thread->start();
+}
+
+void TestForm::quitWhenIdle(int exitCode)
+{
+    m_quitCode = exitCode;
+    if (!m_run) {
+        QCoreApplication::exit(exitCode);
+        return;
+    }
+    m_run->stop = true;
+    // A question or message still up is answered as closed.
+    if (QWidget *box = QApplication::activeModalWidget())
+        box->close();
+}
+
 void TestForm::TestRdCmb_Click()
 {
-    TEST_PART_W(copiesInBlockOrder());
-    WindowUi ui(*this, ReadDone);
-    if (RadioActions::Read(ui, {ComPortIndex, {}}) != Outcome::Done)
-        return;
-    const auto fields = fieldsInBlockOrder();
-    for (int i = 0; i < PowerValueCount; ++i)
-        fields[i].edit->setText(QString::number(ElementByte(Declare::CalBuffer[i]).value_or(0)));
+    startExchange(
+        ReadDone,
+        [this](Run &run, WindowUi &ui) {
+            History::Store store;
+            History::ExchangeRecorder record(store, History::Source::Window, History::Action::Write, run.port,
+                                             run.device);
+            const Exchange::ReadResult result = Exchange::Read(run.link, run.device, ui, record);
+            run.block = result.block;
+            return result.outcome;
+        },
+        [this](const Run &run) {
+            if (!run.block)
+                return;
+            const auto fields = fieldsInBlockOrder();
+            for (std::size_t i = 0; i < fields.size(); ++i)
+                fields[i].edit->setText(QString::number((*run.block)[i]));
+        });
 }
 
 // A pasted value such as "-5" has no byte value; it is refused before any
 // traffic, with the focus on the field that holds it.
-bool TestForm::refuseValueWithoutByte()
+bool TestForm::refuseValueWithoutByte(const std::optional<int> &field)
 {
-    for (int i = 0; i < PowerValueCount; ++i) {
-        if (ElementByte(Declare::CalBuffer[i]))
-            continue;
-        holdWindow();
-        showMessage(ValueOutOfRange, MsgIcon::Exclamation);
-        giveBackWindow();
-        QLineEdit *field = fieldsInBlockOrder()[i].edit;
-        field->setFocus();
-        field->selectAll();
-        return true;
-    }
-    return false;
+    if (!field)
+        return false;
+    holdWindow();
+    showMessage(ValueOutOfRange, MsgIcon::Exclamation);
+    giveBackWindow();
+    QLineEdit *edit = fieldsInBlockOrder()[std::size_t(*field)].edit;
+    edit->setFocus();
+    edit->selectAll();
+    return true;
 }
 
 void TestForm::TestWrCmb_Click()
 {
-    TEST_PART_W(copiesInBlockOrder());
-    if (refuseValueWithoutByte())
+    const PackedCopies packed = PackTextCopies(copiesInBlockOrder());
+    if (refuseValueWithoutByte(packed.withoutByte))
         return;
-    WindowUi ui(*this, WriteDone);
-    RadioActions::Write(ui, {ComPortIndex, {}});
+    Exchange::Change change;
+    change.values = packed.values;
+    startExchange(
+        WriteDone,
+        [change](Run &run, WindowUi &ui) {
+            History::Store store;
+            History::ExchangeRecorder record(store, History::Source::Window, History::Action::Write, run.port,
+                                             run.device);
+            return Exchange::Write(run.link, run.device, ui, record, change).outcome;
+        },
+        [](const Run &) {});
 }

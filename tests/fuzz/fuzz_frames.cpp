@@ -7,8 +7,7 @@
 
 #include "tests/fuzz/FuzzCheck.h"
 
-#include "protocol/BlockCommands.h"
-#include "protocol/Module1.h"
+#include "protocol/Frames.h"
 #include "sim/FrameParser.h"
 
 #include <vector>
@@ -23,13 +22,13 @@ bool wellFormed(const SimRadio::Frame &f)
     const QByteArray &b = f.bytes;
     switch (f.kind) {
     case Kind::AccessCode:
-        return b == QByteArray(Module1::AccessCode.data(), qsizetype(Module1::AccessCode.size()));
+        return b == Frames::accessCode();
     case Kind::Read:
-        return b.size() == ReadRequestSize && std::uint8_t(b[0]) == ReadCommand;
+        return b.size() == Frames::ReadRequestSize && std::uint8_t(b[0]) == Frames::ReadCommand;
     case Kind::Write:
-        return b.size() == WriteFrameSize && std::uint8_t(b[0]) == WriteCommand;
+        return b.size() == Frames::WriteFrameSize && std::uint8_t(b[0]) == Frames::WriteCommand;
     case Kind::Exit:
-        return b.size() == 1 && std::uint8_t(b[0]) == Module1::ExitCommand;
+        return b.size() == 1 && std::uint8_t(b[0]) == Frames::ExitCommand;
     }
     return false;
 }

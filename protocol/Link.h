@@ -1,0 +1,94 @@
+#pragma once
+// One link to one radio: the open port, programming-mode entry and exit, and
+// the block commands with their attempts. Everything an exchange holds lives
+// here, so links on several ports (and threads) never share a byte. A Link is
+// used by one thread at a time; isOpen() may be asked from any.
+
+#include "protocol/CalibrationBlock.h"
+#include "protocol/Frames.h"
+#include "serial/basComm.h"
+
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
+
+class Link {
+public:
+    static constexpr int ShortRetryBudget = 3;   // Read: 4 attempts at the access code
+    static constexpr int LongRetryBudget = 10;   // Write: 11 attempts
+    static constexpr int ExitAttempts = 4;
+    static constexpr int WriteAttempts = 3;
+    static constexpr int ReadAttempts = 4;
+    static constexpr float EntryWaitMs = 0.1f;
+    static constexpr float ExitWaitMs = 1.0f;
+    static constexpr float BlockWaitMs = 10;
+    // A USB adapter passes bytes on in bursts (every 16 ms by default): quiet
+    // for longer than that means the line has nothing more on its way.
+    static constexpr int ResyncQuietMs = 25;
+    static constexpr int ResyncMaxMs = 250;
+    // A reply that came in parts is waited for while its bytes keep coming.
+    static constexpr int SplitReplyQuietMs = 50;
+
+    // Told of every attempt once its reply is in (progress, --verbose).
+    struct AttemptReport {
+        const char *step;
+        int number;
+        int of;
+        QByteArray reply;
+    };
+    using AttemptListener = std::function<void(const AttemptReport &)>;
+    // Asked before every attempt but those of the exit command: true ends
+    // the step there and keeps later steps from starting.
+    using StopCheck = std::function<bool()>;
+
+    Link();
+    ~Link();
+    Link(const Link &) = delete;
+    Link &operator=(const Link &) = delete;
+
+    void setAttemptListener(AttemptListener listener) { m_listener = std::move(listener); }
+    void setStopCheck(StopCheck check) { m_stop = std::move(check); }
+
+    // Opens the device and sets up the line: 9600 bit/s, 8 data bits, one
+    // stop bit, no parity.
+    bool open(const QString &device);
+    basComm::OpenFailure openFailure() const { return m_openFailure; }
+    bool isOpen() const { return m_open.load(); }
+    void close();
+
+    // Sends the access code until the radio answers 0x06, in 1 + retryBudget
+    // attempts. The result describes the last attempt.
+    Frames::EntryReply enterProgramMode(int retryBudget);
+    // Sends "E" until "f" comes back; the answer is not reported.
+    void leaveProgramMode();
+    bool inProgrammingMode() const { return m_inProgrammingMode; }
+
+    // Nothing when the block cannot be moved after all attempts.
+    std::optional<BlockBytes> readBlock(std::uint16_t address = CalibrationAddress);
+    bool writeBlock(const BlockBytes &block, std::uint16_t address = CalibrationAddress);
+
+    // Whether a stop was asked for: the step that saw it ended early.
+    bool stopped() const { return m_stopped; }
+    // How many attempts the last step sent.
+    int attemptsSent() const { return m_attemptsSent; }
+
+private:
+    struct Attempt;
+    QByteArray runAttempt(const QByteArray &frame, const Attempt &attempt);
+    void completeReply(QByteArray &got, const Attempt &attempt, qint64 readStartMs);
+    bool mayStartAttempt();
+
+    std::unique_ptr<basComm::ComPort> m_port;
+    basComm::OpenFailure m_openFailure;
+    std::atomic_bool m_open{false};
+    bool m_inProgrammingMode = false;
+    bool m_stopped = false;
+    int m_attemptsSent = 0;
+    AttemptListener m_listener;
+    StopCheck m_stop;
+};
