@@ -18,7 +18,7 @@ struct Backup {
     QByteArray block;   // 16 bytes as read from the radio
     QDateTime taken;    // UTC
     QString port, device;
-    std::optional<QString> radio;   // the radio's label: 1 to 64 printable characters
+    std::optional<QString> radio = std::nullopt;   // the radio's label: 1 to 64 printable characters
     friend bool operator==(const Backup &, const Backup &) = default;
 };
 
