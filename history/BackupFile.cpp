@@ -316,12 +316,14 @@ std::optional<QByteArray> readRegular(const QString &path, QString *error)
     }
     // Non-blocking, in case a pipe took the file's place since the look above.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fail(error, QStringLiteral("cannot read the file: %1").arg(systemError()));
+        return std::nullopt;
+    }
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int code = fd < 0 ? errno : ENOTSUP;
-        if (fd >= 0)
-            ::close(fd);
-        fail(error, QStringLiteral("cannot read the file: %1").arg(systemError(code)));
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        fail(error, QStringLiteral("is not a regular file, not a backup file"));
         return std::nullopt;
     }
     QByteArray content(MaxFileSize + 1, Qt::Uninitialized);
@@ -454,13 +456,14 @@ bool replace(const QString &target, const QByteArray &bytes, QString *error)
     const std::optional<QByteArray> back = readRegular(temp, &why);
     if (!back || *back != bytes || !parse(*back, &why)) {
         ::unlink(tempName.constData());
-        return fail(error, QStringLiteral("%1 did not read back as written%2")
-                               .arg(shown(temp), why.isEmpty() ? QString() : ": " + why));
+        return fail(error, QStringLiteral("the new copy of %1 did not read back as written%2")
+                               .arg(shown(target), why.isEmpty() ? QString() : ": " + why));
     }
     if (::rename(tempName.constData(), QFile::encodeName(target).constData()) != 0) {
         const int code = errno;
         ::unlink(tempName.constData());
-        return fail(error, QStringLiteral("cannot replace %1: %2").arg(shown(target), systemError(code)));
+        return fail(error, QStringLiteral("cannot replace %1: %2")
+                               .arg(shown(target), systemError(code)));
     }
     const QString folder = QFileInfo(target).absolutePath();
     if (const int code = syncFolder(folder))
@@ -512,7 +515,8 @@ bool replace(const QString &target, const QByteArray &bytes, QString *error)
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
         || !file.commit())
-        return fail(error, QStringLiteral("cannot write %1: %2").arg(shown(target), file.errorString()));
+        return fail(error, QStringLiteral("cannot write %1: %2")
+                               .arg(shown(target), file.errorString()));
     QString why;
     const std::optional<QByteArray> back = readRegular(target, &why);
     if (!back || *back != bytes)
@@ -545,8 +549,9 @@ QString folderRefusal(const QString &folder)
     if (entry.kind != Kind::Folder)
         return QStringLiteral("%1 is not a folder").arg(shown(folder));
     const QString why = probeFolder(folder);
-    return why.isEmpty() ? why
-                         : QStringLiteral("cannot write in the folder %1: %2").arg(shown(folder), why);
+    if (why.isEmpty())
+        return {};
+    return QStringLiteral("cannot write in the folder %1: %2").arg(shown(folder), why);
 }
 
 // Why the file at target, reached through path, may not be replaced, or nothing.
@@ -599,7 +604,8 @@ bool save(const QString &path, const Backup &backup, QString *error)
         return fail(error, entry.error.isEmpty()
                                ? QStringLiteral("%1 is %2; a backup never replaces one")
                                      .arg(shown(target), kindName(entry.kind))
-                               : QStringLiteral("cannot reach %1: %2").arg(shown(target), entry.error));
+                               : QStringLiteral("cannot reach %1: %2")
+                                     .arg(shown(target), entry.error));
     return replace(target, toJson(backup), error);
 }
 

@@ -195,7 +195,8 @@ private slots:
             {"bad time", with("taken", "yesterday"), "\"taken\""},
             {"port as number", with("port", 3), "\"port\" is missing or not text"},
             {"port twice", adding("\"port\": \"COM9\"", "\"port\""), "the key \"port\" appears twice:"},
-            {"value twice", adding("\"H400\": 0", "\"H400\""), "the key \"H400\" appears twice in \"values\""},
+            {"value twice", adding("\"H400\": 0", "\"H400\""),
+             "the key \"H400\" appears twice in \"values\""},
             {"empty radio", with("radio", ""), "\"radio\" must be text of 1 to 64"},
             {"long radio", with("radio", QString(65, u'x')), "\"radio\" must be text"},
             {"radio with a tab", with("radio", "A\tB"), "\"radio\" must be text"},
@@ -281,8 +282,8 @@ private slots:
             Backup untouched = sampleBackup();
             QString error;
             bool loaded = true;
-            QVERIFY2(returnsPromptly(pipe, [&] { loaded = BackupFile::load(c.path, untouched, &error); }),
-                     qPrintable(c.path + " kept load waiting"));
+            const auto work = [&] { loaded = BackupFile::load(c.path, untouched, &error); };
+            QVERIFY2(returnsPromptly(pipe, work), qPrintable(c.path + " kept load waiting"));
             QVERIFY2(!loaded && error == QLatin1String(c.says), qPrintable(c.path + ": " + error));
             QVERIFY(untouched == sampleBackup());
         }
@@ -336,7 +337,10 @@ private slots:
                          }),
                          c.name);
                 QVERIFY2(allowed == !says && (!says || error.contains(QLatin1String(says))),
-                         qPrintable(QStringLiteral("%1 (force %2): %3").arg(c.name).arg(force).arg(error)));
+                         qPrintable(QStringLiteral("%1 (force %2): %3")
+                                        .arg(c.name)
+                                        .arg(force)
+                                        .arg(error)));
             }
 
         // Save follows a link and replaces what it leads to; the link stays.
@@ -396,7 +400,8 @@ private slots:
         if (::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=64k") != 0)
             QSKIP(qPrintable("cannot mount a small file system to fill (" + systemError(errno)
                              + "); run as root to test a full disk"));
-        const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH); });
+        const auto unmount = qScopeGuard(
+            [&] { ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH); });
         const QString path = mountPoint + "/radio.json";
         QVERIFY(BackupFile::save(path, older, nullptr));
         QFile filler(mountPoint + "/filler");
