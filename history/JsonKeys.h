@@ -1,0 +1,20 @@
+#pragma once
+// QJsonDocument keeps only one of two equal keys in an object, so a file that
+// says a thing twice would be read silently. This scan of the raw text finds them.
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace History::JsonKeys {
+
+struct Duplicate {
+    QString key;      // as decoded, escapes resolved
+    QString parent;   // key of the object holding it; empty at the top level
+};
+
+// The first key, in text order, that repeats a key of the same object, at any
+// depth. The text must already have been accepted by QJsonDocument.
+std::optional<Duplicate> firstDuplicate(const QByteArray &json);
+
+} // namespace History::JsonKeys
