@@ -2,6 +2,7 @@
 // real serial driver and the simulated radio on a pseudo-terminal.
 #include "sim/SimRadio.h"
 #include "tests/ClickAndWait.h"
+#include "ui/QuitSignals.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
 #include <deque>
 
 using Kind = SimRadio::FrameKind;
@@ -299,6 +301,30 @@ private slots:
         QCOMPARE(shown[0].text, LinkLostMsg);
         QVERIFY(windowGivenBack());
         QVERIFY(t.elapsed() < 4000);
+    }
+
+    // SIGTERM (or SIGHUP) during an exchange: the attempt on the wire ends,
+    // the radio is taken out of programming mode, nothing more is shown, and
+    // only then is the window ready to quit.
+    void quitSignalEndsTheExchangeProperly()
+    {
+        QuitSignals::Watch(form.get(), [this](int signal) { form->quitWhenIdle(128 + signal); });
+        auto defaults = qScopeGuard([] {
+            std::signal(SIGTERM, SIG_DFL);
+            std::signal(SIGHUP, SIG_DFL);
+            std::signal(SIGINT, SIG_DFL);
+        });
+        QSignalSpy ready(form.get(), &TestForm::readyToQuit);
+        radio->setFaults(Kind::Read, {}, Fault::Silent);
+        QTimer::singleShot(300, [] { std::raise(SIGTERM); });
+        form->TestRdCmb->click();
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 10000);
+        QCOMPARE(ready[0][0].toInt(), 128 + SIGTERM);
+        QVERIFY(!form->exchangeRunning());
+        QVERIFY(shown.isEmpty());
+        QVERIFY2(radio->count(Kind::Read) < 4, qPrintable(QString::number(radio->count(Kind::Read))));
+        QCOMPARE(radio->count(Kind::Exit), 1);
+        QVERIFY(!radio->inProgrammingMode());
     }
 
     // The real message box, answered as a user would: 重试 where it is

@@ -74,13 +74,14 @@ public:
     // Whether the running exchange has its port open (false when none runs).
     bool exchangePortOpen() const;
     // Ends the running exchange as soon as the step on the wire is done (the
-    // radio is taken out of programming mode), tells nothing more, and quits
-    // the application with `exitCode` once it has ended, or at once when
-    // none runs. For SIGTERM and SIGHUP.
+    // radio is taken out of programming mode), tells nothing more, and says
+    // readyToQuit(exitCode) once it has ended, or at once when none runs.
+    // For SIGTERM and SIGHUP.
     void quitWhenIdle(int exitCode);
 
 signals:
     void exchangeEnded();
+    void readyToQuit(int exitCode);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

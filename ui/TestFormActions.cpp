@@ -155,7 +155,7 @@ void TestForm::startExchange(const QString &successMessage, std::function<Outcom
         m_run.reset();
         emit exchangeEnded();
         if (m_quitCode)
-            QCoreApplication::exit(*m_quitCode);
+            emit readyToQuit(*m_quitCode);
     });
     run.thread->start();
 }
@@ -164,7 +164,7 @@ void TestForm::quitWhenIdle(int exitCode)
 {
     m_quitCode = exitCode;
     if (!m_run) {
-        QCoreApplication::exit(exitCode);
+        emit readyToQuit(exitCode);
         return;
     }
     m_run->stop = true;

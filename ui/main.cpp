@@ -1,4 +1,5 @@
 #include "ui/AppSetup.h"
+#include "ui/QuitSignals.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
@@ -29,6 +30,10 @@ int main(int argc, char *argv[])
     AppSetup::InstallQtChinese(app);
     AppSetup::SetWindowIcon();
     TestForm window;
+    // A session that ends (SIGHUP) or a system that stops (SIGTERM) lets the
+    // exchange on the wire end properly, the radio out of programming mode.
+    QuitSignals::Watch(&window, [&window](int signal) { window.quitWhenIdle(128 + signal); });
+    QObject::connect(&window, &TestForm::readyToQuit, &app, &QCoreApplication::exit);
     window.show();
     return app.exec();
 }
