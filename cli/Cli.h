@@ -1,5 +1,7 @@
 #pragma once
-// The command line: one command per run, one exit status per outcome.
+// The command line: a table of commands, one exit status per outcome.
+
+#include "protocol/Outcome.h"
 
 #include <QStringList>
 
@@ -12,8 +14,14 @@ enum ExitStatus {
     NoReply = 3,          // to the access code
     OtherReply = 4,       // to the access code
     LinkLost = 5,         // during a block transfer
-    VerifyMismatch = 6,   // the radio holds other bytes than were written
+    VerifyMismatch = 6,   // the radio holds other bytes than were written, or than compared
+    OtherRadio = 7,       // a restore refused: the block came from another radio
+    BackupNotSaved = 8,   // the radio was read, its backup could not be saved
 };
+
+// The exit status of an exchange's outcome; an interrupted one gives
+// 128 + the signal that interrupted it.
+int ExitStatusOf(Outcome outcome);
 
 // arguments as QCoreApplication::arguments() gives them.
 int run(const QStringList &arguments);

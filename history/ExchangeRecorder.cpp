@@ -2,27 +2,38 @@
 
 namespace History {
 
+ExchangeRecorder::ExchangeRecorder(Store &store, Record start, bool verifyAsked)
+    : m_store(store), m_record(std::move(start)), m_verifyAsked(verifyAsked)
+{
+    m_record.outcome = Outcome::Unfinished;
+    if (m_store.enabled())
+        m_store.add(m_record);
+}
+
 void ExchangeRecorder::blockRead(const BlockBytes &block)
 {
-    m_before = block;
-    m_store.addRead(m_source, m_port, m_device, BlockToBytes(block));
+    m_record.before = BlockToBytes(block);
 }
 
 void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
-    std::optional<QByteArray> known;
-    if (m_before)
-        known = BlockToBytes(*m_before);
-    m_writeRecord = m_store.beginWrite(m_source, m_writeAction, m_port, m_device, known, BlockToBytes(sent));
+    m_record.sent = BlockToBytes(sent);
+    if (m_store.enabled())
+        m_store.complete(m_record);
+}
+
+void ExchangeRecorder::readBack(const BlockBytes &block)
+{
+    m_record.after = BlockToBytes(block);
 }
 
 void ExchangeRecorder::ended(Outcome outcome)
 {
-    if (m_writeRecord == 0)
-        return;
-    m_store.finishWrite(m_writeRecord, outcome == Outcome::Done             ? QStringLiteral("done")
-                                       : outcome == Outcome::VerifyMismatch ? QStringLiteral("verify")
-                                                                            : QStringLiteral("link-lost"));
+    m_record.outcome = outcome;
+    if (m_verifyAsked && m_record.sent)
+        m_record.verified = m_record.after == m_record.sent;
+    if (m_store.enabled())
+        m_store.complete(m_record);
 }
 
 } // namespace History

@@ -1,6 +1,8 @@
 #pragma once
-// Turns what one exchange with a radio learns and does into history records,
-// the same way for the window and the command line.
+// Turns one exchange with a radio into exactly one history record, the same
+// way for the window and the command line: stored as unfinished before the
+// port is opened, the radio's block and the block to send kept before the
+// block goes out, and completed with the ending.
 
 #include "history/HistoryStore.h"
 #include "protocol/Exchange.h"
@@ -9,23 +11,24 @@ namespace History {
 
 class ExchangeRecorder : public Exchange::Log {
 public:
-    // `writeAction` is how a write of this exchange is recorded.
-    ExchangeRecorder(Store &store, Source source, Action writeAction, QString port, QString device)
-        : m_store(store), m_source(source), m_writeAction(writeAction), m_port(std::move(port)),
-          m_device(std::move(device)) {}
+    // `start` names the exchange: source, action, port, device, radio and,
+    // for a restore, what it restores from. `verifyAsked`: a write that reads
+    // its block back records whether it matched.
+    ExchangeRecorder(Store &store, Record start, bool verifyAsked = false);
 
     void blockRead(const BlockBytes &block) override;
-    // Stored as "unfinished" before the block goes out.
     void aboutToWrite(const BlockBytes &sent) override;
+    void readBack(const BlockBytes &block) override;
     void ended(Outcome outcome) override;
+
+    // A restore written despite another radio.
+    void setForced() { m_record.forced = true; }
+    const Record &record() const { return m_record; }
 
 private:
     Store &m_store;
-    Source m_source;
-    Action m_writeAction;
-    QString m_port, m_device;
-    std::optional<BlockBytes> m_before;
-    qint64 m_writeRecord = 0;
+    Record m_record;
+    bool m_verifyAsked;
 };
 
 } // namespace History

@@ -1,0 +1,257 @@
+// backup and restore.
+#include "cli/Commands.h"
+
+#include "history/BackupFile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+
+namespace Cli {
+
+namespace {
+
+using CliOutput::JsonObject;
+using CliOutput::hex;
+
+constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
+constexpr int WriteAttempts = Link::LongRetryBudget + 1;
+
+// Where each radio's backup goes: the file given, or with several ports one
+// file per radio in the folder given, named after its port.
+std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target> &targets, PortReport *refusal)
+{
+    const QString output = in.value(Opt::Output);
+    const QString port = in.value(Opt::Port);
+    const bool folder = targets.size() > 1 || port.contains(QLatin1Char(','))
+                        || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0;
+    QStringList files;
+    if (!folder) {
+        files << output;
+    } else if (!QFileInfo(output).isDir()) {
+        *refusal = UsageError(QStringLiteral("%1: with several ports --output names an existing folder").arg(output));
+        return std::nullopt;
+    } else {
+        for (const Target &t : targets)
+            files << QDir(output).filePath(QFileInfo(t.name).fileName() + QStringLiteral(".json"));
+    }
+    for (const QString &file : files) {
+        QString error;
+        if (!History::BackupFile::checkOutput(file, in.isSet(Opt::Force), &error)) {
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(file, error));
+            return std::nullopt;
+        }
+    }
+    return files;
+}
+
+PortReport backupOne(const Invocation &in, const Target &t, const QString &file)
+{
+    Session session(in.settings, t, StartRecord(History::Action::Backup));
+    const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
+    if (r.outcome != Outcome::Done)
+        return session.failed(r.outcome, ReadAttempts);
+    const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
+                                session.radio()};
+    QString error;
+    if (!History::BackupFile::save(file, saved, &error)) {
+        session.record().ended(Outcome::BackupNotSaved);
+        return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
+                       QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
+                           .arg(file, error),
+                       &t);
+    }
+    PortReport report;
+    report.out = QStringLiteral("%1: block %2 saved to %3\n").arg(t.label(), hex(*r.block), file);
+    report.json = t.json()
+                      .add(QStringLiteral("radio"), saved.radio ? QJsonValue(*saved.radio) : QJsonValue())
+                      .add(QStringLiteral("file"), file)
+                      .add(QStringLiteral("block"), hex(*r.block))
+                      .toJson();
+    return report;
+}
+
+// What a restore writes back and where that block came from.
+struct Origin {
+    BlockBytes block{};
+    std::optional<QString> radio;
+    QString description;       // "backup F (taken T on station S, port P)", "record 41 (...)"
+    History::Record start;     // the restore's record, naming its source
+};
+
+QString labelOrNone(const std::optional<QString> &radio) { return radio ? *radio : QStringLiteral("none"); }
+QString ownBytes(const BlockBytes &b) { return hex(QByteArray(reinterpret_cast<const char *>(b.data()) + 12, 4)); }
+
+std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
+{
+    History::Backup backup;
+    QString error;
+    QByteArray content;
+    if (!LoadBackup(file, backup, &error, &content)) {
+        *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
+        return std::nullopt;
+    }
+    Origin o;
+    o.block = *BlockFromBytes(backup.block);
+    o.radio = backup.radio;
+    o.description = QStringLiteral("backup %1 (taken %2, port %3)")
+                        .arg(file, backup.taken.toString(Qt::ISODate), backup.port);
+    o.start = StartRecord(History::Action::Restore);
+    o.start.sourceFile = file == QLatin1String("-") ? QStringLiteral("-") : QFileInfo(file).absoluteFilePath();
+    o.start.sourceSha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    return o;
+}
+
+std::optional<Origin> fromRecord(const Invocation &in, const QString &given, PortReport *refusal)
+{
+    bool ok = false;
+    const qint64 id = given.toLongLong(&ok);
+    if (!ok || id < 1) {
+        *refusal = UsageError(QStringLiteral("--history needs a record id (see %1 history)").arg(Program));
+        return std::nullopt;
+    }
+    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
+    const History::Store store(in.settings.historyPath);
+    const std::optional<History::Record> record = store.find(id);
+    if (!record) {
+        *refusal = BadInputError(store.lastError().isEmpty() ? QStringLiteral("there is no history record %1").arg(id)
+                                                             : QStringLiteral("cannot look up history record %1: %2")
+                                                                   .arg(id)
+                                                                   .arg(store.lastError()));
+        return std::nullopt;
+    }
+    const std::optional<BlockBytes> before = record->before ? BlockFromBytes(*record->before) : std::nullopt;
+    if (!before) {
+        *refusal = BadInputError(QStringLiteral("history record %1 holds no block found in the radio").arg(id));
+        return std::nullopt;
+    }
+    Origin o;
+    o.block = *before;
+    o.radio = record->radio;
+    o.description = QStringLiteral("record %1 (%2, station %3, port %4)")
+                        .arg(id)
+                        .arg(record->time.toString(Qt::ISODate), record->station, record->port);
+    o.start = StartRecord(History::Action::Restore);
+    o.start.sourceRecord = QString::number(id);
+    return o;
+}
+
+// A restore is for the radio the block came from: its own bytes 12 to 15,
+// and its label where both carry one, must match.
+std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, const std::optional<QString> &label)
+{
+    const bool sameBytes = std::equal(radio.begin() + PowerValueCount, radio.end(), o.block.begin() + PowerValueCount);
+    const bool sameLabel = !label || !o.radio || *label == *o.radio;
+    if (sameBytes && sameLabel)
+        return std::nullopt;
+    return QStringLiteral("on the port: radio %1, bytes 12-15 %2; %3: radio %4, bytes 12-15 %5")
+        .arg(labelOrNone(label), ownBytes(radio), o.description, labelOrNone(o.radio), ownBytes(o.block));
+}
+
+PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
+{
+    return Failure(OtherRadio, OutcomeName(Outcome::OtherRadio),
+                   QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
+                                  "nothing %3 written (%4); --force writes it anyway")
+                       .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
+                            dryRun ? QStringLiteral("would be") : QStringLiteral("was"), details),
+                   &t);
+}
+
+PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
+{
+    const bool dryRun = in.isSet(Opt::DryRun), force = in.isSet(Opt::Force);
+    if (dryRun)
+        origin.start.action = History::Action::Read;
+    Session session(in.settings, t, origin.start, true);
+    std::optional<QString> mismatch;
+    Exchange::Change change;
+    for (std::size_t i = 0; i < change.values.size(); ++i)
+        change.values[i] = origin.block[i];
+    change.verify = true;
+    change.skipUnchanged = true;
+    change.dryRun = dryRun;
+    change.admit = [&](const BlockBytes &radio) {
+        mismatch = otherRadio(origin, radio, session.radio());
+        if (mismatch && force)
+            session.record().setForced();
+        return mismatch && !force && !dryRun ? Outcome::OtherRadio : Outcome::Done;
+    };
+    const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
+    if (r.outcome == Outcome::OtherRadio || (dryRun && mismatch && !force && r.outcome == Outcome::Done)) {
+        PortReport refused = refusedAsOtherRadio(t, origin, *mismatch, dryRun);
+        if (dryRun)
+            refused.out = WriteReport(session, r, change.values, true, true, true).out;
+        return refused;
+    }
+    if (r.outcome != Outcome::Done && r.outcome != Outcome::VerifyMismatch)
+        return session.failed(r.outcome, WriteAttempts,
+                              r.blockSent ? Session::Writing::BlockSent : Session::Writing::NothingSent);
+    PortReport report = WriteReport(session, r, change.values, true, true, dryRun);
+    if (mismatch && force)
+        report.err = Program + QStringLiteral(": warning: %1: written to another radio (--force): %2\n").arg(t.label(), *mismatch);
+    return report;
+}
+
+} // namespace
+
+bool LoadBackup(const QString &file, History::Backup &backup, QString *error, QByteArray *content)
+{
+    std::optional<QByteArray> bytes;
+    if (file != QLatin1String("-")) {
+        // load() checks first that it is a regular file; then it may be read again.
+        if (!History::BackupFile::load(file, backup, error))
+            return false;
+        if (content)
+            *content = ReadInput(file, History::BackupFile::MaxFileSize, error).value_or(QByteArray());
+        return true;
+    }
+    bytes = ReadInput(file, History::BackupFile::MaxFileSize, error);
+    const std::optional<History::Backup> parsed = bytes ? History::BackupFile::parse(*bytes, error) : std::nullopt;
+    if (!parsed)
+        return false;
+    backup = *parsed;
+    if (content)
+        *content = *bytes;
+    return true;
+}
+
+int RunBackup(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("backup takes no arguments: \"%1\"").arg(in.args.first())));
+    if (in.value(Opt::Output).isEmpty())
+        return in.finish(UsageError(QStringLiteral("backup needs --output FILE")));
+    int status = Done;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    if (!targets)
+        return status;
+    PortReport refusal;
+    const std::optional<QStringList> files = backupFiles(in, *targets, &refusal);
+    if (!files)
+        return in.finish(refusal);
+    QList<PortReport> reports = OnEveryTarget(*targets, [&](const Target &t) {
+        return backupOne(in, t, files->at(targets->indexOf(t)));
+    });
+    return in.finish(reports);
+}
+
+int RunRestore(Invocation &in)
+{
+    const bool byRecord = in.isSet(Opt::HistoryId);
+    if (byRecord == (in.args.size() == 1) || in.args.size() > 1)
+        return in.finish(UsageError(byRecord ? QStringLiteral("give either a backup file or --history ID, not both")
+                                             : QStringLiteral("restore needs one backup file, or --history ID")));
+    PortReport refusal;
+    const std::optional<Origin> origin = byRecord ? fromRecord(in, in.value(Opt::HistoryId), &refusal)
+                                                  : fromFile(in.args.first(), &refusal);
+    if (!origin)
+        return in.finish(refusal);
+    int status = Done;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    if (!targets)
+        return status;
+    return in.finish(restoreOne(in, targets->first(), *origin));
+}
+
+} // namespace Cli

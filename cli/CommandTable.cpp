@@ -1,0 +1,82 @@
+#include "cli/Commands.h"
+
+#include <QCoreApplication>
+#include <thread>
+
+namespace Cli {
+
+const QList<Command> &Commands()
+{
+    const QString names = [] {
+        QStringList n;
+        for (const char *v : ValueNames)
+            n << QLatin1String(v);
+        return n.join(QLatin1Char(' '));
+    }();
+    using O = Opt;
+    static const QList<Command> table{
+        {QStringLiteral("ports"), QStringLiteral("list the ports, their adapters and whether each can be opened now"),
+         {}, {}, {}, {}, false, RunPorts},
+        {QStringLiteral("read"), QStringLiteral("read the twelve calibration values"), {}, {},
+         {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost}, true, RunRead},
+        {QStringLiteral("write"), QStringLiteral("write NAME=V ... (or --file F), read back and compare"),
+         QStringLiteral("NAME=V..."),
+         QStringLiteral("V is a whole number 0 to 127; names: ") + names
+             + QStringLiteral("\nThe other values and the radio's own bytes 12-15 stay as they are. A write that "
+                              "would change nothing sends no block.\n"),
+         {O::Port, O::Radio, O::File, O::NoVerify, O::DryRun},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, true, RunWrite},
+        {QStringLiteral("compare"), QStringLiteral("compare the radio with a backup file or with NAME=V ..."),
+         QStringLiteral("FILE|NAME=V..."),
+         QStringLiteral("Reads the radio and lists the differences; exit status 6 when there are any.\n"),
+         {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, false, RunCompare},
+        {QStringLiteral("backup"), QStringLiteral("save the radio's block to a file (--output FILE)"), {},
+         QStringLiteral("With several ports --output names a folder: one file per radio, named after its port.\n"),
+         {O::Port, O::Radio, O::Output, O::Force}, {PortNotOpened, NoReply, OtherReply, LinkLost, BackupNotSaved},
+         true, RunBackup},
+        {QStringLiteral("restore"),
+         QStringLiteral("write back a backup file, or a history record's block (--history ID)"),
+         QStringLiteral("[FILE|-]"),
+         QStringLiteral("Refuses, writing nothing, when the radio is not the one the block came from (its own "
+                        "bytes 12-15 or its label differ); --force writes anyway.\n"),
+         {O::Port, O::Radio, O::HistoryId, O::Server, O::Force, O::DryRun},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio}, false, RunRestore},
+        {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
+         QStringLiteral("[sync]"),
+         QStringLiteral("Times are UTC. 'history sync' sends the records the history server does not have yet.\n"),
+         {O::Port, O::Radio, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local, O::Server},
+         {}, false, RunHistory},
+        {QStringLiteral("config"), QStringLiteral("show the settings in force and where each comes from"), {}, {},
+         {}, {}, false, RunConfig},
+        {QStringLiteral("doctor"), QStringLiteral("find out why a cable does not work"), {}, {},
+         {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, false, RunDoctor},
+    };
+    return table;
+}
+
+std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
+{
+    const TargetChoice choice = ChooseTargets(in.value(Opt::Port), in.ports, in.command.manyPorts);
+    if (choice.refusal) {
+        *status = in.finish(*choice.refusal);
+        return std::nullopt;
+    }
+    return choice.targets;
+}
+
+QList<PortReport> OnEveryTarget(const QList<Target> &targets, const std::function<PortReport(const Target &)> &job)
+{
+    QList<PortReport> reports(targets.size());
+    if (targets.size() == 1) {
+        reports[0] = job(targets[0]);
+        return reports;
+    }
+    std::vector<std::thread> threads;
+    for (qsizetype i = 0; i < targets.size(); ++i)
+        threads.emplace_back([&, i] { reports[i] = job(targets[i]); });
+    for (std::thread &t : threads)
+        t.join();
+    return reports;
+}
+
+} // namespace Cli

@@ -1,0 +1,84 @@
+#pragma once
+// The commands of calitune-cli, as a table: each declares its options, its
+// help with the exit statuses it can give, and the function that runs it.
+
+#include "cli/Report.h"
+#include "protocol/Exchange.h"
+#include "cli/Session.h"
+#include "history/BackupFile.h"
+#include "serial/PortMap.h"
+
+#include <QCommandLineParser>
+#include <QList>
+#include <functional>
+
+namespace Cli {
+
+enum class Opt {
+    Port, Json, Quiet, Verbose, Radio, NoVerify, File, Output, Force, HistoryId, Server,
+    DryRun, Limit, Since, Until, Action, Outcome, Station, Local, Probe,
+};
+
+struct Invocation;
+
+struct Command {
+    QString name;
+    QString summary;            // one line, for the list of commands
+    QString arguments;          // after the options in the usage line, e.g. "NAME=V..."
+    QString details;            // more lines for the command's own --help
+    QList<Opt> options;         // beside --help, --json, -q and -v, which every command takes
+    QList<int> statuses;        // the exit statuses it can give, beside 0 and 1
+    bool manyPorts = false;     // --port may be a list or "all"
+    std::function<int(Invocation &)> run;
+};
+
+const QList<Command> &Commands();
+
+// A command as the user gave it: its options parsed and checked, the
+// station's settings in force.
+struct Invocation {
+    const Command &command;
+    QCommandLineParser &parser;
+    QStringList args;                 // positional arguments after the command
+    RunSettings settings;
+    QString server;                   // CALITUNE_HISTORY_SERVER, or empty
+    PortMap::Map ports;
+
+    bool isSet(Opt option) const;
+    QString value(Opt option) const;
+    // Prints and returns the exit status of one report.
+    int finish(const PortReport &report) const;
+    int finish(const QList<PortReport> &reports) const;
+};
+
+// The ports the command works on; a refusal is printed and its status set.
+std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status);
+// Runs `job` for every target at once, each on its own thread; the reports
+// come back in the order of the targets.
+QList<PortReport> OnEveryTarget(const QList<Target> &targets, const std::function<PortReport(const Target &)> &job);
+
+// What a write or a restore did, as text and JSON: every value asked for (a
+// restore: only those that change), or that nothing would change.
+PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,
+                       bool onlyChanges, bool verify, bool dryRun);
+// The values a write or a compare names: NAME=V arguments, or a JSON file
+// (- for standard input); nothing, with the refusal, when any is not good.
+std::optional<PowerValues> ValuesGiven(const Invocation &in, const QStringList &args, const QString &file,
+                                       PortReport *refusal);
+// A backup file, or standard input for "-".
+// `content`, when given, receives the bytes read.
+bool LoadBackup(const QString &file, History::Backup &backup, QString *error, QByteArray *content = nullptr);
+// Reads a file, or standard input for "-", up to `limit` bytes.
+std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error);
+
+int RunPorts(Invocation &in);
+int RunRead(Invocation &in);
+int RunWrite(Invocation &in);
+int RunBackup(Invocation &in);
+int RunRestore(Invocation &in);
+int RunCompare(Invocation &in);
+int RunHistory(Invocation &in);
+int RunConfig(Invocation &in);
+int RunDoctor(Invocation &in);
+
+} // namespace Cli

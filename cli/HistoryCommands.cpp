@@ -1,0 +1,161 @@
+// history: the exchanges kept, newest first, filtered.
+#include "cli/Commands.h"
+
+#include "history/HistoryStore.h"
+
+#include <QRegularExpression>
+
+namespace Cli {
+
+namespace {
+
+using CliOutput::JsonObject;
+using CliOutput::hexOrNull;
+
+QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
+
+QString changedValues(const History::Record &rec)
+{
+    if (!rec.sent)
+        return {};
+    if (!rec.before || rec.before->size() != rec.sent->size())
+        return QStringLiteral("sent ") + CliOutput::hex(*rec.sent);
+    QStringList changes;
+    for (int i = 0; i < PowerValueCount && i < rec.sent->size(); ++i) {
+        const int from = quint8(rec.before->at(i)), to = quint8(rec.sent->at(i));
+        if (from != to)
+            changes << QStringLiteral("%1 %2->%3").arg(QLatin1String(ValueNames[std::size_t(i)])).arg(from).arg(to);
+    }
+    return changes.isEmpty() ? QStringLiteral("no change") : changes.join(QLatin1Char(' '));
+}
+
+QString timeText(const QDateTime &time, bool local)
+{
+    return local ? time.toLocalTime().toOffsetFromUtc(time.toLocalTime().offsetFromUtc()).toString(Qt::ISODate)
+                 : time.toUTC().toString(Qt::ISODate);
+}
+
+JsonObject recordJson(const History::Record &r)
+{
+    JsonObject o;
+    o.add(QStringLiteral("id"), r.id)
+        .add(QStringLiteral("time"), r.time.toUTC().toString(Qt::ISODateWithMs))
+        .add(QStringLiteral("station"), r.station)
+        .add(QStringLiteral("source"), History::sourceName(r.source))
+        .add(QStringLiteral("port"), r.port)
+        .add(QStringLiteral("device"), r.device)
+        .add(QStringLiteral("radio"), r.radio ? QJsonValue(*r.radio) : QJsonValue())
+        .add(QStringLiteral("action"), History::actionName(r.action))
+        .add(QStringLiteral("outcome"), OutcomeName(r.outcome))
+        .add(QStringLiteral("before"), hexOrNull(r.before))
+        .add(QStringLiteral("sent"), hexOrNull(r.sent))
+        .add(QStringLiteral("after"), hexOrNull(r.after));
+    if (r.verified)
+        o.add(QStringLiteral("verified"), *r.verified);
+    o.add(QStringLiteral("forced"), r.forced)
+        .add(QStringLiteral("source_file"),
+             r.sourceFile.isEmpty() ? QJsonValue()
+                                    : QJsonValue::fromVariant(QVariantMap{{QStringLiteral("path"), r.sourceFile},
+                                                                          {QStringLiteral("sha256"), r.sourceSha256}}))
+        .add(QStringLiteral("source_record"), textOrNull(r.sourceRecord));
+    return o;
+}
+
+QString recordLine(const History::Record &r, bool local)
+{
+    return QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9")
+        .arg(r.id, 4)
+        .arg(timeText(r.time, local))
+        .arg(r.station, -10)
+        .arg(r.port, -6)
+        .arg(r.radio.value_or(QStringLiteral("-")), -8)
+        .arg(History::actionName(r.action), -7)
+        .arg(OutcomeName(r.outcome), -11)
+        .arg(History::sourceName(r.source), -6)
+        .arg(changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString()))
+        .remove(QRegularExpression(QStringLiteral("\\s+$")));
+}
+
+// An ISO 8601 time or date; without an offset it is taken as UTC, or as local
+// time with --local, as the listing shows it.
+std::optional<QDateTime> timeGiven(const QString &text, bool local, bool endOfDay)
+{
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid()) {
+        const QDate day = QDate::fromString(text, Qt::ISODate);
+        if (!day.isValid())
+            return std::nullopt;
+        t = QDateTime(day, endOfDay ? QTime(23, 59, 59, 999) : QTime(0, 0));
+    }
+    const bool offsetGiven = text.endsWith(QLatin1Char('Z'), Qt::CaseInsensitive)
+                             || text.contains(QRegularExpression(QStringLiteral("[+-]\\d\\d:?\\d\\d$")));
+    if (!offsetGiven)
+        t.setTimeZone(local ? QTimeZone::systemTimeZone() : QTimeZone::utc());
+    return t.toUTC();
+}
+
+std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *refusal)
+{
+    History::Filter f;
+    f.port = PortFilterName(in.value(Opt::Port));
+    if (in.isSet(Opt::Radio))
+        f.radio = in.value(Opt::Radio);
+    f.station = in.value(Opt::Station);
+    const auto refuse = [&](const QString &why) {
+        *refusal = UsageError(why);
+        return std::nullopt;
+    };
+    if (in.isSet(Opt::Action) && !(f.action = History::actionFromName(in.value(Opt::Action))))
+        return refuse(QStringLiteral("--action is one of: read write restore backup"));
+    if (in.isSet(Opt::Outcome) && !(f.outcome = OutcomeFromName(in.value(Opt::Outcome))))
+        return refuse(QStringLiteral("--outcome is one of: done port no-reply other-reply link-lost verify "
+                                     "other-radio interrupted file unfinished"));
+    for (auto [opt, target, end] : {std::tuple{Opt::Since, &f.since, false}, std::tuple{Opt::Until, &f.until, true}}) {
+        if (!in.isSet(opt))
+            continue;
+        const std::optional<QDateTime> t = timeGiven(in.value(opt), in.isSet(Opt::Local), end);
+        if (!t)
+            return refuse(QStringLiteral("\"%1\" is not an ISO 8601 time, e.g. 2026-12-07 or 2026-12-07T08:00:00Z")
+                              .arg(in.value(opt)));
+        *target = *t;
+    }
+    if (in.isSet(Opt::Limit)) {
+        bool ok = false;
+        f.limit = in.value(Opt::Limit).toInt(&ok);
+        if (!ok || f.limit < 1)
+            return refuse(QStringLiteral("--limit needs a whole number above 0"));
+    }
+    return f;
+}
+
+int listed(const Invocation &in, const QList<History::Record> &records)
+{
+    PortReport report;
+    QList<JsonObject> items;
+    for (const History::Record &r : records) {
+        items << recordJson(r);
+        report.out += recordLine(r, in.isSet(Opt::Local)) + QLatin1Char('\n');
+    }
+    report.json = CliOutput::jsonArray(items);
+    return in.finish(report);
+}
+
+} // namespace
+
+int RunHistory(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("history takes no arguments but sync: \"%1\"").arg(in.args.first())));
+    PortReport refusal;
+    const std::optional<History::Filter> filter = filterGiven(in, &refusal);
+    if (!filter)
+        return in.finish(refusal);
+    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
+    const History::Store store(in.settings.historyPath);
+    const QList<History::Record> records = store.list(*filter);
+    if (!store.lastError().isEmpty())
+        return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
+    return listed(in, records);
+}
+
+} // namespace Cli

@@ -1,0 +1,160 @@
+// ports, config and doctor: what this station has, without a radio exchange
+// (but for the doctor's --probe).
+#include "cli/Commands.h"
+
+#include "cli/StopSignals.h"
+#include "history/StationConfig.h"
+
+#include <QFileInfo>
+
+#ifdef Q_OS_LINUX
+#include "cli/Doctor.h"
+#endif
+
+namespace Cli {
+
+namespace {
+
+using CliOutput::JsonObject;
+
+QString hexId(const std::optional<quint16> &id)
+{
+    return id ? QStringLiteral("%1").arg(*id, 4, 16, QLatin1Char('0')) : QString();
+}
+
+QString adapterText(const PortMap::Port &p)
+{
+    QStringList facts;
+    if (!p.manufacturer.isEmpty())
+        facts << p.manufacturer;
+    if (p.vendorId && p.productId)
+        facts << hexId(p.vendorId) + QLatin1Char(':') + hexId(p.productId);
+    if (!p.serialNumber.isEmpty())
+        facts << QStringLiteral("serial ") + p.serialNumber;
+    if (facts.isEmpty())
+        return p.description;
+    return (p.description.isEmpty() ? QString() : p.description + QLatin1Char(' '))
+           + QLatin1Char('(') + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
+QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
+
+} // namespace
+
+int RunPorts(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("ports takes no arguments: \"%1\"").arg(in.args.first())));
+    const QList<PortMap::Port> ports = in.ports.probe();
+    PortReport report;
+    QList<JsonObject> items;
+    for (const PortMap::Port &p : ports) {
+        items << JsonObject()
+                     .add(QStringLiteral("port"), PortMap::PortName(p.number))
+                     .add(QStringLiteral("number"), p.number)
+                     .add(QStringLiteral("device"), p.device)
+                     .add(QStringLiteral("available"), p.available)
+                     .add(QStringLiteral("description"), textOrNull(p.description))
+                     .add(QStringLiteral("manufacturer"), textOrNull(p.manufacturer))
+                     .add(QStringLiteral("vendor_id"), textOrNull(hexId(p.vendorId)))
+                     .add(QStringLiteral("product_id"), textOrNull(hexId(p.productId)))
+                     .add(QStringLiteral("serial_number"), textOrNull(p.serialNumber));
+        report.out += QStringLiteral("%1  %2  %3  %4")
+                          .arg(PortMap::PortName(p.number), -5)
+                          .arg(p.device, -20)
+                          .arg(p.available ? QStringLiteral("available") : QStringLiteral("cannot be opened now"), -20)
+                          .arg(adapterText(p))
+                          .trimmed()
+                      + QLatin1Char('\n');
+    }
+    if (ports.isEmpty())
+        report.out = QStringLiteral("no serial ports\n");
+    report.json = CliOutput::jsonArray(items);
+    return in.finish(report);
+}
+
+int RunConfig(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("config takes no arguments: \"%1\"").arg(in.args.first())));
+    const History::StationConfig config;
+    const QList<std::pair<QString, History::Setting>> settings{
+        {QStringLiteral("port"), config.port()},
+        {QStringLiteral("history"), config.history()},
+        {QStringLiteral("history_server"), config.server()},
+        {QStringLiteral("station"), config.station()},
+        {QStringLiteral("radio_prefix"), config.radioPrefix()},
+    };
+    PortReport report;
+    JsonObject values;
+    report.out = QStringLiteral("config file: %1%2\n")
+                     .arg(config.file(), QFileInfo::exists(config.file()) ? QString() : QStringLiteral(" (none yet)"));
+    for (const auto &[key, s] : settings) {
+        report.out += QStringLiteral("%1  %2  (%3)\n").arg(key, -15).arg(s.isSet() ? s.value : QStringLiteral("-"),
+                                                                          s.isSet() ? s.origin : QStringLiteral("not set"));
+        values.add(key, JsonObject().add(QStringLiteral("value"), textOrNull(s.value)).add(QStringLiteral("from"), textOrNull(s.origin)));
+    }
+    report.json = JsonObject().add(QStringLiteral("file"), config.file()).add(QStringLiteral("settings"), values).toJson();
+    return in.finish(report);
+}
+
+#ifdef Q_OS_LINUX
+namespace {
+
+// Asks for programming mode with the short budget and takes the radio out
+// of it again.
+Doctor::ProbeResult probe(const QString &device)
+{
+    Link link;
+    link.setStopCheck(StopSignals::Requested);
+    if (!link.open(device))
+        return {Doctor::ProbeResult::Outcome::PortNotOpened, link.openFailure().text};
+    const Frames::EntryReply reply = link.enterProgramMode(Link::ShortRetryBudget);
+    if (reply == Frames::EntryReply::Acknowledged) {
+        link.leaveProgramMode();
+        return {Doctor::ProbeResult::Outcome::Answered, QStringLiteral("it was taken out of programming mode again")};
+    }
+    return {reply == Frames::EntryReply::NoReply ? Doctor::ProbeResult::Outcome::NoReply
+                                                 : Doctor::ProbeResult::Outcome::OtherReply,
+            QStringLiteral("%1 attempts").arg(Link::ShortRetryBudget + 1)};
+}
+
+} // namespace
+
+int RunDoctor(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("doctor takes no arguments: \"%1\"").arg(in.args.first())));
+    const Doctor::Environment env = Doctor::Environment::current();
+    QStringList devices;
+    if (in.isSet(Opt::Port)) {
+        int status = Done;
+        const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+        if (!targets)
+            return status;
+        devices << targets->first().device;
+    } else {
+        devices = Doctor::usbSerialDevices(env);
+        if (devices.isEmpty())
+            devices << QStringLiteral("/dev/ttyUSB0");
+    }
+    QList<PortReport> reports;
+    for (const QString &device : devices) {
+        const Doctor::Probe asked = in.isSet(Opt::Probe) ? Doctor::Probe([device] { return probe(device); }) : Doctor::Probe();
+        const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
+        PortReport r;
+        r.status = Doctor::exitStatus(findings);
+        r.out = (devices.size() > 1 ? device + QLatin1Char('\n') : QString()) + Doctor::formatText(findings);
+        r.json = Doctor::formatJson(findings);
+        reports << r;
+    }
+    return in.finish(reports);
+}
+#else
+int RunDoctor(Invocation &in)
+{
+    return in.finish(BadInputError(QStringLiteral("doctor checks Linux systems only")));
+}
+#endif
+
+} // namespace Cli

@@ -1,0 +1,215 @@
+// read, write and compare.
+#include "cli/Commands.h"
+#include "cli/ValueArgs.h"
+
+#include <QFile>
+
+namespace Cli {
+
+namespace {
+
+using CliOutput::JsonObject;
+using CliOutput::hex;
+
+constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
+constexpr int WriteAttempts = Link::LongRetryBudget + 1;
+
+QString name(std::size_t i) { return QLatin1String(ValueNames[i]); }
+
+JsonObject withRadio(JsonObject o, const std::optional<QString> &radio)
+{
+    return o.add(QStringLiteral("radio"), radio ? QJsonValue(*radio) : QJsonValue());
+}
+
+PortReport readOne(const Invocation &in, const Target &t)
+{
+    Session session(in.settings, t, StartRecord(History::Action::Read));
+    const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
+    if (r.outcome != Outcome::Done)
+        return session.failed(r.outcome, ReadAttempts);
+    PortReport report;
+    report.out = t.label() + QLatin1Char('\n') + CliOutput::valueTable(*r.block);
+    report.json = withRadio(t.json(), in.settings.radio)
+                      .add(QStringLiteral("values"), CliOutput::valueObject(*r.block))
+                      .add(QStringLiteral("block"), hex(*r.block))
+                      .toJson();
+    return report;
+}
+
+// The lines of a compare: each value asked for that the radio holds otherwise.
+PortReport compared(const Target &t, const BlockBytes &radio, const BlockBytes &wanted, const PowerValues &asked)
+{
+    QString lines;
+    JsonObject differences;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        if (!asked[i] || radio[i] == wanted[i])
+            continue;
+        lines += QStringLiteral("%1: radio %2, expected %3\n").arg(name(i)).arg(radio[i]).arg(wanted[i]);
+        differences.add(name(i), JsonObject().add(QStringLiteral("radio"), int(radio[i])).add(QStringLiteral("expected"), int(wanted[i])));
+    }
+    PortReport report;
+    report.status = lines.isEmpty() ? Done : VerifyMismatch;
+    report.out = t.label() + QLatin1Char('\n') + (lines.isEmpty() ? QStringLiteral("the same\n") : lines);
+    report.json = t.json()
+                      .add(QStringLiteral("equal"), lines.isEmpty())
+                      .add(QStringLiteral("differences"), differences)
+                      .add(QStringLiteral("block"), hex(radio))
+                      .toJson();
+    return report;
+}
+
+} // namespace
+
+std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error)
+{
+    QFile f;
+    const bool ok = file == QLatin1String("-") ? f.open(stdin, QIODevice::ReadOnly)
+                                               : (f.setFileName(file), f.open(QIODevice::ReadOnly));
+    if (!ok) {
+        *error = QStringLiteral("cannot read the file: %1").arg(f.errorString());
+        return std::nullopt;
+    }
+    QByteArray content = f.read(limit + 1);
+    if (content.size() > limit) {
+        *error = QStringLiteral("too large");
+        return std::nullopt;
+    }
+    return content;
+}
+
+std::optional<PowerValues> ValuesGiven(const Invocation &, const QStringList &args, const QString &file,
+                                       PortReport *refusal)
+{
+    QString error;
+    std::optional<ValueArgs::Values> parsed;
+    if (!file.isEmpty()) {
+        if (!args.isEmpty()) {
+            *refusal = UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
+            return std::nullopt;
+        }
+        const std::optional<QByteArray> content = ReadInput(file, 1 << 20, &error);
+        parsed = content ? ValueArgs::parseValueFile(*content, &error) : std::nullopt;
+        if (!parsed)
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
+        return parsed;
+    }
+    parsed = ValueArgs::parseAssignments(args, &error);
+    if (!parsed)
+        *refusal = UsageError(error);
+    return parsed;
+}
+
+PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,
+                       bool onlyChanges, bool verify, bool dryRun)
+{
+    const Target &t = session.target;
+    const BlockBytes &before = *result.before, &sent = *result.sent;
+    QString lines;
+    JsonObject changes;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        if (!asked[i] || (onlyChanges && before[i] == sent[i]))
+            continue;
+        lines += QStringLiteral("%1: %2 -> %3\n").arg(name(i)).arg(before[i]).arg(sent[i]);
+        changes.add(name(i), JsonObject().add(QStringLiteral("from"), int(before[i])).add(QStringLiteral("to"), int(sent[i])));
+    }
+    const bool unchanged = before == sent;
+    if (result.outcome == Outcome::VerifyMismatch) {
+        PortReport r = Failure(VerifyMismatch, OutcomeName(Outcome::VerifyMismatch),
+                               QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
+                               &t, JsonObject().add(QStringLiteral("written"), hex(sent)).add(QStringLiteral("read_back"), hex(*result.after)));
+        r.out = QStringLiteral("written:   %1\nread back: %2\n").arg(hex(sent), hex(*result.after));
+        return r;
+    }
+    PortReport r;
+    if (onlyChanges && unchanged)
+        lines.clear();
+    r.out = lines + (unchanged ? QStringLiteral("nothing to change: the radio holds these values already\n")
+                     : dryRun  ? QStringLiteral("dry run: nothing was written\n")
+                     : verify  ? QString()
+                               : QStringLiteral("(not verified)\n"));
+    r.json = withRadio(t.json(), session.radio())
+                 .add(QStringLiteral("changes"), changes)
+                 .add(QStringLiteral("before"), hex(before))
+                 .add(QStringLiteral("sent"), hex(sent))
+                 .add(QStringLiteral("after"), result.after ? QJsonValue(hex(*result.after)) : QJsonValue())
+                 .add(QStringLiteral("written"), result.blockSent)
+                 .add(QStringLiteral("verified"), result.after.has_value())
+                 .toJson();
+    return r;
+}
+
+int RunRead(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("read takes no arguments: \"%1\"").arg(in.args.first())));
+    int status = Done;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    if (!targets)
+        return status;
+    return in.finish(OnEveryTarget(*targets, [&](const Target &t) { return readOne(in, t); }));
+}
+
+int RunWrite(Invocation &in)
+{
+    PortReport refusal;
+    const std::optional<PowerValues> values = ValuesGiven(in, in.args, in.value(Opt::File), &refusal);
+    if (!values)
+        return in.finish(refusal);
+    int status = Done;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    if (!targets)
+        return status;
+    Exchange::Change change;
+    change.values = *values;
+    change.verify = !in.isSet(Opt::NoVerify);
+    change.skipUnchanged = true;
+    change.dryRun = in.isSet(Opt::DryRun);
+    const bool several = targets->size() > 1;
+    return in.finish(OnEveryTarget(*targets, [&](const Target &t) {
+        Session session(in.settings, t, StartRecord(change.dryRun ? History::Action::Read : History::Action::Write),
+                        change.verify);
+        const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
+        if (r.outcome != Outcome::Done && r.outcome != Outcome::VerifyMismatch)
+            return session.failed(r.outcome, WriteAttempts,
+                                  r.blockSent ? Session::Writing::BlockSent : Session::Writing::NothingSent);
+        PortReport report = WriteReport(session, r, change.values, false, change.verify, change.dryRun);
+        if (several)
+            report.out.prepend(t.label() + QLatin1Char('\n'));
+        return report;
+    }));
+}
+
+int RunCompare(Invocation &in)
+{
+    // A backup file, or the values named.
+    PowerValues asked;
+    BlockBytes wanted{};
+    if (in.args.size() == 1 && !in.args.first().contains(QLatin1Char('='))) {
+        History::Backup backup;
+        QString error;
+        if (!LoadBackup(in.args.first(), backup, &error))
+            return in.finish(BadInputError(QStringLiteral("%1: %2").arg(in.args.first(), error)));
+        wanted = *BlockFromBytes(backup.block);
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            asked[i] = wanted[i];
+    } else {
+        PortReport refusal;
+        const std::optional<PowerValues> values = ValuesGiven(in, in.args, {}, &refusal);
+        if (!values)
+            return in.finish(refusal);
+        asked = *values;
+        wanted = WithValues(wanted, asked);
+    }
+    int status = Done;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    if (!targets)
+        return status;
+    const Target &t = targets->first();
+    Session session(in.settings, t, StartRecord(History::Action::Read));
+    const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
+    if (r.outcome != Outcome::Done)
+        return in.finish(session.failed(r.outcome, ReadAttempts));
+    return in.finish(compared(t, *r.block, wanted, asked));
+}
+
+} // namespace Cli

@@ -1,0 +1,170 @@
+#include "cli/Report.h"
+#include "cli/StopSignals.h"
+
+#include "protocol/Link.h"
+
+#include <atomic>
+#include <mutex>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define CALITUNE_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define CALITUNE_ISATTY(fd) isatty(fd)
+#endif
+
+namespace Cli {
+
+namespace {
+
+std::mutex outputMutex;
+std::atomic_bool quietWarnings{false};
+int progressWidth = 0;   // of the progress line now shown; under outputMutex
+
+void rawWrite(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+void clearProgress()
+{
+    if (progressWidth == 0)
+        return;
+    rawWrite(stderr, QLatin1Char('\r') + QString(progressWidth, QLatin1Char(' ')) + QLatin1Char('\r'));
+    progressWidth = 0;
+}
+
+QString stepName(const char *step)
+{
+    const QLatin1String s(step);
+    if (s == QLatin1String("entry"))
+        return QStringLiteral("the access code");
+    if (s == QLatin1String("exit"))
+        return QStringLiteral("the exit command");
+    return QStringLiteral("the ") + s;
+}
+
+} // namespace
+
+bool StderrIsTerminal() { return CALITUNE_ISATTY(2); }
+
+Progress::Progress(const QString &portName, Link &link, bool on) : m_port(portName)
+{
+    if (!on)
+        return;
+    link.setAttemptListener([this](const Link::AttemptReport &r) {
+        std::lock_guard lock(outputMutex);
+        if (!r.reply.isEmpty() && r.reply[0] != 0) {
+            clearProgress();
+            return;
+        }
+        const QString line = QStringLiteral("%1: no answer to %2, attempt %3 of %4")
+                                 .arg(m_port, stepName(r.step))
+                                 .arg(r.number)
+                                 .arg(r.of);
+        rawWrite(stderr, QLatin1Char('\r') + line.leftJustified(progressWidth));
+        progressWidth = int(std::max<qsizetype>(progressWidth, line.size()));
+    });
+}
+
+Progress::~Progress()
+{
+    std::lock_guard lock(outputMutex);
+    clearProgress();
+}
+
+QString Target::label() const
+{
+    if (device.isEmpty())
+        return name + QStringLiteral(" (no device)");
+    return device == name ? name : QStringLiteral("%1 (%2)").arg(name, device);
+}
+
+CliOutput::JsonObject Target::json() const
+{
+    return CliOutput::JsonObject().add(QStringLiteral("port"), name).add(QStringLiteral("device"), device);
+}
+
+int ExitStatusOf(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done: return Done;
+    case Outcome::PortNotOpened: return PortNotOpened;
+    case Outcome::NoReply: return NoReply;
+    case Outcome::OtherReply: return OtherReply;
+    case Outcome::LinkLost: return LinkLost;
+    case Outcome::VerifyMismatch: return VerifyMismatch;
+    case Outcome::OtherRadio: return OtherRadio;
+    case Outcome::BackupNotSaved: return BackupNotSaved;
+    case Outcome::Interrupted: return 128 + StopSignals::Signal();
+    case Outcome::Unfinished: break;
+    }
+    return BadInput;
+}
+
+PortReport Failure(int status, const QString &kind, const QString &message, const Target *target,
+                   const CliOutput::JsonObject &extra)
+{
+    using CliOutput::JsonObject;
+    PortReport r;
+    r.status = status;
+    r.err = Program + QStringLiteral(": ") + message + QLatin1Char('\n');
+    const QJsonValue none(QJsonValue::Null);
+    r.json = JsonObject()
+                 .add(QStringLiteral("error"), kind)
+                 .add(QStringLiteral("message"), message)
+                 .add(QStringLiteral("port"), target ? QJsonValue(target->name) : none)
+                 .add(QStringLiteral("device"), target ? QJsonValue(target->device) : none)
+                 .append(extra)
+                 .toJson();
+    return r;
+}
+
+PortReport UsageError(const QString &message)
+{
+    return Failure(BadInput, QStringLiteral("usage"), message + QStringLiteral(" (see %1 --help)").arg(Program));
+}
+
+PortReport BadInputError(const QString &message) { return Failure(BadInput, QStringLiteral("usage"), message); }
+
+void Write(FILE *stream, const QString &text)
+{
+    std::lock_guard lock(outputMutex);
+    if (stream == stderr)
+        clearProgress();
+    rawWrite(stream, text);
+}
+
+void Print(const PortReport &report, const Style &style)
+{
+    if (!report.err.isEmpty())
+        Write(stderr, report.err);
+    if (style.json && !report.json.isEmpty())
+        Write(stdout, QString::fromUtf8(report.json) + QLatin1Char('\n'));
+    else if (!style.json && !style.quiet)
+        Write(stdout, report.out);
+}
+
+int PrintAll(const QList<PortReport> &reports, const Style &style)
+{
+    int status = Done;
+    for (const PortReport &r : reports) {
+        Print(r, style);
+        if (status == Done)
+            status = r.status;
+    }
+    return status;
+}
+
+void SetQuiet(bool quiet) { quietWarnings = quiet; }
+
+void Warn(const QString &message)
+{
+    if (!quietWarnings)
+        Write(stderr, Program + QStringLiteral(": warning: ") + message + QLatin1Char('\n'));
+}
+
+} // namespace Cli

@@ -1,0 +1,74 @@
+#pragma once
+// What a command prints. Every exchange, on one port or on many at once,
+// collects its text, its stderr lines and its JSON line in a PortReport;
+// the reports are printed in the order the ports were given.
+
+#include "cli/Cli.h"
+#include "cli/CliOutput.h"
+
+#include <QList>
+#include <QString>
+#include <cstdio>
+
+class Link;
+
+namespace Cli {
+
+// A port as the command line names it.
+struct Target {
+    QString name;     // "COM3", or the device path given
+    QString device;   // what the name stands for; empty when nothing
+    QString label() const;         // "COM3 (/dev/ttyUSB0)"
+    CliOutput::JsonObject json() const;   // {"port": ..., "device": ...}
+    friend bool operator==(const Target &, const Target &) = default;
+};
+
+struct Style {
+    bool json = false;
+    bool quiet = false;   // errors only
+};
+
+struct PortReport {
+    int status = Done;
+    QString out;          // text for stdout
+    QString err;          // lines for stderr
+    QByteArray json;      // one JSON line, with --json
+};
+
+// One line on stderr ("calitune-cli: " message) and, with --json, the error
+// object {"error", "message", "port", "device"} (port and device null when
+// no port was chosen).
+PortReport Failure(int status, const QString &kind, const QString &message, const Target *target = nullptr,
+                   const CliOutput::JsonObject &extra = {});
+PortReport UsageError(const QString &message);   // with "(see calitune-cli --help)"
+PortReport BadInputError(const QString &message);
+
+// Prints one report; text or JSON as the style says.
+void Print(const PortReport &report, const Style &style);
+// Prints them in order; the exit status of the first that failed, else 0.
+int PrintAll(const QList<PortReport> &reports, const Style &style);
+
+// Whole writes, safe from several threads.
+void Write(FILE *stream, const QString &text);
+
+// The one line shown on a terminal while the radio does not answer, rewritten
+// in place and cleared before anything else goes to stderr. One at a time.
+class Progress {
+public:
+    Progress(const QString &portName, Link &link, bool on);
+    ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
+
+private:
+    QString m_port;
+};
+bool StderrIsTerminal();
+
+// A warning line on stderr (history, server), unless quiet.
+void Warn(const QString &message);
+void SetQuiet(bool quiet);
+
+inline const QString Program = QStringLiteral("calitune-cli");
+
+} // namespace Cli

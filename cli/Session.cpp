@@ -1,0 +1,111 @@
+#include "cli/Session.h"
+#include "cli/StopSignals.h"
+
+#include <csignal>
+
+namespace Cli {
+
+namespace {
+
+History::Record withPlace(History::Record r, const RunSettings &settings, const Target &t)
+{
+    r.source = History::Source::Cli;
+    r.station = settings.station;
+    r.port = t.name;
+    r.device = t.device;
+    r.radio = settings.radio;
+    return r;
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return QStringLiteral("Ctrl+C (SIGINT)");
+    case SIGTERM: return QStringLiteral("SIGTERM");
+#ifdef SIGHUP
+    case SIGHUP: return QStringLiteral("SIGHUP (the session ended)");
+#endif
+    }
+    return QStringLiteral("signal %1").arg(signal);
+}
+
+const QString DialoutHint =
+    QStringLiteral("add yourself to the dialout group: sudo usermod -aG dialout $USER, then log in again");
+
+} // namespace
+
+History::Record StartRecord(History::Action action)
+{
+    History::Record r;
+    r.action = action;
+    return r;
+}
+
+Session::Session(const RunSettings &settings, const Target &t, History::Record start, bool verifyAsked)
+    : target(t), m_store(settings.historyPath), m_record(m_store, withPlace(std::move(start), settings, t), verifyAsked),
+      m_progress(t.name, link, settings.progress)
+{
+    link.setStopCheck(StopSignals::Requested);
+}
+
+QString Session::whyNotOpened() const
+{
+    switch (link.openFailure().error) {
+    case basComm::OpenError::Missing:
+        return QStringLiteral("the device does not exist (is the cable plugged in?)");
+    case basComm::OpenError::Busy:
+        return QStringLiteral("the port is in use by another program");
+    case basComm::OpenError::Permission:
+        return QStringLiteral("permission denied; ") + DialoutHint;
+    case basComm::OpenError::None:
+    case basComm::OpenError::Other:
+        break;
+    }
+    const QString text = link.openFailure().text;
+    return text.isEmpty() ? QStringLiteral("unknown reason") : text;
+}
+
+PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing) const
+{
+    const bool blockSent = writing == Writing::BlockSent;
+    const QString written = writing == Writing::No ? QString()
+                            : blockSent            ? QStringLiteral("the block was sent: read the radio to see what it holds; ")
+                                                   : QStringLiteral("nothing was written; ");
+    const QString at = target.label();
+    const QString kind = OutcomeName(outcome);
+    const int status = ExitStatusOf(outcome);
+    switch (outcome) {
+    case Outcome::PortNotOpened:
+        return Failure(status, kind, QStringLiteral("%1: cannot open the port: %2").arg(at, whyNotOpened()), &target);
+    case Outcome::NoReply:
+        return Failure(status, kind,
+                       QStringLiteral("%1: the radio does not answer the access code (%2 attempts); "
+                                      "check the cable and that the radio is switched on")
+                           .arg(at)
+                           .arg(accessAttempts),
+                       &target);
+    case Outcome::OtherReply:
+        return Failure(status, kind,
+                       QStringLiteral("%1: the radio answers the access code with something other than "
+                                      "an acknowledgement; check that it is the right radio and try again")
+                           .arg(at),
+                       &target);
+    case Outcome::LinkLost:
+        return Failure(status, kind,
+                       QStringLiteral("%1: the link was lost during a block transfer%2")
+                           .arg(at, writing == Writing::No ? QString()
+                                    : blockSent ? QStringLiteral("; the radio may hold a partly written block: read it, "
+                                                                 "or restore it from the history")
+                                                : QStringLiteral("; nothing was written to the radio")),
+                       &target);
+    case Outcome::Interrupted:
+        return Failure(status, kind,
+                       QStringLiteral("%1: interrupted by %2; %3the radio is not left in programming mode")
+                           .arg(at, signalName(StopSignals::Signal()), written),
+                       &target);
+    default:
+        return Failure(status, kind, QStringLiteral("%1: %2").arg(at, kind), &target);
+    }
+}
+
+} // namespace Cli

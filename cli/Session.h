@@ -1,0 +1,58 @@
+#pragma once
+// One exchange of the command line with the radio on one port: its own link,
+// history connection and record, on whichever thread runs it.
+
+#include "cli/Report.h"
+#include "history/ExchangeRecorder.h"
+#include "history/HistoryStore.h"
+#include "protocol/Exchange.h"
+#include "protocol/Link.h"
+
+#include <optional>
+
+namespace Cli {
+
+// What every exchange of one run shares.
+struct RunSettings {
+    Style style;
+    QString historyPath;              // a file, or "off"
+    QString station;
+    std::optional<QString> radio;     // --radio, for a single port
+    bool progress = false;            // the progress line on a terminal
+};
+
+class Session {
+public:
+    // `start` gives the record's action and, for a restore, its source; the
+    // session fills in where and who.
+    Session(const RunSettings &settings, const Target &target, History::Record start, bool verifyAsked = false);
+
+    Link link;
+    const Target target;
+    Exchange::Ui &ui() { return m_ui; }
+    History::ExchangeRecorder &record() { return m_record; }
+    const std::optional<QString> &radio() const { return m_record.record().radio; }
+
+    // How far a write got when its exchange failed.
+    enum class Writing { No, NothingSent, BlockSent };
+    // The report of an exchange that ended in `outcome` at the port, the
+    // access code, a block transfer or a signal.
+    PortReport failed(Outcome outcome, int accessAttempts, Writing writing = Writing::No) const;
+
+private:
+    class QuietUi : public Exchange::Ui {
+    public:
+        void tell(Outcome) override {}
+    };
+    QString whyNotOpened() const;
+
+    History::Store m_store;
+    History::ExchangeRecorder m_record;
+    Progress m_progress;
+    QuietUi m_ui;
+};
+
+// The record every command line exchange starts from.
+History::Record StartRecord(History::Action action);
+
+} // namespace Cli

@@ -1,0 +1,112 @@
+#include "cli/Targets.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+namespace Cli {
+
+namespace {
+
+// "3", "COM3", "com3".
+const QRegularExpression &numberedPort()
+{
+    static const QRegularExpression pattern(QStringLiteral("^(?:COM)?([0-9]{1,4})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+QString portList(const QList<PortMap::Port> &ports)
+{
+    QStringList items;
+    for (const PortMap::Port &p : ports)
+        items << QStringLiteral("%1 (%2)").arg(PortMap::PortName(p.number), p.device);
+    return items.join(QStringLiteral(", "));
+}
+
+TargetChoice refused(const PortReport &report) { return {{}, report}; }
+
+TargetChoice theOnlyPort(PortMap::Map &ports)
+{
+    const QList<PortMap::Port> exist = ports.refresh();
+    if (exist.size() == 1)
+        return {{Target{PortMap::PortName(exist[0].number), exist[0].device}}, std::nullopt};
+    if (exist.isEmpty())
+        return refused(UsageError(QStringLiteral("no serial port exists; plug in the programming cable or give --port")));
+    return refused(UsageError(QStringLiteral("%1 ports exist, choose one with --port: %2")
+                                  .arg(exist.size())
+                                  .arg(portList(exist))));
+}
+
+TargetChoice everyPort(PortMap::Map &ports)
+{
+    TargetChoice choice;
+    for (const PortMap::Port &p : ports.refresh())
+        choice.targets << Target{PortMap::PortName(p.number), p.device};
+    if (choice.targets.isEmpty())
+        choice.refusal = Failure(PortNotOpened, QStringLiteral("port"),
+                                 QStringLiteral("--port all: no serial port exists; plug in the programming cable"));
+    return choice;
+}
+
+// One item of --port; nothing, with the reason, when it names no port.
+std::optional<Target> oneTarget(const QString &given, PortMap::Map &ports, QString *why)
+{
+    if (const QRegularExpressionMatch m = numberedPort().match(given); m.hasMatch()) {
+        const int number = m.captured(1).toInt();
+        if (number < PortMap::FirstPort || number > PortMap::LastPort) {
+            *why = QStringLiteral("there is no port %1: ports are numbered %2 to %3")
+                       .arg(given)
+                       .arg(PortMap::FirstPort)
+                       .arg(PortMap::LastPort);
+            return std::nullopt;
+        }
+        // Only this port's entry of the map: opening the others to list them
+        // would collide with runs on those ports at the same moment.
+        return Target{PortMap::PortName(number), ports.devicePath(number)};
+    }
+#ifndef Q_OS_WIN
+    if (!given.contains(QLatin1Char('/'))) {
+        *why = QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given);
+        return std::nullopt;
+    }
+#endif
+    return Target{given, given};
+}
+
+} // namespace
+
+TargetChoice ChooseTargets(const QString &given, PortMap::Map &ports, bool many)
+{
+    if (given.isEmpty())
+        return theOnlyPort(ports);
+    const QStringList items = given.split(QLatin1Char(','));
+    if (!many && (items.size() > 1 || given.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0))
+        return refused(UsageError(QStringLiteral("this command works on one port at a time: --port %1").arg(given)));
+    if (given.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
+        return everyPort(ports);
+    TargetChoice choice;
+    QSet<QString> seen;
+    for (const QString &item : items) {
+        QString why;
+        const std::optional<Target> t = oneTarget(item.trimmed(), ports, &why);
+        if (!t)
+            return refused(UsageError(why));
+        // The same radio twice would be two links fighting over one port.
+        for (const QString &key : {t->name, t->device}) {
+            if (!key.isEmpty() && seen.contains(key))
+                return refused(UsageError(QStringLiteral("--port names %1 twice").arg(key)));
+        }
+        seen << t->name << t->device;
+        choice.targets << *t;
+    }
+    return choice;
+}
+
+QString PortFilterName(const QString &given)
+{
+    if (const QRegularExpressionMatch m = numberedPort().match(given); m.hasMatch())
+        return PortMap::PortName(m.captured(1).toInt());
+    return given;
+}
+
+} // namespace Cli

@@ -1,0 +1,60 @@
+#include "history/StationConfig.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QSysInfo>
+
+namespace History {
+
+namespace {
+
+QString userFile()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/Calitune/calitune.conf");
+}
+
+} // namespace
+
+StationConfig::StationConfig() : StationConfig(userFile()) {}
+
+StationConfig::StationConfig(const QString &file) : m_file(file) {}
+
+Setting StationConfig::lookUp(const char *key, const char *variable) const
+{
+    if (const QString set = qEnvironmentVariable(variable); !set.isEmpty())
+        return {set, QStringLiteral("environment %1").arg(QLatin1String(variable))};
+    if (!m_file.isEmpty() && QFileInfo::exists(m_file)) {
+        const QSettings file(m_file, QSettings::IniFormat);
+        if (const QString value = file.value(QLatin1String(key)).toString(); !value.isEmpty())
+            return {value, QStringLiteral("config file %1").arg(QDir::toNativeSeparators(m_file))};
+    }
+    return {};
+}
+
+Setting StationConfig::port() const { return lookUp("port", "CALITUNE_PORT"); }
+
+Setting StationConfig::history() const
+{
+    if (Setting s = lookUp("history", "CALITUNE_HISTORY"); s.isSet())
+        return s;
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (folder.isEmpty())
+        return {QStringLiteral("off"), QStringLiteral("default (no data folder)")};
+    return {folder + QStringLiteral("/history.db"), QStringLiteral("default")};
+}
+
+Setting StationConfig::server() const { return lookUp("history_server", "CALITUNE_HISTORY_SERVER"); }
+
+Setting StationConfig::station() const
+{
+    if (Setting s = lookUp("station", "CALITUNE_STATION"); s.isSet())
+        return s;
+    return {QSysInfo::machineHostName(), QStringLiteral("default (the host name)")};
+}
+
+Setting StationConfig::radioPrefix() const { return lookUp("radio_prefix", "CALITUNE_RADIO_PREFIX"); }
+
+} // namespace History

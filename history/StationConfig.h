@@ -1,0 +1,36 @@
+#pragma once
+// A station's defaults, kept in ~/.config/Calitune/calitune.conf (Qt's INI
+// format): the port, the history file, the history server, the station's
+// name and a prefix for radio labels. The environment overrides the file,
+// and the command line overrides both.
+
+#include <QString>
+
+namespace History {
+
+struct Setting {
+    QString value;
+    QString origin;   // "environment CALITUNE_HISTORY", "config file PATH", "default", ...
+    bool isSet() const { return !value.isEmpty(); }
+};
+
+class StationConfig {
+public:
+    StationConfig();                              // the user's file
+    explicit StationConfig(const QString &file);
+
+    QString file() const { return m_file; }
+
+    Setting port() const;           // port=, CALITUNE_PORT
+    Setting history() const;        // history=, CALITUNE_HISTORY; default: the application data folder
+    Setting server() const;         // history_server=, CALITUNE_HISTORY_SERVER
+    Setting station() const;        // station=, CALITUNE_STATION; default: the host name
+    Setting radioPrefix() const;    // radio_prefix=, CALITUNE_RADIO_PREFIX
+
+private:
+    Setting lookUp(const char *key, const char *variable) const;
+
+    QString m_file;
+};
+
+} // namespace History
