@@ -1,25 +1,32 @@
 #include "history/HistoryStore.h"
 
+#include "history/HistorySchema.h"
+#include "history/HistorySpool.h"
+
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QThread>
+#include <QUrl>
+#include <QUuid>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace History {
 
 namespace {
 
-constexpr int SchemaVersion = 1;
-constexpr int Attempts = 3;   // each may wait out the busy timeout below
-const char BusyTimeout[] = "QSQLITE_BUSY_TIMEOUT=1500";
+constexpr int PrepareWaitMs = 3000;
+constexpr int LookupWaitMs = 1000;
+constexpr int SpoolWaitMs = 500;   // the spool's lock is only ever held for one line or a rename
 
 std::mutex sinkMutex;
 std::function<void(const QString &)> sink;
@@ -37,30 +44,22 @@ void warnOnce(const QString &message)
         std::fprintf(stderr, "calitune: history: %s\n", qUtf8Printable(message));
 }
 
-bool busy(const QSqlError &error)
+int sqliteCode(const QSqlError &error)
 {
     bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    return ok && (code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */);
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? code & 0xff : -1;   // the primary code of an extended one
 }
 
-// The busy timeout covers most waits; a few statements (a journal mode
-// change, a lock met during recovery) can still come back busy at once.
-bool exec(QSqlQuery &query, const QString &sql = {})
+bool isBusy(const QSqlError &error)
 {
-    for (int attempt = 1;; ++attempt) {
-        if (sql.isEmpty() ? query.exec() : query.exec(sql))
-            return true;
-        if (attempt == Attempts || !busy(query.lastError()))
-            return false;
-        QThread::msleep(10 * attempt);
-    }
+    const int code = sqliteCode(error);
+    return code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */;
 }
 
-QString describe(const QSqlQuery &query)
+bool writable(const QString &path)
 {
-    const QSqlError e = query.lastError();
-    return e.databaseText().isEmpty() ? e.text() : e.databaseText();
+    return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
 }
 
 QVariant blob(const std::optional<QByteArray> &bytes)
@@ -68,54 +67,78 @@ QVariant blob(const std::optional<QByteArray> &bytes)
     return bytes ? QVariant(*bytes) : QVariant(QMetaType::fromType<QByteArray>());
 }
 
-std::optional<QByteArray> blob(const QVariant &value)
+std::optional<QByteArray> blobOf(const QVariant &value)
 {
-    if (value.isNull())
-        return std::nullopt;
-    return value.toByteArray();
+    return value.isNull() ? std::nullopt : std::optional(value.toByteArray());
+}
+
+QVariant textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
+}
+
+bool blocksFit(const Record &r)
+{
+    const auto fits = [](const std::optional<QByteArray> &b) { return !b || b->size() == 16; };
+    return fits(r.before) && fits(r.sent) && fits(r.after);
 }
 
 const char Columns[] =
-    "SELECT id, time, source, host, port, device, action, block_before, block_sent, outcome "
-    "FROM records ";
+    "SELECT id, uid, rev, time, source, station, port, device, radio, action, outcome,"
+    " block_before, block_sent, block_after, verified, forced, source_file, source_sha256,"
+    " source_record FROM records";
 
 Record readRecord(const QSqlQuery &q)
 {
     Record r;
     r.id = q.value(0).toLongLong();
-    r.time = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs).toUTC();
-    r.source = q.value(2).toString() == sourceName(Source::Cli) ? Source::Cli : Source::Window;
-    r.host = q.value(3).toString();
-    r.port = q.value(4).toString();
-    r.device = q.value(5).toString();
-    const QString action = q.value(6).toString();
-    r.action = action == actionName(Action::Write)     ? Action::Write
-               : action == actionName(Action::Restore) ? Action::Restore
-                                                       : Action::Read;
-    r.before = blob(q.value(7));
-    r.sent = blob(q.value(8));
-    r.outcome = q.value(9).toString();
+    r.uid = q.value(1).toString();
+    r.rev = q.value(2).toLongLong();
+    r.time = QDateTime::fromString(q.value(3).toString(), Qt::ISODateWithMs).toUTC();
+    r.source = sourceFromName(q.value(4).toString()).value_or(Source::Cli);
+    r.station = q.value(5).toString();
+    r.port = q.value(6).toString();
+    r.device = q.value(7).toString();
+    if (!q.value(8).isNull())
+        r.radio = q.value(8).toString();
+    r.action = actionFromName(q.value(9).toString()).value_or(Action::Read);
+    r.outcome = OutcomeFromName(q.value(10).toString()).value_or(Outcome::Unfinished);
+    r.before = blobOf(q.value(11));
+    r.sent = blobOf(q.value(12));
+    r.after = blobOf(q.value(13));
+    if (!q.value(14).isNull())
+        r.verified = q.value(14).toInt() != 0;
+    r.forced = q.value(15).toInt() != 0;
+    r.sourceFile = q.value(16).toString();
+    r.sourceSha256 = q.value(17).toString();
+    r.sourceRecord = q.value(18).toString();
     return r;
 }
 
-} // namespace
-
-QString sourceName(Source source)
+void bindRecord(QSqlQuery &q, const Record &r)
 {
-    return source == Source::Cli ? QStringLiteral("cli") : QStringLiteral("window");
+    q.bindValue(QStringLiteral(":uid"), r.uid);
+    q.bindValue(QStringLiteral(":rev"), r.rev);
+    q.bindValue(QStringLiteral(":time"), r.time.toUTC().toString(Qt::ISODateWithMs));
+    q.bindValue(QStringLiteral(":source"), sourceName(r.source));
+    q.bindValue(QStringLiteral(":station"), r.station);
+    q.bindValue(QStringLiteral(":port"), r.port);
+    q.bindValue(QStringLiteral(":device"), r.device);
+    q.bindValue(QStringLiteral(":radio"), textOrNull(r.radio.value_or(QString())));
+    q.bindValue(QStringLiteral(":action"), actionName(r.action));
+    q.bindValue(QStringLiteral(":outcome"), OutcomeName(r.outcome));
+    q.bindValue(QStringLiteral(":before"), blob(r.before));
+    q.bindValue(QStringLiteral(":sent"), blob(r.sent));
+    q.bindValue(QStringLiteral(":after"), blob(r.after));
+    q.bindValue(QStringLiteral(":verified"),
+                r.verified ? QVariant(int(*r.verified)) : QVariant(QMetaType::fromType<int>()));
+    q.bindValue(QStringLiteral(":forced"), int(r.forced));
+    q.bindValue(QStringLiteral(":source_file"), textOrNull(r.sourceFile));
+    q.bindValue(QStringLiteral(":source_sha256"), textOrNull(r.sourceSha256));
+    q.bindValue(QStringLiteral(":source_record"), textOrNull(r.sourceRecord));
 }
 
-QString actionName(Action action)
-{
-    switch (action) {
-    case Action::Read: return QStringLiteral("read");
-    case Action::Write: return QStringLiteral("write");
-    case Action::Restore: return QStringLiteral("restore");
-    }
-    return {};
-}
-
-static QString placeFromEnvironment()
+QString placeFromEnvironment()
 {
     const QString set = qEnvironmentVariable("CALITUNE_HISTORY");
     if (!set.isEmpty())
@@ -124,20 +147,19 @@ static QString placeFromEnvironment()
     return folder.isEmpty() ? QStringLiteral("off") : folder + QStringLiteral("/history.db");
 }
 
+} // namespace
+
 Store::Store() : Store(placeFromEnvironment()) {}
 
 Store::Store(const QString &path)
-    : m_path(path == QLatin1String("off") ? QString() : path),
+    : m_path(path.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0 ? QString() : path),
       m_connection(QStringLiteral("calitune-history-%1").arg(++connections))
 {
 }
 
 Store::~Store()
 {
-    if (!QSqlDatabase::contains(m_connection))
-        return;
-    QSqlDatabase::database(m_connection, false).close();
-    QSqlDatabase::removeDatabase(m_connection);
+    disconnect();
 }
 
 void Store::setWarningSink(std::function<void(const QString &)> newSink)
@@ -149,200 +171,545 @@ void Store::setWarningSink(std::function<void(const QString &)> newSink)
 bool Store::fail(const QString &what) const
 {
     m_error = what;
-    warnOnce(QStringLiteral("cannot use %1: %2").arg(QDir::toNativeSeparators(m_path), what));
+    warnOnce(what);
     return false;
 }
 
-bool Store::open() const
+QString Store::describe(const QSqlError &error) const
 {
-    if (m_open)
-        return true;
-    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
-        return fail(QStringLiteral("cannot create its folder"));
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
-        return fail(QStringLiteral("the Qt SQLite driver is not installed"));
+    const QString path = QDir::toNativeSeparators(m_path);
+    const QString folder = QFileInfo(m_path).absolutePath();
+    QString readOnly = QStringLiteral("%1 is read-only").arg(path);
+    struct statvfs fs {};
+    if (::statvfs(QFile::encodeName(folder).constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
+        readOnly += QStringLiteral(" (a read-only file system)");
+    else if (!writable(folder))
+        readOnly += QStringLiteral(" (its folder cannot be written)");
+    else if (QFileInfo::exists(m_path) && !writable(m_path))
+        readOnly += QStringLiteral(" (the file cannot be written)");
 
-    QSqlDatabase db = QSqlDatabase::contains(m_connection)
-                          ? QSqlDatabase::database(m_connection, false)
-                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(m_path);
-    db.setConnectOptions(QString::fromLatin1(BusyTimeout));
-    if (!db.open())
-        return fail(db.lastError().text());
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    switch (sqliteCode(error)) {
+    case 5: case 6: return QStringLiteral("%1 is locked by another program").arg(path);
+    case 8: return readOnly;
+    case 11: return QStringLiteral("%1 is damaged: %2").arg(path, text);
+    case 13: return QStringLiteral("%1 cannot grow: the disk is full").arg(path);
+    case 26: return QStringLiteral("%1 is not a Calitune history (not a database)").arg(path);
+    case 14:
+        if (!QFileInfo::exists(m_path))
+            return QStringLiteral("there is no history yet at %1").arg(path);
+        if (::access(QFile::encodeName(m_path).constData(), R_OK) != 0)
+            return QStringLiteral("%1 cannot be read: permission denied").arg(path);
+        if (!writable(folder))
+            return readOnly;
+        break;
+    }
+    return QStringLiteral("%1: %2").arg(path, text);
+}
 
-    QString error;
-    bool ok = false;
-    {
-        QSqlQuery q(db);
-        auto step = [&](const QString &sql) {
-            if (exec(q, sql))
-                return true;
-            error = describe(q);
-            return false;
-        };
-        // NORMAL loses nothing when a process dies; only a power cut may
-        // take the last few records with it.
-        ok = step(QStringLiteral("PRAGMA journal_mode=WAL"))
-             && step(QStringLiteral("PRAGMA synchronous=NORMAL"))
-             && step(QStringLiteral("BEGIN IMMEDIATE"));
-        if (ok) {
-            ok = step(QStringLiteral(
-                     "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"))
-                 && step(QStringLiteral(
-                     "CREATE TABLE IF NOT EXISTS records ("
-                     "id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,"
-                     " source TEXT NOT NULL, host TEXT NOT NULL, port TEXT NOT NULL,"
-                     " device TEXT NOT NULL, action TEXT NOT NULL,"
-                     " block_before BLOB, block_sent BLOB, outcome TEXT NOT NULL)"))
-                 && step(QStringLiteral("SELECT max(version) FROM schema_version"));
-            if (ok && !q.next()) {
-                error = describe(q);
-                ok = false;
-            }
-            if (ok) {
-                const QVariant version = q.value(0);
-                q.finish();
-                if (version.isNull())
-                    ok = step(QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)")
-                                  .arg(SchemaVersion));
-                else if (version.toInt() != SchemaVersion) {
-                    error = QStringLiteral("written by another Calitune version (layout %1)")
-                                .arg(version.toInt());
-                    ok = false;
-                }
-            }
-            ok = ok && step(QStringLiteral("COMMIT"));
-            if (!ok)
-                q.exec(QStringLiteral("ROLLBACK"));
-        }
+bool Store::connect(Access access, bool immutable) const
+{
+    disconnect();
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    // Each call sets its own bound with PRAGMA busy_timeout.
+    QStringList options = {QStringLiteral("QSQLITE_BUSY_TIMEOUT=0")};
+    if (access == Access::ReadOnly)
+        options << QStringLiteral("QSQLITE_OPEN_READONLY");
+    if (immutable) {
+        // A reader in a folder it cannot write cannot make the shared-memory
+        // file a WAL database needs; with no WAL file, nobody is writing it.
+        options << QStringLiteral("QSQLITE_OPEN_URI");
+        db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(m_path).absoluteFilePath())
+                               .toString(QUrl::FullyEncoded)
+                           + QStringLiteral("?immutable=1"));
+    } else {
+        db.setDatabaseName(m_path);
     }
-    if (!ok) {
-        db.close();
-        return fail(error.isEmpty() ? QStringLiteral("cannot set it up") : error);
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    if (!db.open()) {
+        m_sqlError = db.lastError();
+        m_why = describe(m_sqlError);
+        disconnect();
+        return false;
     }
-    m_open = true;
+    m_access = access;
     return true;
 }
 
-qint64 Store::insert(Source source, Action action, const QString &port, const QString &device,
-                     const std::optional<QByteArray> &before,
-                     const std::optional<QByteArray> &sent, const QString &outcome)
+void Store::disconnect() const
 {
-    if (!open())
-        return 0;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    QSqlQuery q(db);
-    if (!exec(q, QStringLiteral("BEGIN IMMEDIATE"))) {
-        fail(describe(q));
-        return 0;
+    m_access = Access::None;
+    if (!QSqlDatabase::contains(m_connection))
+        return;
+    QSqlDatabase::database(m_connection, false).close();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+QSqlDatabase Store::database() const
+{
+    return QSqlDatabase::database(m_connection, false);
+}
+
+Store::Result Store::failed(const QSqlError &error) const
+{
+    m_sqlError = error;
+    m_why = describe(error);
+    return isBusy(error) ? Result::Busy : Result::Failed;
+}
+
+// Retries what comes back busy at once (some statements do despite the busy
+// timeout) until the deadline; the busy timeout covers the rest.
+Store::Result Store::run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql) const
+{
+    for (;;) {
+        QSqlQuery(database()).exec(
+            QStringLiteral("PRAGMA busy_timeout = %1").arg(std::max<qint64>(0, deadline.remainingTime())));
+        if (sql.isEmpty() ? query.exec() : query.exec(sql))
+            return Result::Ok;
+        const Result result = failed(query.lastError());
+        if (result != Result::Busy || deadline.hasExpired())
+            return result;
+        QThread::msleep(2);
     }
+}
+
+Store::Result Store::inTransaction(const QDeadlineTimer &deadline,
+                                   const std::function<Result(QSqlQuery &)> &body) const
+{
+    QSqlQuery q(database());
+    Result result = run(q, deadline, QStringLiteral("BEGIN IMMEDIATE"));
+    if (result != Result::Ok)
+        return result;
+    result = body(q);
+    if (result == Result::Ok)
+        result = run(q, deadline, QStringLiteral("COMMIT"));
+    if (result != Result::Ok)
+        QSqlQuery(database()).exec(QStringLiteral("ROLLBACK"));
+    return result;
+}
+
+Store::Result Store::inspect(Schema::Found &found, const QDeadlineTimer &deadline) const
+{
+    for (;;) {
+        QSqlQuery(database()).exec(
+            QStringLiteral("PRAGMA busy_timeout = %1").arg(std::max<qint64>(0, deadline.remainingTime())));
+        // One read transaction: a file being created must not look half made.
+        QSqlError error;
+        QSqlQuery q(database());
+        const bool ok = q.exec(QStringLiteral("BEGIN")) && Schema::inspect(database(), found, error);
+        if (!error.isValid())
+            error = q.lastError();
+        q.exec(QStringLiteral("ROLLBACK"));
+        if (ok)
+            return Result::Ok;
+        const Result result = failed(error);
+        if (result != Result::Busy || deadline.hasExpired())
+            return result;
+        QThread::msleep(2);
+    }
+}
+
+bool Store::refuse(const Schema::Found &found) const
+{
+    const QString path = QDir::toNativeSeparators(m_path);
+    if (found.layout == Schema::Layout::Newer)
+        m_why = QStringLiteral("%1 was written by a newer Calitune (layout %2; this one knows "
+                               "layout %3) and is left as it is")
+                    .arg(path)
+                    .arg(found.version)
+                    .arg(Schema::Version);
+    else if (found.layout == Schema::Layout::Foreign)
+        m_why = QStringLiteral("%1 is not a Calitune history and is left as it is").arg(path);
+    else
+        return false;
+    return true;
+}
+
+// Decides on a read-only connection what the file is before anything is
+// changed: another program's database keeps even its journal mode.
+Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
+{
+    if (m_access == Access::Writable)
+        return Result::Ok;
+    const QFileInfo info(m_path);
+    Schema::Found found{Schema::Layout::Empty, 0};
+    if (info.isDir()) {
+        m_why = QStringLiteral("%1 is a folder, not a history").arg(QDir::toNativeSeparators(m_path));
+        return Result::Failed;
+    }
+    if (info.exists()) {
+        if (!connect(Access::ReadOnly))
+            return Result::Failed;
+        Result result = inspect(found, deadline);
+        disconnect();
+        if (result != Result::Ok)
+            return Result::Failed;   // not known to be ours: not even the spool
+        if (refuse(found))
+            return Result::Failed;
+    } else if (!QDir().mkpath(info.absolutePath())) {
+        m_why = QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(m_path));
+        return Result::Failed;
+    }
+    if (!connect(Access::Writable))
+        return Result::Failed;
+    const Result result = setUp(found.layout, deadline);
+    if (result != Result::Ok)
+        disconnect();
+    return result;
+}
+
+Store::Result Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const
+{
+    // FULL: a write's record, with the block as it was, is on the disk before
+    // the block goes out, whatever happens to this process or the machine.
+    QSqlQuery q(database());
+    Result result = run(q, deadline, QStringLiteral("PRAGMA synchronous = FULL"));
+    if (result != Result::Ok || layout == Schema::Layout::Current)
+        return result;
+    result = run(q, deadline, QStringLiteral("PRAGMA journal_mode = WAL"));
+    if (result != Result::Ok)
+        return result;
+    const bool wal = q.next() && q.value(0).toString() == QLatin1String("wal");
+    q.finish();   // a statement still open would keep the commit below from ending
+    if (!wal) {
+        m_why = QStringLiteral("%1 cannot be shared: WAL mode is refused")
+                    .arg(QDir::toNativeSeparators(m_path));
+        return Result::Failed;
+    }
+    return inTransaction(deadline, [&](QSqlQuery &) {
+        Schema::Found found;
+        QSqlError error;
+        bool ok = Schema::inspect(database(), found, error);   // another process may have been first
+        if (ok && found.layout == Schema::Layout::Empty)
+            ok = Schema::create(database(), error);
+        else if (ok && found.layout == Schema::Layout::Version1)
+            ok = Schema::upgradeFromVersion1(database(), error);
+        if (!ok)
+            return failed(error);
+        return refuse(found) ? Result::Failed : Result::Ok;
+    });
+}
+
+bool Store::openForLookup() const
+{
+    if (m_access != Access::None)
+        return true;
+    const QFileInfo info(m_path);
+    if (!info.exists() || info.isDir()) {
+        m_error = info.isDir() ? QStringLiteral("%1 is a folder, not a history")
+                                     .arg(QDir::toNativeSeparators(m_path))
+                               : QStringLiteral("there is no history yet at %1")
+                                     .arg(QDir::toNativeSeparators(m_path));
+        return false;
+    }
+    const QDeadlineTimer deadline(LookupWaitMs);
+    Schema::Found found;
+    Result result = connect(Access::ReadOnly) ? inspect(found, deadline) : Result::Failed;
+    const int code = sqliteCode(m_sqlError);
+    if (result == Result::Failed && (code == 8 || code == 14)
+        && !writable(info.absolutePath()) && !QFileInfo::exists(m_path + QStringLiteral("-wal")))
+        result = connect(Access::ReadOnly, true) ? inspect(found, deadline) : Result::Failed;
+    if (result == Result::Ok && found.layout == Schema::Layout::Current)
+        return true;
+    disconnect();
+    if (result == Result::Ok && found.layout == Schema::Layout::Empty)
+        m_why = QStringLiteral("there is no history yet at %1").arg(QDir::toNativeSeparators(m_path));
+    else if (result == Result::Ok && found.layout == Schema::Layout::Version1)
+        result = openWritable(deadline);   // an older layout is read once upgraded
+    else if (result == Result::Ok)
+        refuse(found);
+    if (m_access != Access::None)
+        return true;
+    m_error = m_why;
+    return false;
+}
+
+Store::Result Store::nextRev(QSqlQuery &q, qint64 &rev) const
+{
+    if (!q.exec(QStringLiteral("SELECT coalesce(max(rev), 0) + 1 FROM records")) || !q.next())
+        return failed(q.lastError());
+    rev = q.value(0).toLongLong();
+    q.finish();
+    return Result::Ok;
+}
+
+// An insert that meets its uid already stored (a spool merged twice) does nothing.
+Store::Result Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
+{
+    Result result = nextRev(q, record.rev);
+    if (result != Result::Ok)
+        return result;
+    // Qt binds a null QString as NULL: the text that must be there falls back to ''.
     q.prepare(QStringLiteral(
-        "INSERT INTO records (time, source, host, port, device, action, block_before,"
-        " block_sent, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-    q.addBindValue(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    q.addBindValue(sourceName(source));
-    q.addBindValue(QSysInfo::machineHostName());
-    q.addBindValue(port);
-    q.addBindValue(device);
-    q.addBindValue(actionName(action));
-    q.addBindValue(blob(before));
-    q.addBindValue(blob(sent));
-    q.addBindValue(outcome);
-    qint64 id = 0;
-    if (q.exec())
-        id = q.lastInsertId().toLongLong();
-    if (id > 0 && exec(q, QStringLiteral("COMMIT")))
-        return id;
-    const QString error = describe(q);
-    q.exec(QStringLiteral("ROLLBACK"));
-    fail(error);
-    return 0;
+        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, action,"
+        " outcome, block_before, block_sent, block_after, verified, forced, source_file,"
+        " source_sha256, source_record) VALUES (:uid, :rev, :time, :source,"
+        " coalesce(:station, ''), coalesce(:port, ''), coalesce(:device, ''), :radio, :action,"
+        " :outcome, :before, :sent, :after, :verified, :forced, :source_file, :source_sha256,"
+        " :source_record) ON CONFLICT (uid) DO NOTHING"));
+    bindRecord(q, record);
+    if (!q.exec())
+        return failed(q.lastError());
+    inserted = q.numRowsAffected() == 1;
+    record.id = inserted ? q.lastInsertId().toLongLong() : 0;
+    return Result::Ok;
 }
 
-bool Store::addRead(Source source, const QString &port, const QString &device,
-                    const QByteArray &block)
+Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) const
 {
-    m_error.clear();
-    return !enabled()
-           || insert(source, Action::Read, port, device, block, std::nullopt,
-                     QStringLiteral("done")) > 0;
+    qint64 rev = 0;
+    Result result = nextRev(q, rev);
+    if (result != Result::Ok)
+        return result;
+    q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_after = :after,"
+                             " verified = :verified, rev = :rev WHERE uid = :uid"));
+    q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
+    q.bindValue(QStringLiteral(":after"), blob(record.after));
+    q.bindValue(QStringLiteral(":verified"), record.verified ? QVariant(int(*record.verified))
+                                                             : QVariant(QMetaType::fromType<int>()));
+    q.bindValue(QStringLiteral(":rev"), rev);
+    q.bindValue(QStringLiteral(":uid"), record.uid);
+    if (!q.exec())
+        return failed(q.lastError());
+    found = q.numRowsAffected() == 1;
+    return Result::Ok;
 }
 
-qint64 Store::beginWrite(Source source, Action action, const QString &port,
-                         const QString &device, const std::optional<QByteArray> &before,
-                         const QByteArray &sent)
-{
-    m_error.clear();
-    if (!enabled())
-        return 0;
-    return insert(source, action, port, device, before, sent, QStringLiteral("unfinished"));
-}
-
-bool Store::finishWrite(qint64 id, const QString &outcome)
+bool Store::prepare()
 {
     m_error.clear();
     if (!enabled())
         return true;
-    if (id <= 0)
-        return false;   // the begin failed and has already warned
-    if (!open())
-        return false;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("UPDATE records SET outcome = ? WHERE id = ?"));
-    q.addBindValue(outcome);
-    q.addBindValue(id);
-    if (!exec(q))
-        return fail(describe(q));
-    return q.numRowsAffected() == 1;
+    const QDeadlineTimer deadline(PrepareWaitMs);
+    Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = mergeSpool(deadline);
+    if (result == Result::Busy)
+        return fail(QStringLiteral("%1; new records wait in %2").arg(m_why, spoolPath()));
+    return result == Result::Ok || fail(m_why);
 }
 
-QList<Record> Store::list(const QString &portFilter, int limit) const
+QStringList Store::mergingFiles() const
+{
+    const QFileInfo info(m_path);
+    const QFileInfoList found = info.dir().entryInfoList(
+        {info.fileName() + QStringLiteral(".spool.merging-*")}, QDir::Files,
+        QDir::Time | QDir::Reversed);
+    QStringList paths;
+    for (const QFileInfo &f : found)
+        paths << f.absoluteFilePath();
+    return paths;
+}
+
+// Under the database's write lock, so that one merge runs at a time; a file
+// is deleted only once what it holds is committed, and merging it again (a
+// merge that crashed before the deletion) changes nothing.
+Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
+{
+    QStringList files;
+    QString trouble;
+    int unreadable = 0;
+    const Result result = inTransaction(deadline, [&](QSqlQuery &q) {
+        files = mergingFiles();
+        const QString aside = spoolPath() + QStringLiteral(".merging-%1-%2").arg(
+            QString::number(QCoreApplication::applicationPid()),
+            QUuid::createUuid().toString(QUuid::Id128).left(8));
+        bool moved = false;
+        Spool::moveAside(spoolPath(), aside, QDeadlineTimer(SpoolWaitMs), moved, trouble);
+        if (moved)
+            files << aside;
+        Spool::Entries entries;
+        for (const QString &file : std::as_const(files))
+            if (!Spool::read(file, entries, trouble)) {
+                m_why = trouble;
+                return Result::Failed;
+            }
+        std::stable_sort(entries.records.begin(), entries.records.end(),
+                         [](const Record &a, const Record &b) { return a.time < b.time; });
+        bool done = false;
+        for (Record &record : entries.records)
+            if (const Result r = insert(q, record, done); r != Result::Ok)
+                return r;
+        for (const Record &completion : std::as_const(entries.completions))
+            if (const Result r = update(q, completion, done); r != Result::Ok)
+                return r;
+        unreadable = entries.unreadable;
+        return Result::Ok;
+    });
+    if (result != Result::Ok)
+        return result;
+    for (const QString &file : std::as_const(files))
+        QFile::remove(file);
+    if (unreadable > 0)
+        trouble = QStringLiteral("%1 unreadable lines of %2 were left out").arg(unreadable).arg(spoolPath());
+    if (!trouble.isEmpty())
+        warnOnce(trouble);
+    return Result::Ok;
+}
+
+bool Store::toSpool(const QByteArray &line) const
+{
+    QString error;
+    if (!Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs), error))
+        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, error));
+    warnOnce(QStringLiteral("%1; records wait in %2").arg(m_why, spoolPath()));
+    return true;
+}
+
+bool Store::add(Record &record)
 {
     m_error.clear();
-    QList<Record> records;
-    if (!enabled() || !open())
-        return records;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    q.prepare(QString::fromLatin1(Columns)
-              + (portFilter.isEmpty() ? QString() : QStringLiteral("WHERE port = ? OR device = ? "))
-              + QStringLiteral("ORDER BY id DESC LIMIT ?"));
-    if (!portFilter.isEmpty()) {
-        q.addBindValue(portFilter);
-        q.addBindValue(portFilter);
+    if (!enabled())
+        return true;
+    if (!blocksFit(record))
+        return fail(QStringLiteral("a record's blocks must be 16 bytes"));
+    if (record.uid.isEmpty())
+        record.uid = QUuid::createUuid().toString(QUuid::Id128);
+    record.time = record.time.isValid() ? record.time.toUTC() : QDateTime::currentDateTimeUtc();
+    if (record.station.isEmpty())
+        record.station = stationName();
+    const QDeadlineTimer deadline(ExchangeWaitMs);
+    Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = inTransaction(deadline, [&](QSqlQuery &q) {
+            bool inserted = false;
+            const Result r = insert(q, record, inserted);
+            if (r == Result::Ok && !inserted)
+                m_why = QStringLiteral("record %1 is stored already").arg(record.uid);
+            return r == Result::Ok && !inserted ? Result::Failed : r;
+        });
+    if (result == Result::Ok)
+        return true;
+    record.id = record.rev = 0;
+    return result == Result::Busy ? toSpool(Spool::recordLine(record)) : fail(m_why);
+}
+
+bool Store::complete(const Record &record)
+{
+    m_error.clear();
+    if (!enabled())
+        return true;
+    if (record.uid.isEmpty() || (record.after && record.after->size() != 16))
+        return fail(QStringLiteral("a record's ending needs its uid and a 16-byte block"));
+    const QDeadlineTimer deadline(ExchangeWaitMs);
+    bool found = false;
+    Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = inTransaction(deadline, [&](QSqlQuery &q) { return update(q, record, found); });
+    if (result == Result::Ok && !found && record.id == 0) {
+        m_why = QStringLiteral("%1 does not hold record %2 yet").arg(m_path, record.uid);
+        return toSpool(Spool::completionLine(record));   // its record waits there too
     }
-    q.addBindValue(limit < 0 ? -1 : limit);
-    if (!exec(q)) {
-        fail(describe(q));
+    if (result == Result::Ok && !found)
+        return fail(QStringLiteral("%1 holds no record %2").arg(m_path, record.uid));
+    if (result == Result::Ok)
+        return true;
+    return result == Result::Busy ? toSpool(Spool::completionLine(record)) : fail(m_why);
+}
+
+QList<Record> Store::select(const QString &where, const QVariantMap &values, int limit) const
+{
+    QList<Record> records;
+    if (!enabled() || !openForLookup())
+        return records;
+    QSqlQuery q(database());
+    q.setForwardOnly(true);
+    q.prepare(QString::fromLatin1(Columns) + where + QStringLiteral(" LIMIT :limit"));
+    for (auto it = values.begin(); it != values.end(); ++it)
+        q.bindValue(it.key(), it.value());
+    q.bindValue(QStringLiteral(":limit"), limit < 0 ? -1 : limit);
+    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
+        m_error = m_why;
         return records;
     }
     while (q.next())
-        records.append(readRecord(q));
+        records << readRecord(q);
     if (q.lastError().isValid()) {
-        fail(describe(q));
+        m_error = describe(q.lastError());
         records.clear();
     }
     return records;
 }
 
+QList<Record> Store::list(const Filter &filter) const
+{
+    m_error.clear();
+    QStringList where;
+    QVariantMap values;
+    auto match = [&](const QString &condition, const QString &name, const QVariant &value) {
+        where << condition;
+        values.insert(name, value);
+    };
+    if (!filter.port.isEmpty()) {
+        match(QStringLiteral("(port = :port OR device = :device)"), QStringLiteral(":port"), filter.port);
+        values.insert(QStringLiteral(":device"), filter.port);
+    }
+    if (filter.radio && filter.radio->isEmpty())
+        where << QStringLiteral("radio IS NULL");   // the records of no named radio
+    else if (filter.radio)
+        match(QStringLiteral("radio = :radio"), QStringLiteral(":radio"), *filter.radio);
+    if (!filter.station.isEmpty())
+        match(QStringLiteral("station = :station"), QStringLiteral(":station"), filter.station);
+    if (filter.action)
+        match(QStringLiteral("action = :action"), QStringLiteral(":action"), actionName(*filter.action));
+    if (filter.outcome)
+        match(QStringLiteral("outcome = :outcome"), QStringLiteral(":outcome"), OutcomeName(*filter.outcome));
+    if (filter.since.isValid())
+        match(QStringLiteral("time >= :since"), QStringLiteral(":since"),
+              filter.since.toUTC().toString(Qt::ISODateWithMs));
+    if (filter.until.isValid())
+        match(QStringLiteral("time <= :until"), QStringLiteral(":until"),
+              filter.until.toUTC().toString(Qt::ISODateWithMs));
+    // By time, as records merged from the spool get their ids late; the id
+    // orders records of the same millisecond.
+    const QString clause = where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(QStringLiteral(" AND "));
+    return select(clause + QStringLiteral(" ORDER BY time DESC, id DESC"), values, filter.limit);
+}
+
 std::optional<Record> Store::find(qint64 id) const
 {
     m_error.clear();
-    if (!enabled() || !open())
-        return std::nullopt;
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.setForwardOnly(true);
-    q.prepare(QString::fromLatin1(Columns) + QStringLiteral("WHERE id = ?"));
-    q.addBindValue(id);
-    if (!exec(q)) {
-        fail(describe(q));
-        return std::nullopt;
+    const QList<Record> found = select(QStringLiteral(" WHERE id = :id"), {{QStringLiteral(":id"), id}}, 1);
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+QList<Record> Store::changedAfter(qint64 rev, int limit) const
+{
+    m_error.clear();
+    return select(QStringLiteral(" WHERE rev > :rev ORDER BY rev"), {{QStringLiteral(":rev"), rev}}, limit);
+}
+
+qint64 Store::syncedRev(const QString &server) const
+{
+    m_error.clear();
+    if (!enabled() || !openForLookup())
+        return 0;
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT rev FROM sync_state WHERE server = :server"));
+    q.bindValue(QStringLiteral(":server"), server);
+    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
+        m_error = m_why;
+        return 0;
     }
-    if (q.next())
-        return readRecord(q);
-    if (q.lastError().isValid())
-        fail(describe(q));
-    return std::nullopt;
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+bool Store::setSyncedRev(const QString &server, qint64 rev)
+{
+    m_error.clear();
+    if (!enabled())
+        return true;
+    const QDeadlineTimer deadline(PrepareWaitMs);
+    Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = inTransaction(deadline, [&](QSqlQuery &q) {
+            q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) VALUES (:server, :rev)"
+                                     " ON CONFLICT (server) DO UPDATE SET rev = excluded.rev"));
+            q.bindValue(QStringLiteral(":server"), server);
+            q.bindValue(QStringLiteral(":rev"), rev);
+            return q.exec() ? Result::Ok : failed(q.lastError());
+        });
+    return result == Result::Ok || fail(m_why);
 }
 
 } // namespace History

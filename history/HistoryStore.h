@@ -1,39 +1,37 @@
 #pragma once
-// A local record of every block read from or written to a radio, so that the
-// values a radio held before a wrong write can always be found again.
+// A local record of every exchange with a radio, so that the values a radio
+// held before a wrong write can always be found again, and an audit can tell
+// what happened to which radio, where and when.
+
+#include "history/Record.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QDeadlineTimer>
+#include <QSqlError>
 #include <QString>
+#include <QVariantMap>
 #include <functional>
 #include <optional>
 
+class QSqlDatabase;
+class QSqlQuery;
+
+namespace History::Schema {
+struct Found;
+enum class Layout;
+}
+
 namespace History {
 
-enum class Source { Window, Cli };
-enum class Action { Read, Write, Restore };
-
-QString sourceName(Source);   // "window", "cli"
-QString actionName(Action);   // "read", "write", "restore"
-
-struct Record {
-    qint64 id = 0;
-    QDateTime time;           // UTC
-    Source source = Source::Window;
-    QString host, port, device;
-    Action action = Action::Read;
-    std::optional<QByteArray> before, sent;
-    QString outcome;          // "done", "link-lost", "verify", "unfinished", ...
-};
-
 // One SQLite connection per Store, opened on first use; use a Store from one
-// thread only. No call throws or waits more than a few seconds: a history that
-// cannot be written makes the call fail and warns once per process.
+// thread only. No call throws. A history that cannot be written never stops an
+// exchange: the call fails and warns once per process.
 class Store {
 public:
     Store();                              // CALITUNE_HISTORY, else the application data folder
-    explicit Store(const QString &path);  // a database file, or "off"
+    explicit Store(const QString &path);  // a database file, or "off" in any case
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -42,32 +40,77 @@ public:
     QString path() const { return m_path; }
     QString lastError() const { return m_error; }   // empty after a call that worked
 
-    // While the store is off, addRead and finishWrite succeed and beginWrite
-    // gives 0, all without doing anything.
-    bool addRead(Source, const QString &port, const QString &device, const QByteArray &block);
-    // Recorded as "unfinished" before the block transfer; 0 on failure.
-    qint64 beginWrite(Source, Action, const QString &port, const QString &device,
-                      const std::optional<QByteArray> &before, const QByteArray &sent);
-    bool finishWrite(qint64 id, const QString &outcome);
+    // Opens the history for writing (creating, or migrating an older layout in
+    // place) and merges what earlier processes left in the spool. Call it before
+    // a port is opened: it may wait a few seconds for a lock. True when the
+    // database can be written; false (with a warning) when the records of this
+    // process can only go to the spool, or nowhere.
+    bool prepare();
 
-    // Newest first; portFilter matches the port name or the device path.
-    QList<Record> list(const QString &portFilter = {}, int limit = -1) const;
+    // Stores a new record; fills in record.id (0 while it sits in the spool),
+    // record.uid, record.time and record.station when they are empty. Waits at
+    // most ExchangeWaitMs for the database; a record that cannot be stored in
+    // that time is appended to the spool beside the database and flushed to
+    // disk before the call returns. False only when it is kept nowhere.
+    bool add(Record &record);
+    // Stores the record's ending: outcome, after, verified (found by uid), with
+    // the same bound and spool.
+    bool complete(const Record &record);
+
+    // Newest first. Look-ups open the history read-only when it cannot be
+    // written; records still in the spool are not listed.
+    QList<Record> list(const Filter &filter = {}) const;
     std::optional<Record> find(qint64 id) const;
+
+    // For the upload to a factory's server: the records stored or completed
+    // after local change `rev`, in rev order, and how far a server has them.
+    QList<Record> changedAfter(qint64 rev, int limit) const;
+    qint64 syncedRev(const QString &server) const;
+    bool setSyncedRev(const QString &server, qint64 rev);
 
     // Empty restores the default: one line on stderr.
     static void setWarningSink(std::function<void(const QString &)>);
 
+    static constexpr int ExchangeWaitMs = 200;
+
 private:
-    bool open() const;
-    bool fail(const QString &what) const;
-    qint64 insert(Source, Action, const QString &port, const QString &device,
-                  const std::optional<QByteArray> &before, const std::optional<QByteArray> &sent,
-                  const QString &outcome);
+    enum class Access { None, ReadOnly, Writable };
+    enum class Result { Ok, Busy, Failed };   // Busy: the lock was not had in time
+
+    // Connections: m_why says what failed, in words for the user.
+    bool connect(Access access, bool immutable = false) const;
+    void disconnect() const;
+    QSqlDatabase database() const;
+    Result openWritable(const QDeadlineTimer &deadline) const;
+    Result setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const;
+    bool openForLookup() const;
+    Result inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
+    bool refuse(const Schema::Found &found) const;
+
+    // Statements, retried while busy until the deadline.
+    Result run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql = {}) const;
+    Result inTransaction(const QDeadlineTimer &deadline,
+                         const std::function<Result(QSqlQuery &)> &body) const;
+    Result failed(const QSqlError &error) const;
+    Result nextRev(QSqlQuery &query, qint64 &rev) const;
+    Result insert(QSqlQuery &query, Record &record, bool &inserted) const;
+    Result update(QSqlQuery &query, const Record &record, bool &found) const;
+    QList<Record> select(const QString &clauses, const QVariantMap &values, int limit) const;
+
+    QString spoolPath() const { return m_path + QStringLiteral(".spool"); }
+    QStringList mergingFiles() const;
+    Result mergeSpool(const QDeadlineTimer &deadline);
+    bool toSpool(const QByteArray &line) const;
+
+    bool fail(const QString &what) const;   // sets lastError and warns once
+    QString describe(const QSqlError &error) const;
 
     QString m_path;
     QString m_connection;
-    mutable bool m_open = false;
     mutable QString m_error;
+    mutable QString m_why;
+    mutable QSqlError m_sqlError;
+    mutable Access m_access = Access::None;
 };
 
 } // namespace History

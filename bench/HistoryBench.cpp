@@ -1,0 +1,173 @@
+#include "bench/HistoryBench.h"
+
+#include "history/HistoryStore.h"
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QVariant>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+namespace HistoryBench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int Records = 100000, Radios = 1000, Ports = 16, Stations = 4;
+constexpr int Adds = 200;            // through the store, each one on the disk
+constexpr int ChangeFeed = 10000;
+constexpr double RadioGoalMs = 50;
+
+double msOf(const std::function<void()> &work)
+{
+    const Clock::time_point t0 = Clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+double median(int runs, const std::function<void()> &work)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i)
+        ms.push_back(msOf(work));
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+QString radioLabel(int i) { return QStringLiteral("R-%1").arg(i % Radios, 4, 10, QLatin1Char('0')); }
+
+History::Record sample(int i)
+{
+    History::Record r;
+    r.port = QStringLiteral("COM%1").arg(i % Ports + 1);
+    r.device = QStringLiteral("/dev/ttyUSB%1").arg(i % Ports);
+    r.station = QStringLiteral("S%1").arg(i % Stations + 1);
+    r.radio = radioLabel(i * 7);
+    r.action = i % 3 ? History::Action::Read : History::Action::Write;
+    r.outcome = Outcome::Done;
+    r.before = QByteArray(16, char(i));
+    return r;
+}
+
+// The rest in one transaction of a connection of its own: a hundred thousand
+// durable adds would take minutes and time only the disk.
+void fill(const QString &path, int from)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fill"));
+    db.setDatabaseName(path);
+    bool ok = db.open() && db.transaction();
+    QSqlQuery q(db);
+    ok = ok && q.prepare(QStringLiteral(
+                   "INSERT INTO records (uid, rev, time, source, station, port, device, radio,"
+                   " action, outcome, block_before) VALUES (:uid, :rev, :time, 'cli', :station,"
+                   " :port, :device, :radio, :action, 'done', :before)"));
+    const QDateTime t0(QDate(2024, 1, 1), QTime(8, 0), Qt::UTC);
+    for (int i = from; ok && i < Records; ++i) {
+        const History::Record r = sample(i);
+        q.bindValue(QStringLiteral(":uid"), QUuid::createUuid().toString(QUuid::Id128));
+        q.bindValue(QStringLiteral(":rev"), i + 1);
+        q.bindValue(QStringLiteral(":time"), t0.addSecs(i * 60).toString(Qt::ISODateWithMs));
+        q.bindValue(QStringLiteral(":station"), r.station);
+        q.bindValue(QStringLiteral(":port"), r.port);
+        q.bindValue(QStringLiteral(":device"), r.device);
+        q.bindValue(QStringLiteral(":radio"), *r.radio);
+        q.bindValue(QStringLiteral(":action"), History::actionName(r.action));
+        q.bindValue(QStringLiteral(":before"), *r.before);
+        ok = q.exec();
+    }
+    const QString error = q.lastError().text() + db.lastError().text();
+    ok = ok && db.commit();
+    q = QSqlQuery();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("fill"));
+    if (!ok)
+        throw std::runtime_error("cannot fill the history: " + error.toStdString());
+}
+
+void row(const char *figure, double ms, const char *goal = "-", const char *met = "-")
+{
+    std::printf("%-40s %10.2f ms  %-10s %s\n", figure, ms, goal, met);
+}
+
+} // namespace
+
+void run()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.db"));
+    double addMs = 0;
+    {
+        History::Store store(path);
+        if (!store.prepare())
+            throw std::runtime_error(store.lastError().toStdString());
+        int i = 0;
+        addMs = median(Adds, [&] {
+            History::Record r = sample(i++);
+            if (!store.add(r))
+                throw std::runtime_error(store.lastError().toStdString());
+        });
+    }
+    fill(path, Adds);
+
+    History::Store store(path);
+    auto *random = QRandomGenerator::global();
+    std::size_t seen = 0;
+    const auto byRadio = [](int i) {
+        History::Filter f;
+        f.radio = radioLabel(i);
+        return f;
+    };
+    const double openMs = msOf([&] { seen += store.list(byRadio(1)).size(); });
+    const double radioMs = median(101, [&] { seen += store.list(byRadio(random->bounded(Radios))).size(); });
+    const double portMs = median(51, [&] {
+        History::Filter f;
+        f.port = QStringLiteral("COM%1").arg(random->bounded(Ports) + 1);
+        f.limit = 50;
+        seen += store.list(f).size();
+    });
+    const double newestMs = median(51, [&] {
+        History::Filter f;
+        f.limit = 50;
+        seen += store.list(f).size();
+    });
+    const double allMs = median(5, [&] { seen += store.list().size(); });
+    const double feedMs = median(11, [&] { seen += store.changedAfter(Records / 2, ChangeFeed).size(); });
+    if (!store.lastError().isEmpty() || seen == 0)
+        throw std::runtime_error("a look-up failed: " + store.lastError().toStdString());
+
+    std::printf("\n%d records, %d radios, %d ports, %d stations; medians\n\n", Records, Radios,
+                Ports, Stations);
+    row("add(), durable (synchronous=FULL)", addMs);
+    row("first look-up, opening the file", openMs);
+    row("list({radio}), ~100 records", radioMs, "< 50 ms", radioMs < RadioGoalMs ? "yes" : "NO");
+    row("list({port}, limit 50)", portMs);
+    row("list({limit 50}), newest", newestMs);
+    row("list(), all 100,000", allMs);
+    row("changedAfter(rev, 10,000)", feedMs);
+}
+
+} // namespace HistoryBench
+
+#ifdef CALITUNE_HISTORY_BENCH_MAIN
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    try {
+        HistoryBench::run();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "calitune-history-bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+#endif

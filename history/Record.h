@@ -1,0 +1,56 @@
+#pragma once
+// One exchange with one radio as the history keeps it, locally and on a
+// factory's server, and the filters its listings take.
+
+#include "protocol/Outcome.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+
+namespace History {
+
+enum class Source { Window, Cli };
+enum class Action { Read, Write, Restore, Backup };
+
+QString sourceName(Source);   // "window", "cli"
+QString actionName(Action);   // "read", "write", "restore", "backup"
+std::optional<Source> sourceFromName(QStringView name);
+std::optional<Action> actionFromName(QStringView name);
+
+// The station a record is made on: CALITUNE_STATION when set, else the host name.
+QString stationName();
+
+struct Record {
+    qint64 id = 0;            // local id; ids are never reused
+    QString uid;              // random, given when first stored: the same record in spool, database and server
+    qint64 rev = 0;           // local change counter: larger each time the record is stored or completed
+    QDateTime time;           // UTC, when the exchange began
+    Source source = Source::Cli;
+    QString station;
+    QString port, device;
+    std::optional<QString> radio;            // the label the user gave, if any
+    Action action = Action::Read;
+    Outcome outcome = Outcome::Unfinished;
+    std::optional<QByteArray> before;        // the block as the radio held it (a read's block)
+    std::optional<QByteArray> sent;          // the block written
+    std::optional<QByteArray> after;         // the block read back after the write
+    std::optional<bool> verified;            // absent when no read-back was asked for
+    bool forced = false;                     // a restore made despite another radio
+    QString sourceFile, sourceSha256;        // a restore from a backup file
+    QString sourceRecord;                    // a restore from a record: "41", or "STATION:41"
+    friend bool operator==(const Record &, const Record &) = default;
+};
+
+struct Filter {
+    QString port;                  // matches the port name or the device path
+    std::optional<QString> radio;
+    QString station;
+    std::optional<Action> action;
+    std::optional<Outcome> outcome;
+    QDateTime since, until;        // inclusive; invalid: open
+    int limit = -1;                // < 0: all
+};
+
+} // namespace History
