@@ -92,10 +92,8 @@ QString statusMeaning(int status)
     case OtherReply: return QStringLiteral("the radio answers something else");
     case LinkLost: return QStringLiteral("the link was lost during a block transfer");
     case VerifyMismatch: return QStringLiteral("the radio holds other bytes than written or compared");
-    case OtherRadio: return QStringLiteral("another radio: the radio on the port is not the one the backup or "
-                                           "record came from; nothing was written");
-    case BackupNotSaved: return QStringLiteral("the backup could not be saved; the radio was read, nothing was "
-                                               "written to it");
+    case OtherRadio: return QStringLiteral("another radio: the block came from another radio; nothing was written");
+    case BackupNotSaved: return QStringLiteral("the backup could not be saved (the radio was read, not written)");
     }
     return {};
 }
@@ -108,8 +106,7 @@ QString exitStatusHelp(QList<int> statuses, bool interruptible)
     for (int s : statuses)
         text += QStringLiteral("  %1  %2\n").arg(s, 3).arg(statusMeaning(s));
     if (interruptible)
-        text += QStringLiteral("  128+N  stopped by signal N (130 Ctrl+C, 143 SIGTERM, 129 SIGHUP); the radio is "
-                               "not left in programming mode\n");
+        text += QStringLiteral("  128+N  stopped by signal N: 130 Ctrl+C, 143 SIGTERM, 129 SIGHUP\n");
     return text;
 }
 
@@ -132,20 +129,19 @@ qsizetype commandIndex(const QStringList &arguments)
 
 QString topHelp()
 {
-    QString text = QStringLiteral("Usage: %1 [--port P] [--json] [-q|-v] COMMAND [options] [args]\n\n"
-                                  "Reads and writes the transmit-power calibration of a UHF radio.\n\nCommands:\n")
-                       .arg(Program);
+    QCommandLineParser parser;
+    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},
+                      QStringLiteral("This help; COMMAND --help tells more about each command.")});
+    parser.addOption({{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("The version.")});
+    for (Opt o : {Opt::Port, Opt::Json, Opt::Quiet, Opt::Verbose})
+        parser.addOption(spec(o));
+    QString commands = QStringLiteral("Reads and writes the transmit-power calibration of a UHF radio.\n\nCommands:\n");
     for (const Command &c : Commands())
-        text += QStringLiteral("  %1  %2\n").arg(c.name, -8).arg(c.summary);
-    text += QStringLiteral("\nOptions:\n  -h, --help     This help; COMMAND --help tells more about each.\n"
-                           "  -V, --version  The version.\n");
-    for (Opt o : {Opt::Port, Opt::Json, Opt::Quiet, Opt::Verbose}) {
-        const QCommandLineOption &opt = spec(o);
-        QStringList names;
-        for (const QString &n : opt.names())
-            names << (n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n;
-        text += QStringLiteral("  %1  %2\n").arg(names.join(QStringLiteral(", ")) + (opt.valueName().isEmpty() ? QString() : QLatin1Char(' ') + opt.valueName()), -13).arg(opt.description());
-    }
+        commands += QStringLiteral("  %1  %2\n").arg(c.name, -8).arg(c.summary);
+    parser.setApplicationDescription(commands.trimmed());
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(QLatin1Char('\n')),
+                 QStringLiteral("Usage: %1 [--port P] [--json] [-q|-v] COMMAND [options] [args]\n").arg(Program));
     return text + QStringLiteral("\n") + exitStatusHelp({PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch,
                                                          OtherRadio, BackupNotSaved},
                                                         true);
@@ -157,7 +153,7 @@ QString commandHelp(const Command &c, const QCommandLineParser &parser)
     const QString argv0 = QCoreApplication::arguments().value(0);
     const QString usage = QStringLiteral("%1 %2 [options]%3").arg(Program, c.name,
                                                                   c.arguments.isEmpty() ? QString() : QLatin1Char(' ') + c.arguments);
-    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage);
+    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage + QLatin1Char('\n'));
     if (!c.details.isEmpty())
         text += QLatin1Char('\n') + c.details;
     const bool radio = c.statuses.contains(PortNotOpened);
@@ -196,9 +192,11 @@ bool isRadioLabel(const QString &label)
 std::optional<PortReport> checkOptions(Invocation &in)
 {
     const QCommandLineParser &p = in.parser;
-    for (const OptionSpec &s : optionSpecs())
-        if (!s.option.valueName().isEmpty() && p.values(s.option).size() > 1)
-            return UsageError(QStringLiteral("--%1 is given more than once").arg(s.option.names().constLast()));
+    for (Opt o : in.command.options) {
+        const QCommandLineOption &option = spec(o);
+        if (!option.valueName().isEmpty() && p.values(option).size() > 1)
+            return UsageError(QStringLiteral("--%1 is given more than once").arg(option.names().constLast()));
+    }
     if (p.isSet(spec(Opt::Quiet)) && p.isSet(spec(Opt::Verbose)))
         return UsageError(QStringLiteral("-q and -v exclude each other"));
     if (in.command.options.contains(Opt::Radio) && p.isSet(spec(Opt::Radio))) {
@@ -232,11 +230,11 @@ int runCommand(const Command &c, const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(c.summary);
-    parser.addHelpOption();
+    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help.")});
     for (Opt o : EveryCommandTakes + c.options)
         parser.addOption(spec(o));
     if (!c.arguments.isEmpty())
-        parser.addPositionalArgument(c.arguments.section(QLatin1Char(' '), 0, 0), c.details.section(QLatin1Char('\n'), 0, 0), c.arguments);
+        parser.addPositionalArgument(c.arguments, c.argumentHelp);
     const bool json = arguments.contains(QStringLiteral("--json"));
     if (!parser.parse(arguments)) {
         Print(UsageError(QStringLiteral("%1: %2").arg(c.name, parser.errorText())), {json, false});
@@ -246,7 +244,7 @@ int runCommand(const Command &c, const QStringList &arguments)
         Write(stdout, commandHelp(c, parser));
         return Done;
     }
-    Invocation in{c, parser, parser.positionalArguments(), {}, {}, {}};
+    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map()};
     applySettings(in);
     if (const std::optional<PortReport> refused = checkOptions(in))
         return in.finish(*refused);

@@ -1,4 +1,6 @@
 #include "cli/Commands.h"
+#include "cli/Targets.h"
+#include "history/StationConfig.h"
 
 #include <QCoreApplication>
 #include <thread>
@@ -16,39 +18,39 @@ const QList<Command> &Commands()
     using O = Opt;
     static const QList<Command> table{
         {QStringLiteral("ports"), QStringLiteral("list the ports, their adapters and whether each can be opened now"),
-         {}, {}, {}, {}, false, RunPorts},
-        {QStringLiteral("read"), QStringLiteral("read the twelve calibration values"), {}, {},
+         {}, {}, {}, {}, {}, false, RunPorts},
+        {QStringLiteral("read"), QStringLiteral("read the twelve calibration values"), {}, {}, {},
          {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost}, true, RunRead},
         {QStringLiteral("write"), QStringLiteral("write NAME=V ... (or --file F), read back and compare"),
-         QStringLiteral("NAME=V..."),
-         QStringLiteral("V is a whole number 0 to 127; names: ") + names
-             + QStringLiteral("\nThe other values and the radio's own bytes 12-15 stay as they are. A write that "
-                              "would change nothing sends no block.\n"),
+         QStringLiteral("NAME=V..."), QStringLiteral("V is a whole number 0 to 127; names: ") + names,
+         QStringLiteral("The other values and the radio's own bytes 12-15 stay as they are. A write that "
+                        "would change nothing sends no block.\n"),
          {O::Port, O::Radio, O::File, O::NoVerify, O::DryRun},
          {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, true, RunWrite},
         {QStringLiteral("compare"), QStringLiteral("compare the radio with a backup file or with NAME=V ..."),
-         QStringLiteral("FILE|NAME=V..."),
+         QStringLiteral("FILE|NAME=V..."), QStringLiteral("a backup file, or values as for write"),
          QStringLiteral("Reads the radio and lists the differences; exit status 6 when there are any.\n"),
          {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, false, RunCompare},
-        {QStringLiteral("backup"), QStringLiteral("save the radio's block to a file (--output FILE)"), {},
+        {QStringLiteral("backup"), QStringLiteral("save the radio's block to a file (--output FILE)"), {}, {},
          QStringLiteral("With several ports --output names a folder: one file per radio, named after its port.\n"),
          {O::Port, O::Radio, O::Output, O::Force}, {PortNotOpened, NoReply, OtherReply, LinkLost, BackupNotSaved},
          true, RunBackup},
         {QStringLiteral("restore"),
          QStringLiteral("write back a backup file, or a history record's block (--history ID)"),
-         QStringLiteral("[FILE|-]"),
+         QStringLiteral("[FILE|-]"), QStringLiteral("a file saved by backup; - reads standard input"),
          QStringLiteral("Refuses, writing nothing, when the radio is not the one the block came from (its own "
                         "bytes 12-15 or its label differ); --force writes anyway.\n"),
          {O::Port, O::Radio, O::HistoryId, O::Server, O::Force, O::DryRun},
          {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio}, false, RunRestore},
         {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
-         QStringLiteral("[sync]"),
-         QStringLiteral("Times are UTC. 'history sync' sends the records the history server does not have yet.\n"),
+         QStringLiteral("[sync]"), QStringLiteral("sync: send the records the history server does not have yet"),
+         QStringLiteral("Times are UTC, or local time with its offset with --local.\n"),
          {O::Port, O::Radio, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local, O::Server},
          {}, false, RunHistory},
-        {QStringLiteral("config"), QStringLiteral("show the settings in force and where each comes from"), {}, {},
+        {QStringLiteral("config"), QStringLiteral("show the settings in force and where each comes from"), {}, {}, {},
          {}, {}, false, RunConfig},
         {QStringLiteral("doctor"), QStringLiteral("find out why a cable does not work"), {}, {},
+         QStringLiteral("Without --port it checks every USB serial adapter.\n"),
          {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, false, RunDoctor},
     };
     return table;
@@ -56,7 +58,10 @@ const QList<Command> &Commands()
 
 std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
 {
-    const TargetChoice choice = ChooseTargets(in.value(Opt::Port), in.ports, in.command.manyPorts);
+    QString given = in.value(Opt::Port);
+    if (given.isEmpty())
+        given = History::StationConfig().port().value;
+    const TargetChoice choice = ChooseTargets(given, in.ports, in.command.manyPorts);
     if (choice.refusal) {
         *status = in.finish(*choice.refusal);
         return std::nullopt;

@@ -25,6 +25,7 @@ struct Command {
     QString name;
     QString summary;            // one line, for the list of commands
     QString arguments;          // after the options in the usage line, e.g. "NAME=V..."
+    QString argumentHelp;       // what they are
     QString details;            // more lines for the command's own --help
     QList<Opt> options;         // beside --help, --json, -q and -v, which every command takes
     QList<int> statuses;        // the exit statuses it can give, beside 0 and 1

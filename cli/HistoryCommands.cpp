@@ -1,9 +1,11 @@
 // history: the exchanges kept, newest first, filtered.
 #include "cli/Commands.h"
 
+#include "cli/Targets.h"
 #include "history/HistoryStore.h"
 
 #include <QRegularExpression>
+#include <QTimeZone>
 
 namespace Cli {
 

@@ -116,7 +116,11 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
     if (result.outcome == Outcome::VerifyMismatch) {
         PortReport r = Failure(VerifyMismatch, OutcomeName(Outcome::VerifyMismatch),
                                QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
-                               &t, JsonObject().add(QStringLiteral("written"), hex(sent)).add(QStringLiteral("read_back"), hex(*result.after)));
+                               &t,
+                               JsonObject()
+                                   .add(QStringLiteral("before"), hex(before))
+                                   .add(QStringLiteral("sent"), hex(sent))
+                                   .add(QStringLiteral("after"), hex(*result.after)));
         r.out = QStringLiteral("written:   %1\nread back: %2\n").arg(hex(sent), hex(*result.after));
         return r;
     }

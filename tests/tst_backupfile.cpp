@@ -301,7 +301,12 @@ private slots:
         QVERIFY(QFile::link("folder", at("to-folder")) && QFile::link("pipe", at("to-pipe"))
                 && QFile::link("/dev/null", at("to-null")) && QFile::link("mine.json", at("to-mine"))
                 && QFile::link("loop", at("loop")));
-        QVERIFY(Store(at("history.db")).addRead(Source::Cli, "COM3", "/dev/ttyUSB0", backup.block));
+        {
+            Store store(at("history.db"));
+            Record read;
+            read.before = backup.block;
+            QVERIFY(store.add(read));
+        }
         QVERIFY(writeFile(at("empty.json"), {}));
         QVERIFY(writeFile(at("cut.json"), BackupFile::toJson(backup).left(60)));
         QVERIFY(writeFile(at("edited.json"), BackupFile::toJson(backup).replace("COM3", "COM4")

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QSysInfo>
 #include <QtTest>
 #include <functional>
 
@@ -208,10 +209,17 @@ private slots:
         QCOMPARE(r.code, 0);
         const QJsonArray ports = r.json().array();
         QCOMPARE(ports.size(), 2);
-        QCOMPARE(ports[0].toObject(), QJsonObject({{"port", "COM1"}, {"number", 1},
-                                                    {"device", radio->devicePath()}, {"available", true}}));
-        QCOMPARE(ports[1].toObject(), QJsonObject({{"port", "COM4"}, {"number", 4},
-                                                    {"device", second.devicePath()}, {"available", false}}));
+        // A pseudo-terminal has no adapter: its maker, ids and serial are null.
+        const QJsonObject none{{"description", QJsonValue()}, {"manufacturer", QJsonValue()},
+                               {"vendor_id", QJsonValue()}, {"product_id", QJsonValue()},
+                               {"serial_number", QJsonValue()}};
+        QJsonObject com1 = none, com4 = none;
+        for (auto [o, values] : {std::pair{&com1, QJsonObject{{"port", "COM1"}, {"number", 1}, {"device", radio->devicePath()}, {"available", true}}},
+                                 std::pair{&com4, QJsonObject{{"port", "COM4"}, {"number", 4}, {"device", second.devicePath()}, {"available", false}}}})
+            for (auto it = values.begin(); it != values.end(); ++it)
+                o->insert(it.key(), it.value());
+        QCOMPARE(ports[0].toObject(), com1);
+        QCOMPARE(ports[1].toObject(), com4);
         r = cli({"ports"}, env);
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out.count('\n'), 2);
@@ -254,7 +262,17 @@ private slots:
         QCOMPARE(o["before"].toString(), QString::fromLatin1(expected.toHex()));
         QCOMPARE(o["sent"].toString(), QString::fromLatin1(second.toHex()));
         QVERIFY(o["after"].isNull());
+        QCOMPARE(o["written"].toBool(), true);
         QCOMPARE(o["verified"].toBool(), false);
+
+        // Values the radio holds already: no block goes out.
+        radio->clearLog();
+        r = cli({"write", "H420=7", "--json"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
+        QCOMPARE(r.json()["written"].toBool(), false);
+        r = cli({"write", "H420=7"});
+        QVERIFY2(r.out.contains("nothing to change"), r.out.constData());
     }
 
     void badInputSendsNothing_data()
@@ -336,7 +354,10 @@ private slots:
                                      << 5 << "link-lost" << "link was lost" << 0;
         QTest::newRow("radio gone after entry") << QStringList{"write", "H400=1"}
                                                 << F([](SimRadio &s) { s.setSilentAfter(1); })
-                                                << 5 << "link-lost" << "partly written" << 0;
+                                                << 5 << "link-lost" << "nothing was written" << 0;
+        QTest::newRow("block write unanswered") << QStringList{"write", "H400=1"}
+                                                << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, Fault::Silent); })
+                                                << 5 << "link-lost" << "partly written" << 3;
         QTest::newRow("stores other bytes") << QStringList{"write", "L400=1"}
                                             << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, Fault::StoreOther); })
                                             << 6 << "verify" << "other bytes" << 1;
@@ -360,12 +381,18 @@ private slots:
         const QJsonObject o = r.json().object();
         QCOMPARE(o["error"].toString(), kind);
         QCOMPARE("calitune-cli: " + o["message"].toString(), line);
+        QCOMPARE(o["port"].toString(), args.contains("--port") ? device : "COM1");
+        QCOMPARE(o["device"].toString(), device);
         QCOMPARE(radio->count(Kind::Write), writes);
+        // Every failure leaves its record, with its outcome.
+        const QJsonArray h = historyJson();
+        QCOMPARE(h.size(), 1);
+        QCOMPARE(h[0]["outcome"].toString(), kind);
         if (code == 6) {
             const QByteArray sent = withChanges(Block, {{1, 1}});
-            QCOMPARE(o["written"].toString(), QString::fromLatin1(sent.toHex()));
-            QCOMPARE(o["read_back"].toString(), QString::fromLatin1(withChanges(sent, {{0, 96 ^ 1}}).toHex()));
-            QCOMPARE(historyJson().first()["outcome"].toString(), "verify");
+            QCOMPARE(o["sent"].toString(), QString::fromLatin1(sent.toHex()));
+            QCOMPARE(o["after"].toString(), QString::fromLatin1(withChanges(sent, {{0, 96 ^ 1}}).toHex()));
+            QCOMPARE(h[0]["verified"].toBool(true), false);
         }
     }
 
@@ -436,40 +463,51 @@ private slots:
         QCOMPARE(historyJson().size(), Radios);
     }
 
+    // One record per exchange, a write's first read and read-back inside it.
     void historyKeepsEveryExchange()
     {
         {
             History::Store window(historyPath());
-            QVERIFY(window.addRead(History::Source::Window, "COM2", "/dev/ttyUSB1", Block));
+            History::Record r;
+            r.source = History::Source::Window;
+            r.port = "COM2";
+            r.device = "/dev/ttyUSB1";
+            r.before = Block;
+            r.outcome = Outcome::Done;
+            QVERIFY(window.add(r));
         }
         QCOMPARE(cli({"read"}).code, 0);
         QCOMPARE(cli({"write", "H400=90", "L400=40"}).code, 0);
         const QJsonArray h = historyJson();
-        QCOMPARE(h.size(), 4);   // the window's read, a read, the write's own read, the write
+        QCOMPARE(h.size(), 3);   // the window's read, a read, the write
         const QJsonObject write = h[0].toObject();
+        const QByteArray sent = withChanges(Block, {{0, 90}, {1, 40}});
         QCOMPARE(write["source"].toString(), "cli");
         QCOMPARE(write["action"].toString(), "write");
         QCOMPARE(write["outcome"].toString(), "done");
         QCOMPARE(write["port"].toString(), "COM1");
         QCOMPARE(write["device"].toString(), radio->devicePath());
+        QCOMPARE(write["station"].toString(), QSysInfo::machineHostName());
+        QVERIFY(write["radio"].isNull());
         QCOMPARE(write["before"].toString(), QString::fromLatin1(Block.toHex()));
-        QCOMPARE(write["sent"].toString(), QString::fromLatin1(withChanges(Block, {{0, 90}, {1, 40}}).toHex()));
-        for (int i : {1, 2}) {
-            QCOMPARE(h[i]["action"].toString(), "read");
-            QCOMPARE(h[i]["source"].toString(), "cli");
-            QCOMPARE(h[i]["before"].toString(), QString::fromLatin1(Block.toHex()));
-            QVERIFY(h[i]["sent"].isNull());
-        }
-        QCOMPARE(h[3]["source"].toString(), "window");
+        QCOMPARE(write["sent"].toString(), QString::fromLatin1(sent.toHex()));
+        QCOMPARE(write["after"].toString(), QString::fromLatin1(sent.toHex()));
+        QCOMPARE(write["verified"].toBool(false), true);
+        QCOMPARE(write["forced"].toBool(true), false);
+        QCOMPARE(h[1]["action"].toString(), "read");
+        QCOMPARE(h[1]["before"].toString(), QString::fromLatin1(Block.toHex()));
+        QVERIFY(h[1]["sent"].isNull() && !h[1].toObject().contains("verified"));
+        QCOMPARE(h[2]["source"].toString(), "window");
         QVERIFY(h[0]["id"].toInteger() > h[1]["id"].toInteger());
 
         Result r = cli({"history", "--limit", "2"});
         QCOMPARE(r.code, 0);
         const QStringList lines = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].contains(QRegularExpression("COM1 +write +done +cli +H400 96->90 L400 34->40$")),
+        const QString time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";
+        QVERIFY2(lines[0].contains(QRegularExpression(time + " +\\S+ +COM1 +- +write +done +cli +H400 96->90 L400 34->40$")),
                  qPrintable(lines[0]));
-        QVERIFY2(lines[1].contains(QRegularExpression("COM1 +read +done +cli$")), qPrintable(lines[1]));
+        QVERIFY2(lines[1].contains(QRegularExpression("COM1 +- +read +done +cli$")), qPrintable(lines[1]));
         r = cli({"history", "--port", "com2", "--json"});
         QCOMPARE(r.json().array().size(), 1);
         QCOMPARE(r.json()[0]["source"].toString(), "window");
@@ -505,11 +543,21 @@ private slots:
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
         QCOMPARE(historyJson().first()["action"].toString(), "restore");
 
-        // Another radio's file: its values, but this radio's own bytes 12-15.
+        // Another radio's file is refused, nothing written; with --force its
+        // values go in, but this radio's own bytes 12-15 stay.
         const QByteArray other = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 255, 0xaa, 0xbb, 0xcc, 0xdd});
         const QString otherFile = writeFile("other.json", backupJson(other).toUtf8());
-        QCOMPARE(cli({"restore", otherFile}).code, 0);
+        radio->clearLog();
+        r = cli({"restore", otherFile, "--json"});
+        QCOMPARE(r.code, 7);
+        QCOMPARE(r.json()["error"].toString(), "other-radio");
+        QVERIFY2(r.err.contains("bytes 12-15 11223344") && r.err.contains("bytes 12-15 aabbccdd"), r.err.constData());
+        QCOMPARE(radio->count(Kind::Write), 0);
+        QVERIFY(!radio->inProgrammingMode());
+        QCOMPARE(historyJson().first()["outcome"].toString(), "other-radio");
+        QCOMPARE(cli({"restore", otherFile, "--force"}).code, 0);
         QCOMPARE(radio->memory(CalAddress, 16), other.left(12) + Block.mid(12));
+        QCOMPARE(historyJson().first()["forced"].toBool(), true);
     }
 
     void restoreFromHistory()
@@ -526,8 +574,11 @@ private slots:
         qint64 withoutBefore = 0;
         {
             History::Store store(historyPath());
-            withoutBefore = store.beginWrite(History::Source::Window, History::Action::Write, "COM1", "x",
-                                             std::nullopt, Block);
+            History::Record unfinished;
+            unfinished.action = History::Action::Write;
+            unfinished.sent = Block;
+            QVERIFY(store.add(unfinished));
+            withoutBefore = unfinished.id;
             QVERIFY(withoutBefore > 0);
         }
         radio->clearLog();

@@ -113,6 +113,8 @@ private:
 
     // Actions.
     class WindowUi;
+
+public:
     // One exchange on its worker thread: its own link and history connection.
     struct Run {
         Link link;
@@ -121,6 +123,8 @@ private:
         QThread *thread = nullptr;
         std::optional<BlockBytes> block;   // what a read brought
     };
+
+private:
     void connectActions();
     std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
     void holdWindow();

@@ -133,6 +133,20 @@ void TestForm::closeEvent(QCloseEvent *event)
         event->accept();
 }
 
+namespace {
+
+History::Record windowRecord(History::Action action, const TestForm::Run &run)
+{
+    History::Record r;
+    r.source = History::Source::Window;
+    r.action = action;
+    r.port = run.port;
+    r.device = run.device;
+    return r;
+}
+
+} // namespace
+
 bool TestForm::exchangePortOpen() const { return m_run && m_run->link.isOpen(); }
 
 void TestForm::startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
@@ -179,8 +193,7 @@ void TestForm::TestRdCmb_Click()
         ReadDone,
         [this](Run &run, WindowUi &ui) {
             History::Store store;
-            History::ExchangeRecorder record(store, History::Source::Window, History::Action::Write, run.port,
-                                             run.device);
+            History::ExchangeRecorder record(store, windowRecord(History::Action::Read, run));
             const Exchange::ReadResult result = Exchange::Read(run.link, run.device, ui, record);
             run.block = result.block;
             return result.outcome;
@@ -220,8 +233,7 @@ void TestForm::TestWrCmb_Click()
         WriteDone,
         [change](Run &run, WindowUi &ui) {
             History::Store store;
-            History::ExchangeRecorder record(store, History::Source::Window, History::Action::Write, run.port,
-                                             run.device);
+            History::ExchangeRecorder record(store, windowRecord(History::Action::Write, run));
             return Exchange::Write(run.link, run.device, ui, record, change).outcome;
         },
         [](const Run &) {});
