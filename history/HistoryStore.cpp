@@ -338,10 +338,10 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
     if (info.exists()) {
         if (!connect(Access::ReadOnly))
             return Result::Failed;
-        Result result = inspect(found, deadline);
+        const Result result = inspect(found, deadline);
         disconnect();
         if (result != Result::Ok)
-            return Result::Failed;   // not known to be ours: not even the spool
+            return result;   // held by a lock even against readers: the spool still takes it
         if (refuse(found))
             return Result::Failed;
     } else if (!QDir().mkpath(info.absolutePath())) {
