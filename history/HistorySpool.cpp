@@ -5,21 +5,25 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <algorithm>
+#include <memory>
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QLockFile>
+#include <io.h>
+#endif
 
 namespace History::Spool {
 
 namespace {
 
-QString systemError(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
-}
+enum class Taken { Held, Missing, Failed };
 
 QJsonValue hex(const std::optional<QByteArray> &block)
 {
@@ -87,46 +91,11 @@ bool parseRecord(const QJsonObject &o, Record &r)
     return block(o.value("before"), r.before) && block(o.value("sent"), r.sent);
 }
 
-enum class Lock { Held, Stale, Failed };
+#ifdef Q_OS_UNIX
 
-// Locks within the deadline, then checks that the descriptor is still the
-// file at `path`: a merger may have renamed it while we waited.
-Lock lockCurrent(int fd, const QString &path, const QDeadlineTimer &deadline, QString &error)
+QString systemError(const char *what)
 {
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = systemError("cannot lock the spool");
-            return Lock::Failed;
-        }
-        if (deadline.hasExpired()) {
-            error = QStringLiteral("the spool stayed locked by another program");
-            return Lock::Failed;
-        }
-        QThread::msleep(1);
-    }
-    struct stat held {}, named {};
-    if (::fstat(fd, &held) != 0) {
-        error = systemError("cannot check the spool");
-        return Lock::Failed;
-    }
-    if (::stat(QFile::encodeName(path).constData(), &named) != 0 || held.st_ino != named.st_ino
-        || held.st_dev != named.st_dev)
-        return Lock::Stale;
-    return Lock::Held;
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
 }
 
 // A new or renamed name is only durable once its folder is flushed too.
@@ -140,24 +109,147 @@ void syncFolderOf(const QString &path)
     }
 }
 
-// Under the lock: starts on a line of its own even after a torn last line.
-bool appendLocked(int fd, const QString &path, const QByteArray &text, QString &error)
-{
-    struct stat st {};
-    char last = '\n';
-    if (::fstat(fd, &st) != 0 || (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)) {
-        error = systemError("cannot read the spool");
+// The spool under an exclusive flock on the file itself. A merger renames the
+// file under that lock, so whoever waited for it checks afterwards that the
+// file it holds is still the one at the path.
+class LockedSpool {
+public:
+    ~LockedSpool()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);   // and with it the lock
+    }
+
+    Taken take(const QString &path, bool create, const QDeadlineTimer &deadline, QString &error)
+    {
+        m_path = path;
+        const QByteArray name = QFile::encodeName(path);
+        for (;;) {
+            m_fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+            if (m_fd < 0 && errno == ENOENT && !create)
+                return Taken::Missing;
+            if (m_fd < 0) {
+                error = systemError("cannot open the spool");
+                return Taken::Failed;
+            }
+            if (!lock(deadline, error))
+                return Taken::Failed;
+            struct stat held {}, named {};
+            if (::fstat(m_fd, &held) == 0 && ::stat(name.constData(), &named) == 0
+                && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+                return Taken::Held;
+            ::close(m_fd);   // renamed by a merger while we waited
+            m_fd = -1;
+        }
+    }
+
+    // Starts on a line of its own even after a torn last line.
+    bool append(const QByteArray &text, QString &error)
+    {
+        struct stat st {};
+        char last = '\n';
+        if (::fstat(m_fd, &st) != 0 || (st.st_size > 0 && ::pread(m_fd, &last, 1, st.st_size - 1) != 1)) {
+            error = systemError("cannot read the spool");
+            return false;
+        }
+        if (!writeAll(last == '\n' ? text : '\n' + text) || ::fsync(m_fd) != 0) {
+            error = systemError("cannot write the spool");
+            return false;
+        }
+        if (st.st_size == 0)
+            syncFolderOf(m_path);
+        return true;
+    }
+
+    bool renameTo(const QString &aside, QString &error)
+    {
+        if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) != 0) {
+            error = systemError("cannot move the spool aside");
+            return false;
+        }
+        syncFolderOf(aside);
+        return true;
+    }
+
+private:
+    bool lock(const QDeadlineTimer &deadline, QString &error)
+    {
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                error = systemError("cannot lock the spool");
+                return false;
+            }
+            if (deadline.hasExpired()) {
+                error = QStringLiteral("the spool stayed locked by another program");
+                return false;
+            }
+            QThread::msleep(1);
+        }
+        return true;
+    }
+
+    bool writeAll(const QByteArray &bytes)
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+
+    QString m_path;
+    int m_fd = -1;
+};
+
+#else
+
+// Elsewhere the lock is a lock file beside the spool, which no one renames.
+class LockedSpool {
+public:
+    Taken take(const QString &path, bool create, const QDeadlineTimer &deadline, QString &error)
+    {
+        m_path = path;
+        m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        if (!m_lock->tryLock(int(std::max<qint64>(0, deadline.remainingTime())))) {
+            error = QStringLiteral("the spool stayed locked by another program");
+            return Taken::Failed;
+        }
+        return create || QFile::exists(path) ? Taken::Held : Taken::Missing;
+    }
+
+    bool append(const QByteArray &text, QString &error)
+    {
+        QFile f(m_path);
+        char last = '\n';
+        const bool ok = f.open(QIODevice::ReadWrite)
+                        && (f.size() == 0 || (f.seek(f.size() - 1) && f.getChar(&last)))
+                        && f.seek(f.size());
+        const QByteArray out = last == '\n' ? text : '\n' + text;
+        if (!ok || f.write(out) != out.size() || !f.flush() || _commit(f.handle()) != 0) {
+            error = QStringLiteral("cannot write the spool: %1").arg(f.errorString());
+            return false;
+        }
+        return true;
+    }
+
+    bool renameTo(const QString &aside, QString &error)
+    {
+        if (QFile::rename(m_path, aside))
+            return true;
+        error = QStringLiteral("cannot move the spool aside");
         return false;
     }
-    const QByteArray out = last == '\n' ? text : '\n' + text;
-    if (!writeAll(fd, out) || ::fsync(fd) != 0) {
-        error = systemError("cannot write the spool");
-        return false;
-    }
-    if (st.st_size == 0)
-        syncFolderOf(path);
-    return true;
-}
+
+private:
+    QString m_path;
+    std::unique_ptr<QLockFile> m_lock;
+};
+
+#endif
 
 } // namespace
 
@@ -195,47 +287,17 @@ QByteArray recordLine(const Record &r)
 bool append(const QString &path, const QByteArray &text, const QDeadlineTimer &deadline,
             QString &error)
 {
-    for (;;) {
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            error = systemError("cannot open the spool");
-            return false;
-        }
-        const Lock lock = lockCurrent(fd, path, deadline, error);
-        const bool ok = lock == Lock::Held && appendLocked(fd, path, text, error);
-        ::close(fd);   // and with it the lock
-        if (lock != Lock::Stale)
-            return ok;
-    }
+    LockedSpool spool;
+    return spool.take(path, true, deadline, error) == Taken::Held && spool.append(text, error);
 }
 
 bool moveAside(const QString &path, const QString &aside, const QDeadlineTimer &deadline,
                bool &moved, QString &error)
 {
-    moved = false;
-    for (;;) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT)
-                return true;
-            error = systemError("cannot open the spool");
-            return false;
-        }
-        const Lock lock = lockCurrent(fd, path, deadline, error);
-        if (lock == Lock::Held) {
-            moved = ::rename(QFile::encodeName(path).constData(),
-                             QFile::encodeName(aside).constData())
-                    == 0;
-            if (!moved)
-                error = systemError("cannot move the spool aside");
-        }
-        ::close(fd);
-        if (moved)
-            syncFolderOf(aside);
-        if (lock != Lock::Stale)
-            return moved;
-    }
+    LockedSpool spool;
+    const Taken taken = spool.take(path, false, deadline, error);
+    moved = taken == Taken::Held && spool.renameTo(aside, error);
+    return moved || taken == Taken::Missing;
 }
 
 bool read(const QString &file, Entries &entries, QString &error)

@@ -2,10 +2,8 @@
 // Where a record waits when the database could not be had in time: a file
 // beside it, one JSON object a line, merged by the next prepare(). Internal
 // to the history store.
-//
-// Appenders and the merger share an exclusive flock on the file. The merger
-// renames it aside under that lock, so an appender that waited for the lock
-// checks afterwards that its descriptor is still the file at the path.
+// Appenders and the merger share an exclusive lock; the merger renames the
+// spool aside under it, so that no line falls between.
 
 #include "history/Record.h"
 

@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QThread>
 #include <QUrl>
 #include <QUuid>
@@ -17,8 +18,6 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace History {
 
@@ -59,7 +58,7 @@ bool isBusy(const QSqlError &error)
 
 bool writable(const QString &path)
 {
-    return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+    return QFileInfo(path).isWritable();
 }
 
 QVariant blob(const std::optional<QByteArray> &bytes)
@@ -179,29 +178,28 @@ QString Store::describe(const QSqlError &error) const
 {
     const QString path = QDir::toNativeSeparators(m_path);
     const QString folder = QFileInfo(m_path).absolutePath();
-    QString readOnly = QStringLiteral("%1 is read-only").arg(path);
-    struct statvfs fs {};
-    if (::statvfs(QFile::encodeName(folder).constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY))
-        readOnly += QStringLiteral(" (a read-only file system)");
-    else if (!writable(folder))
-        readOnly += QStringLiteral(" (its folder cannot be written)");
-    else if (QFileInfo::exists(m_path) && !writable(m_path))
-        readOnly += QStringLiteral(" (the file cannot be written)");
-
+    const auto readOnly = [&] {
+        const bool mount = QStorageInfo(folder).isReadOnly();
+        return QStringLiteral("%1 is read-only (%2)")
+            .arg(path, mount                ? QStringLiteral("a read-only file system")
+                       : !writable(folder)  ? QStringLiteral("its folder cannot be written")
+                       : !writable(m_path)  ? QStringLiteral("the file cannot be written")
+                                            : QStringLiteral("refused by SQLite"));
+    };
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
     switch (sqliteCode(error)) {
     case 5: case 6: return QStringLiteral("%1 is locked by another program").arg(path);
-    case 8: return readOnly;
+    case 8: return readOnly();
     case 11: return QStringLiteral("%1 is damaged: %2").arg(path, text);
     case 13: return QStringLiteral("%1 cannot grow: the disk is full").arg(path);
     case 26: return QStringLiteral("%1 is not a Calitune history (not a database)").arg(path);
     case 14:
         if (!QFileInfo::exists(m_path))
             return QStringLiteral("there is no history yet at %1").arg(path);
-        if (::access(QFile::encodeName(m_path).constData(), R_OK) != 0)
+        if (!QFileInfo(m_path).isReadable())
             return QStringLiteral("%1 cannot be read: permission denied").arg(path);
         if (!writable(folder))
-            return readOnly;
+            return readOnly();
         break;
     }
     return QStringLiteral("%1: %2").arg(path, text);
@@ -340,10 +338,10 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
     if (info.exists()) {
         if (!connect(Access::ReadOnly))
             return Result::Failed;
-        Result result = inspect(found, deadline);
+        const Result result = inspect(found, deadline);
         disconnect();
         if (result != Result::Ok)
-            return Result::Failed;   // not known to be ours: not even the spool
+            return result;   // held by a lock even against readers: the spool still takes it
         if (refuse(found))
             return Result::Failed;
     } else if (!QDir().mkpath(info.absolutePath())) {
@@ -515,7 +513,9 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
             QString::number(QCoreApplication::applicationPid()),
             QUuid::createUuid().toString(QUuid::Id128).left(8));
         bool moved = false;
-        Spool::moveAside(spoolPath(), aside, QDeadlineTimer(SpoolWaitMs), moved, trouble);
+        Spool::moveAside(spoolPath(), aside,
+                         QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())),
+                         moved, trouble);
         if (moved)
             files << aside;
         Spool::Entries entries;

@@ -118,6 +118,7 @@ int lookupMain(const QStringList &args)
 
 int helperMain(const QStringList &args)
 {
+    Store::setWarningSink([](const QString &) {});   // what counts is what the calls return
     if (args.size() == 5 && args[1] == QLatin1String("--writer")) {
         Store store(args[2]);
         store.prepare();
@@ -189,6 +190,38 @@ QStringList uidsOf(const QList<Record> &records)
     return uids;
 }
 
+// A record as another station stored it: uid, time and station given.
+Record olderRead()
+{
+    Record r;
+    r.uid = QStringLiteral("0123456789abcdef0123456789abcdef");
+    r.time = QDateTime(QDate(2024, 5, 17), QTime(9, 41, 7, 250), Qt::UTC);
+    r.station = QStringLiteral("BENCH-2");
+    r.port = QStringLiteral("COM3");
+    r.device = QStringLiteral("/dev/ttyUSB0");
+    r.before = blockOf(1);
+    r.outcome = Outcome::Done;
+    return r;
+}
+
+// Every field this store fills in is left empty.
+Record fullRestore()
+{
+    Record r;
+    r.source = Source::Window;
+    r.port = QStringLiteral("COM4");
+    r.device = QStringLiteral("/dev/ttyUSB1");
+    r.radio = QStringLiteral("R-17");
+    r.action = Action::Restore;
+    r.before = blockOf(2);
+    r.sent = blockOf(3);
+    r.forced = true;
+    r.sourceFile = QStringLiteral("/backups/r17.json");
+    r.sourceSha256 = QString(64, QLatin1Char('a'));
+    r.sourceRecord = QStringLiteral("OTHER:41");
+    return r;
+}
+
 } // namespace
 
 class TestHistory : public QObject {
@@ -207,26 +240,7 @@ private slots:
     void recordsRoundTripEveryField()
     {
         const QString db = file(QStringLiteral("roundtrip.db"));
-        Record read;   // as the listing of an older station's record would come
-        read.uid = QStringLiteral("0123456789abcdef0123456789abcdef");
-        read.time = QDateTime(QDate(2024, 5, 17), QTime(9, 41, 7, 250), Qt::UTC);
-        read.station = QStringLiteral("BENCH-2");
-        read.port = QStringLiteral("COM3");
-        read.device = QStringLiteral("/dev/ttyUSB0");
-        read.before = blockOf(1);
-        read.outcome = Outcome::Done;
-        Record restore;
-        restore.source = Source::Window;
-        restore.port = QStringLiteral("COM4");
-        restore.device = QStringLiteral("/dev/ttyUSB1");
-        restore.radio = QStringLiteral("R-17");
-        restore.action = Action::Restore;
-        restore.before = blockOf(2);
-        restore.sent = blockOf(3);
-        restore.forced = true;
-        restore.sourceFile = QStringLiteral("/backups/r17.json");
-        restore.sourceSha256 = QString(64, QLatin1Char('a'));
-        restore.sourceRecord = QStringLiteral("OTHER:41");
+        Record read = olderRead(), restore = fullRestore();
         const QDateTime start = QDateTime::currentDateTimeUtc().addMSecs(-1);
         {
             Store store(db);
@@ -274,11 +288,15 @@ private slots:
         QCOMPARE(raw.value("SELECT time FROM records WHERE id = 1").toString(),
                  QString("2024-05-17T09:41:07.250Z"));
         const QString insert = "INSERT INTO records (uid, rev, time, source, station, port, device,"
-                               " action, outcome, block_before) VALUES ('x', 99, 't', 'cli', 's',"
-                               " 'p', 'd', 'read', %1, %2)";
-        QVERIFY(raw.exec(insert.arg("'done'", "NULL")));
-        QVERIFY(!raw.db().exec(insert.arg("'fine'", "NULL")).lastError().text().isEmpty());
-        QVERIFY(!raw.db().exec(insert.arg("'done'", "x'00ff'")).lastError().text().isEmpty());
+                               " action, outcome, block_before) VALUES (%1, %1, 't', 'cli', 's',"
+                               " 'p', 'd', 'read', %2, %3)";
+        auto refused = [&](const QString &sql) {
+            QSqlQuery q(raw.db());
+            return !q.exec(sql) && q.lastError().text().contains("CHECK constraint failed");
+        };
+        QVERIFY(raw.exec(insert.arg("100", "'done'", "NULL")));
+        QVERIFY(refused(insert.arg("101", "'fine'", "NULL")));
+        QVERIFY(refused(insert.arg("102", "'done'", "x'00ff'")));
     }
 
     void filtersAndNewestFirst()
@@ -538,7 +556,19 @@ private slots:
         QCOMPARE(lines[3], "missing there is no history yet at " + folder + "/none.db");
     }
 
-    void lockedHistorySpoolsAndMergesOnce()
+    void briefLockIsWaitedOut()
+    {
+        const QString db = file(QStringLiteral("brief.db"));
+        Store store(db);
+        QVERIFY(store.prepare());
+        QProcess *holder = hold(db, 100, this);
+        Record brief;
+        QVERIFY(store.add(brief));
+        QVERIFY(brief.id > 0 && !QFileInfo::exists(db + ".spool"));
+        QVERIFY(holder->waitForFinished() && holder->exitCode() == 0);
+    }
+
+    void longLockSpoolsAndMergesOnce()
     {
         const QString db = file(QStringLiteral("locked.db"));
         const QString spool = db + ".spool";
@@ -549,15 +579,8 @@ private slots:
         early.sent = blockOf(1);
         QVERIFY(store.add(early) && early.id > 0);
 
-        // A brief lock is waited out.
-        QProcess *holder = hold(db, 100, this);
-        Record brief;
-        QVERIFY(store.add(brief));
-        QVERIFY(brief.id > 0 && !QFileInfo::exists(spool));
-        QVERIFY(holder->waitForFinished() && holder->exitCode() == 0);
-
-        // A long one is not: the record and the endings go to the spool.
-        holder = hold(db, 2000, this);
+        // The record and both endings go to the spool.
+        QProcess *holder = hold(db, 2000, this);
         QElapsedTimer timer;
         timer.start();
         Record late;
@@ -576,7 +599,7 @@ private slots:
         QVERIFY(store.lastError().isEmpty());
         {
             Store reader(db);
-            QCOMPARE(reader.list().size(), 2);   // look-ups are not held up
+            QCOMPARE(reader.list().size(), 1);   // look-ups are not held up
         }
         QVERIFY(QFile::copy(spool, file(QStringLiteral("spool-copy"))));
         QVERIFY(holder->waitForFinished() && holder->exitCode() == 0);
@@ -585,20 +608,23 @@ private slots:
             Store next(db);
             QVERIFY(next.prepare());
             const QList<Record> all = next.list();
-            QCOMPARE(uidsOf(all), uidsOf({late, brief, early}));
+            QCOMPARE(uidsOf(all), uidsOf({late, early}));
             QCOMPARE(all[0].outcome, Outcome::Done);
             QCOMPARE(all[0].after, late.after);
             QCOMPARE(all[0].verified, std::optional(true));
-            QCOMPARE(all[2].outcome, Outcome::LinkLost);
+            QCOMPARE(all[1].outcome, Outcome::LinkLost);
             QCOMPARE(QDir(m_dir.path()).entryList({"locked.db.spool*"}), QStringList());
         };
         check();
+        if (QTest::currentTestFailed())
+            return;
         // A merge that died after its commit left its file; merged again, it adds nothing.
         QVERIFY(QFile::copy(file(QStringLiteral("spool-copy")), spool + ".merging-1-dead"));
         QVERIFY(QFile::copy(file(QStringLiteral("spool-copy")), spool));
         check();
     }
 
+    // A lock even against readers: look-ups say so, and a record still goes to the spool.
     void lockedAgainstReadersSaysSo()
     {
         const QString db = file(QStringLiteral("exclusive.db"));
@@ -610,6 +636,8 @@ private slots:
                  qPrintable(store.lastError()));
         QVERIFY(!store.find(1));
         QCOMPARE(store.lastError(), db + " is locked by another program");
+        Record r;
+        QVERIFY(store.add(r) && r.id == 0 && QFileInfo::exists(db + ".spool"));
         holder->kill();
         QVERIFY(holder->waitForFinished());
     }
