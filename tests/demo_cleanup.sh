@@ -95,9 +95,10 @@ check_cli_line() {
         sleep 0.25
     done
     [ "$status" -eq 0 ] || fail "'$line' ended with status $status: $output"
-    grep -Eq '^high +90 +91 +92 +93 +94 +95$' <<<"$output" &&
-        grep -Eq '^low +40 +41 +42 +43 +44 +45$' <<<"$output" ||
+    if ! grep -Eq '^high +90 +91 +92 +93 +94 +95$' <<<"$output" ||
+        ! grep -Eq '^low +40 +41 +42 +43 +44 +45$' <<<"$output"; then
         fail "'$line' did not show the radio's values: $output"
+    fi
 }
 
 # Both programs keep the demo's history in the build folder: the command
