@@ -3,11 +3,13 @@
 # Ctrl+C to its whole process group while the window is up, the window going
 # away by itself, and a bad option for the simulated radio. Each time the demo
 # must leave no temporary folder and no process behind, and its radio log must
-# be where it said.
+# be where it said. While the window is up, the calitune-cli line the demo
+# prints must read the demo's radio, and the history must go to the build
+# folder's demo-history.db: nothing may appear in the (throw-away) home folder.
 # Usage: demo_cleanup.sh <source dir> <build dir>; exits 77 when it cannot run.
 set -euo pipefail
 src=$1 build=$2
-for program in calitune calitune-radio-sim; do
+for program in calitune calitune-cli calitune-radio-sim; do
     [ -x "$build/bin/$program" ] || { echo "SKIP: $build/bin/$program is not built"; exit 77; }
 done
 [ -r /proc/self/stat ] || { echo "SKIP: no /proc to find the demo's processes"; exit 77; }
@@ -44,7 +46,7 @@ start_demo() {
     export TMPDIR=$scratch/tmp
     mkdir -p "$TMPDIR"
     set -m
-    QT_QPA_PLATFORM=offscreen CALITUNE_HISTORY=off CALITUNE_DEMO_PREBUILT=1 CALITUNE_BUILD=$build \
+    QT_QPA_PLATFORM=offscreen CALITUNE_DEMO_PREBUILT=1 CALITUNE_BUILD=$build \
         "$src/scripts/demo" "$@" >"$scratch/out" 2>&1 &
     demo=$!
     set +m
@@ -53,7 +55,7 @@ start_demo() {
 wait_for_window() {
     local _
     for _ in $(seq 200); do
-        group_members "$demo" | grep -q ' calitune$' && return 0
+        grep -q ' calitune$' <<<"$(group_members "$demo")" && return 0
         kill -0 "$demo" 2>/dev/null || fail "the demo ended before its window ran"
         sleep 0.1
     done
@@ -79,12 +81,51 @@ check_demo_ended() {
     [ -z "$left" ] || fail "$what: left behind $left"
 }
 
+# The line the demo prints for calitune-cli, run as a user would paste it,
+# must read the twelve values the radio was given. The window opens each port
+# for a moment when it starts, so a busy port (status 2) is tried again.
+check_cli_line() {
+    local line output status _
+    line=$(sed -n 's/^Try: //p' "$scratch/out")
+    [ -n "$line" ] || fail "the demo prints no calitune-cli line"
+    for _ in $(seq 20); do
+        status=0
+        output=$(bash -c "$line" 2>&1) || status=$?
+        [ "$status" -eq 2 ] || break
+        sleep 0.25
+    done
+    [ "$status" -eq 0 ] || fail "'$line' ended with status $status: $output"
+    if ! grep -Eq '^high +90 +91 +92 +93 +94 +95$' <<<"$output" ||
+        ! grep -Eq '^low +40 +41 +42 +43 +44 +45$' <<<"$output"; then
+        fail "'$line' did not show the radio's values: $output"
+    fi
+}
+
+# Both programs keep the demo's history in the build folder: the command
+# line's read is recorded there, and the window was told the same file.
+check_history() {
+    local history=$build/demo-history.db link records window
+    grep -qF "$history" "$scratch/out" || fail "the demo does not name $history"
+    link=$(echo "$TMPDIR"/calitune-demo.*/radio)
+    records=$(CALITUNE_HISTORY=$history "$build/bin/calitune-cli" history --port "$link")
+    grep -qw read <<<"$records" || fail "the read is not in $history: $records"
+    window=$(group_members "$demo" | sed -n 's/ calitune$//p')
+    grep -qxF "CALITUNE_HISTORY=$history" <<<"$(tr '\0' '\n' <"/proc/$window/environ")" ||
+        fail "the window keeps its history elsewhere than $history"
+}
+
+# Whatever the demo and the command line do, the home folder gains nothing.
+export HOME=$scratch/home XDG_DATA_HOME=$scratch/home/data
+mkdir -p "$XDG_DATA_HOME"
+
 what="Ctrl+C"
-start_demo
+start_demo --values 90,40,91,41,92,42,93,43,94,44,95,45
 wait_for_window
 [ -n "$(find "$TMPDIR" -maxdepth 1 -name 'calitune-demo.*')" ] ||
     fail "no calitune-demo.* folder in TMPDIR while the demo runs"
 grep -q 'Ctrl+C' "$scratch/out" || fail "the demo does not say how to stop it"
+check_cli_line
+check_history
 kill -INT -- "-$demo"
 check_demo_ended 130
 log=$(sed -n 's/.*its frames are logged in //p' "$scratch/out")
@@ -101,4 +142,8 @@ start_demo --fault bogus
 check_demo_ended 1
 grep -q "bad fault 'bogus'" "$scratch/out" || fail "the radio's complaint is not shown"
 
-echo "demo cleans up after Ctrl+C, the window ending and a bad radio option"
+left=$(find "$HOME" -mindepth 1 -not -path "$XDG_DATA_HOME")
+[ -z "$left" ] || fail "files appeared in the home folder: $left"
+
+echo "demo cleans up after Ctrl+C, the window ending and a bad radio option;"
+echo "its calitune-cli line reads the radio, and its history stays in $build/demo-history.db"
