@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -31,6 +32,7 @@ constexpr int ParallelRadios = 16;
 constexpr int ParallelRounds = 5;
 constexpr double ByteMs = 10.0 / 9600 * 1000;
 constexpr double Goal = 1.3;
+constexpr double StationWallGoal = 1.15, StationCpuGoal = 2.0;
 // Access code 7+1, read 4+20, write 20+1, verify read 4+20, exit 1+1.
 constexpr int WriteBytes = 79;
 constexpr double WriteWaitsMs = 0.1 + 3 * 10 + 1;
@@ -75,15 +77,17 @@ void printRow(const std::string &figure, const std::string &median, const std::s
                 floor.c_str(), ratio.c_str(), left.c_str(), goal.c_str(), met.c_str());
 }
 
-// The program with the environment of one radio: only COM1, its own history.
+// The program with the environment of its radios (COM1, COM2 ...) and its
+// own history.
 class Child {
 public:
-    Child(const QString &device, const QString &history, std::vector<std::string> args)
+    Child(const QStringList &devices, const QString &history, std::vector<std::string> args)
     {
         for (char **e = environ; *e; ++e)
             if (std::strncmp(*e, "CALITUNE_", 9) != 0 && std::strncmp(*e, "QT_LOGGING_RULES=", 17) != 0)
                 m_env.emplace_back(*e);
-        m_env.push_back("CALITUNE_COM1=" + device.toStdString());
+        for (int n = 1; n <= int(devices.size()); ++n)
+            m_env.push_back("CALITUNE_COM" + std::to_string(n) + "=" + devices[n - 1].toStdString());
         m_env.push_back("CALITUNE_HISTORY=" + history.toStdString());
         m_args.push_back((QCoreApplication::applicationDirPath() + "/calitune-cli").toStdString());
         m_args.insert(m_args.end(), args.begin(), args.end());
@@ -111,13 +115,18 @@ public:
     }
 
     // Milliseconds from spawn to exit; negative when it did not exit with 0.
-    double timeOne()
+    // `cpuMs`, when given, receives the CPU time the process used.
+    double timeOne(double *cpuMs = nullptr)
     {
         const Clock::time_point t0 = Clock::now();
         const pid_t pid = spawn();
         int status = 0;
-        ::waitpid(pid, &status, 0);
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
         const double ms = msBetween(t0, Clock::now());
+        const auto msOf = [](const timeval &t) { return double(t.tv_sec) * 1000 + double(t.tv_usec) / 1000; };
+        if (cpuMs)
+            *cpuMs = msOf(usage.ru_utime) + msOf(usage.ru_stime);
         return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
     }
 
@@ -126,7 +135,7 @@ private:
 };
 
 struct Series {
-    std::vector<double> ms;
+    std::vector<double> ms, cpuMs;
     int failed = 0;
 };
 
@@ -134,13 +143,31 @@ Series repeat(Child &child, int count)
 {
     Series s;
     while (int(s.ms.size()) < count) {
-        const double ms = child.timeOne();
-        if (ms >= 0)
+        double cpu = 0;
+        const double ms = child.timeOne(&cpu);
+        if (ms >= 0) {
             s.ms.push_back(ms);
-        else if (++s.failed > count)
+            s.cpuMs.push_back(cpu);
+        } else if (++s.failed > count) {
             throw std::runtime_error("calitune-cli failed over and over against the simulated radio");
+        }
     }
     return s;
+}
+
+// One process reading 16 radios at once: `--port all`.
+Series stationRead(const QTemporaryDir &dir)
+{
+    std::vector<std::unique_ptr<SimRadio>> radios;
+    QStringList devices;
+    for (int i = 0; i < ParallelRadios; ++i) {
+        radios.push_back(std::make_unique<SimRadio>());
+        radios.back()->setPacing(true);
+        radios.back()->setMemory(0x380, Block);
+        devices << radios.back()->devicePath();
+    }
+    Child all(devices, dir.filePath("station.db"), {"--port", "all", "read"});
+    return repeat(all, Runs);
 }
 
 // The slowest of 16 reads started together on 16 radios, per round; the
@@ -153,7 +180,7 @@ Series parallelReads(const QTemporaryDir &dir, bool byPath)
         radios.push_back(std::make_unique<SimRadio>());
         radios.back()->setPacing(true);
         radios.back()->setMemory(0x380, Block);
-        children.emplace_back(radios.back()->devicePath(), dir.filePath("parallel.db"),
+        children.emplace_back(QStringList{radios.back()->devicePath()}, dir.filePath("parallel.db"),
                               byPath ? std::vector<std::string>{"--port", radios.back()->devicePath().toStdString(), "read"}
                                      : std::vector<std::string>{"read"});
     }
@@ -194,9 +221,10 @@ void run()
     SimRadio radio;
     radio.setPacing(true);
     radio.setMemory(0x380, Block);
-    Child write1(radio.devicePath(), dir.filePath("history.db"), {"write", "H400=90"});
-    Child write2(radio.devicePath(), dir.filePath("history.db"), {"write", "H400=96"});
-    Child read(radio.devicePath(), dir.filePath("history.db"), {"read"});
+    const QStringList device{radio.devicePath()};
+    Child write1(device, dir.filePath("history.db"), {"write", "H400=90"});
+    Child write2(device, dir.filePath("history.db"), {"write", "H400=96"});
+    Child read(device, dir.filePath("history.db"), {"read"});
 
     Series writes;
     for (int i = 0; int(writes.ms.size()) < Runs; ++i) {
@@ -209,11 +237,13 @@ void run()
     const Series reads = repeat(read, Runs);
     const Series parallel = parallelReads(dir, false);
     const Series parallelByPath = parallelReads(dir, true);
+    const Series station = stationRead(dir);
 
     const double writeFloor = WriteBytes * ByteMs + WriteWaitsMs;
     const double readFloor = ReadBytes * ByteMs + ReadWaitsMs;
     const Stats w = statsOf(writes.ms), r = statsOf(reads.ms), p = statsOf(parallel.ms),
-                pp = statsOf(parallelByPath.ms);
+                pp = statsOf(parallelByPath.ms), s = statsOf(station.ms), rc = statsOf(reads.cpuMs),
+                sc = statsOf(station.cpuMs);
     std::printf("\ncalitune-cli, whole processes from spawn to exit, 9600 baud paced; %d runs per row, "
                 "%d rounds of %d parallel reads\n\n", Runs, ParallelRounds, ParallelRadios);
     printRow("Figure", "median", "spread", "floor", "ratio", "left", "goal", "met");
@@ -230,9 +260,16 @@ void run()
     printRow("  same, --port device path", fixed(pp.median, 1, " ms"), spreadOf(pp), fixed(r.median, 1, " ms"),
              fixed(worstByPath, 2, "x"), std::to_string(parallelByPath.failed), "<= 1.3x solo",
              worstByPath <= Goal ? "yes" : "NO");
+    const double stationWall = s.median / r.median, stationCpu = sc.median / rc.median;
+    printRow("cli --port all read, 16", fixed(s.median, 1, " ms"), spreadOf(s), fixed(r.median, 1, " ms"),
+             fixed(stationWall, 2, "x"), std::to_string(station.failed), "<= 1.15x solo",
+             stationWall <= StationWallGoal ? "yes" : "NO");
+    printRow("  same, CPU of the process", fixed(sc.median, 1, " ms"), spreadOf(sc), fixed(rc.median, 1, " ms"),
+             fixed(stationCpu, 2, "x"), "-", "<= 2x solo CPU", stationCpu <= StationCpuGoal ? "yes" : "NO");
     std::printf("\nwrite floor: %d bytes at %.4f ms plus waits of %.1f ms; read floor: %d bytes plus %.1f ms.\n"
                 "slowest of 16: per round the last of 16 parallel reads to exit; its floor column is the solo\n"
-                "read's median and the ratio is the worst round's. %d CPUs.\n",
+                "read's median and the ratio is the worst round's. --port all: one process reading 16 radios,\n"
+                "against the solo read's median wall and CPU time. %d CPUs.\n",
                 WriteBytes, ByteMs, WriteWaitsMs, ReadBytes, ReadWaitsMs, int(sysconf(_SC_NPROCESSORS_ONLN)));
 }
 
