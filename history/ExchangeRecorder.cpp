@@ -6,8 +6,11 @@ ExchangeRecorder::ExchangeRecorder(Store &store, Record start, bool verifyAsked)
     : m_store(store), m_record(std::move(start)), m_verifyAsked(verifyAsked)
 {
     m_record.outcome = Outcome::Unfinished;
-    if (m_store.enabled())
-        m_store.add(m_record);
+    // Any wait for a locked history, and the merge of what earlier runs
+    // left in the spool, happen here, before a port is opened; a history
+    // still locked takes the record into its spool.
+    m_store.prepare();
+    m_store.add(m_record);
 }
 
 void ExchangeRecorder::blockRead(const BlockBytes &block)
@@ -18,8 +21,7 @@ void ExchangeRecorder::blockRead(const BlockBytes &block)
 void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     m_record.sent = BlockToBytes(sent);
-    if (m_store.enabled())
-        m_store.complete(m_record);
+    m_store.complete(m_record);
 }
 
 void ExchangeRecorder::readBack(const BlockBytes &block)
@@ -32,8 +34,7 @@ void ExchangeRecorder::ended(Outcome outcome)
     m_record.outcome = outcome;
     if (m_verifyAsked && m_record.sent)
         m_record.verified = m_record.after == m_record.sent;
-    if (m_store.enabled())
-        m_store.complete(m_record);
+    m_store.complete(m_record);
 }
 
 } // namespace History

@@ -67,7 +67,9 @@ bool parseCompletion(const QJsonObject &o, Record &r)
     if (!outcome || r.uid.isEmpty())
         return false;
     r.outcome = *outcome;
-    return block(o.value("after"), r.after) && verifiedOf(o.value("verified"), r.verified);
+    r.forced = o.value("forced").toBool();
+    return block(o.value("before"), r.before) && block(o.value("sent"), r.sent) && block(o.value("after"), r.after)
+           && verifiedOf(o.value("verified"), r.verified);
 }
 
 bool parseRecord(const QJsonObject &o, Record &r)
@@ -258,8 +260,11 @@ QByteArray completionLine(const Record &r)
     return line({{"kind", "completion"},
                  {"uid", r.uid},
                  {"outcome", OutcomeName(r.outcome)},
+                 {"before", hex(r.before)},
+                 {"sent", hex(r.sent)},
                  {"after", hex(r.after)},
-                 {"verified", r.verified ? QJsonValue(*r.verified) : QJsonValue()}});
+                 {"verified", r.verified ? QJsonValue(*r.verified) : QJsonValue()},
+                 {"forced", r.forced}});
 }
 
 QByteArray recordLine(const Record &r)

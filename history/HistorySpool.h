@@ -15,7 +15,7 @@
 namespace History::Spool {
 
 QByteArray recordLine(const Record &record);       // the whole record, uid included
-QByteArray completionLine(const Record &record);   // uid, outcome, after, verified
+QByteArray completionLine(const Record &record);   // uid and what a completion stores
 
 // Appends one line, flushed to disk before it returns.
 bool append(const QString &path, const QByteArray &line, const QDeadlineTimer &deadline,
@@ -27,7 +27,7 @@ bool moveAside(const QString &path, const QString &aside, const QDeadlineTimer &
 
 struct Entries {
     QList<Record> records;
-    QList<Record> completions;   // only uid, outcome, after and verified are set
+    QList<Record> completions;   // only uid and what a completion stores are set
     int unreadable = 0;          // lines torn by a crash, or not ours
 };
 // A file that is gone was merged by someone else: it adds nothing.

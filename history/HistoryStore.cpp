@@ -1,4 +1,5 @@
 #include "history/HistoryStore.h"
+#include "history/StationConfig.h"
 
 #include "history/HistorySchema.h"
 #include "history/HistorySpool.h"
@@ -137,18 +138,9 @@ void bindRecord(QSqlQuery &q, const Record &r)
     q.bindValue(QStringLiteral(":source_record"), textOrNull(r.sourceRecord));
 }
 
-QString placeFromEnvironment()
-{
-    const QString set = qEnvironmentVariable("CALITUNE_HISTORY");
-    if (!set.isEmpty())
-        return set;
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    return folder.isEmpty() ? QStringLiteral("off") : folder + QStringLiteral("/history.db");
-}
-
 } // namespace
 
-Store::Store() : Store(placeFromEnvironment()) {}
+Store::Store() : Store(StationConfig().history().value) {}
 
 Store::Store(const QString &path)
     : m_path(path.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0 ? QString() : path),
@@ -459,10 +451,14 @@ Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) con
     Result result = nextRev(q, rev);
     if (result != Result::Ok)
         return result;
-    q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_after = :after,"
-                             " verified = :verified, rev = :rev WHERE uid = :uid"));
+    q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_before = :before,"
+                             " block_sent = :sent, block_after = :after, verified = :verified,"
+                             " forced = :forced, rev = :rev WHERE uid = :uid"));
     q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
+    q.bindValue(QStringLiteral(":before"), blob(record.before));
+    q.bindValue(QStringLiteral(":sent"), blob(record.sent));
     q.bindValue(QStringLiteral(":after"), blob(record.after));
+    q.bindValue(QStringLiteral(":forced"), int(record.forced));
     q.bindValue(QStringLiteral(":verified"), record.verified ? QVariant(int(*record.verified))
                                                              : QVariant(QMetaType::fromType<int>()));
     q.bindValue(QStringLiteral(":rev"), rev);

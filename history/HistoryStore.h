@@ -30,7 +30,7 @@ namespace History {
 // exchange: the call fails and warns once per process.
 class Store {
 public:
-    Store();                              // CALITUNE_HISTORY, else the application data folder
+    Store();                              // the station's history (StationConfig)
     explicit Store(const QString &path);  // a database file, or "off" in any case
     ~Store();
     Store(const Store &) = delete;
@@ -53,8 +53,9 @@ public:
     // that time is appended to the spool beside the database and flushed to
     // disk before the call returns. False only when it is kept nowhere.
     bool add(Record &record);
-    // Stores the record's ending: outcome, after, verified (found by uid), with
-    // the same bound and spool.
+    // Stores what the record has come to know (found by uid): its blocks,
+    // whether it was verified or forced, and its outcome; with the same bound
+    // and spool. A write calls it before its block goes out and at its end.
     bool complete(const Record &record);
 
     // Newest first. Look-ups open the history read-only when it cannot be

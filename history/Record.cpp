@@ -1,4 +1,5 @@
 #include "history/Record.h"
+#include "history/StationConfig.h"
 
 #include <QSysInfo>
 
@@ -36,10 +37,6 @@ std::optional<Action> actionFromName(QStringView name)
     return std::nullopt;
 }
 
-QString stationName()
-{
-    const QString set = qEnvironmentVariable("CALITUNE_STATION");
-    return set.isEmpty() ? QSysInfo::machineHostName() : set;
-}
+QString stationName() { return StationConfig().station().value; }
 
 } // namespace History
