@@ -8,6 +8,7 @@
 #include "serial/PortMap.h"
 
 #include <QPointer>
+#include <QThread>
 #include <QWidget>
 #include <array>
 #include <atomic>
@@ -22,7 +23,6 @@ class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QThread;
 
 class TestForm : public QWidget {
     Q_OBJECT
@@ -120,7 +120,7 @@ public:
         Link link;
         QString port, device;
         std::atomic_bool stop{false};
-        QThread *thread = nullptr;
+        std::unique_ptr<QThread> thread;   // waited for before it goes
         std::optional<BlockBytes> block;   // what a read brought
     };
 

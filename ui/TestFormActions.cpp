@@ -45,11 +45,19 @@ public:
     }
 
 private:
-    // A window that is quitting asks and tells nothing more.
+    // A window that is quitting asks and tells nothing more, also when the
+    // question was already on its way.
     void onWindowThread(const std::function<void()> &work)
     {
-        if (!m_run.stop)
-            QMetaObject::invokeMethod(&m_form, work, Qt::BlockingQueuedConnection);
+        if (m_run.stop)
+            return;
+        QMetaObject::invokeMethod(
+            &m_form,
+            [this, &work] {
+                if (!m_run.stop)
+                    work();
+            },
+            Qt::BlockingQueuedConnection);
     }
 
     TestForm &m_form;
@@ -57,13 +65,15 @@ private:
     QString m_successMessage;
 };
 
-// An exchange still running is let finish first: its worker uses the window.
+// An exchange still running is let finish first: its worker uses the window,
+// and may be waiting for it to take a message that is no longer shown.
 TestForm::~TestForm()
 {
-    if (m_run) {
-        m_run->stop = true;
-        m_run->thread->wait();
-    }
+    if (!m_run)
+        return;
+    m_run->stop = true;
+    while (!m_run->thread->wait(10))
+        QCoreApplication::sendPostedEvents(this);
 }
 
 void TestForm::tell(Outcome outcome, const QString &successMessage)
@@ -158,14 +168,14 @@ void TestForm::startExchange(const QString &successMessage, std::function<Outcom
     run.port = PortMap::PortName(ComPortIndex);
     run.device = m_ports.devicePath(ComPortIndex);
     run.link.setStopCheck([&run] { return run.stop.load(); });
-    run.thread = QThread::create([this, &run, successMessage, body] {
+    run.thread.reset(QThread::create([this, &run, successMessage, body] {
         WindowUi ui(*this, run, successMessage);
         body(run, ui);
-    });
-    connect(run.thread, &QThread::finished, this, [this, afterwards] {
+    }));
+    connect(run.thread.get(), &QThread::finished, this, [this, afterwards] {
+        m_run->thread->wait();   // finished comes just before the thread's very end
         giveBackWindow();
         afterwards(*m_run);
-        m_run->thread->deleteLater();
         m_run.reset();
         emit exchangeEnded();
         if (m_quitCode)
