@@ -1,0 +1,139 @@
+#include "bench/ServerBench.h"
+
+#include "history/ServerHistory.h"
+#include "tests/PgServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace History;
+
+namespace {
+
+constexpr int UploadCount = 10000;
+constexpr int FilledCount = 1000000;
+constexpr int Radios = 10000;       // so a radio has about a hundred records
+constexpr int LookUps = 21;
+
+QList<Record> stationRecords()
+{
+    QList<Record> records;
+    const QDateTime start(QDate(2026, 3, 2), QTime(8, 0), Qt::UTC);
+    for (int i = 1; i <= UploadCount; ++i) {
+        Record r;
+        r.id = i;
+        r.uid = QStringLiteral("bench/%1").arg(i);
+        r.time = start.addSecs(i * 60);
+        r.station = QStringLiteral("bench");
+        r.port = QStringLiteral("ttyUSB%1").arg(i % 4);
+        r.device = QStringLiteral("/dev/serial/by-id/usb-adapter-%1-port0").arg(i % 4);
+        r.radio = QStringLiteral("R%1").arg(i % Radios);
+        r.action = i % 2 ? Action::Write : Action::Read;
+        r.outcome = Outcome::Done;
+        r.before = QByteArray(16, char(i));
+        if (r.action == Action::Write) {
+            r.sent = r.after = QByteArray(16, char(i + 1));
+            r.verified = true;
+        }
+        records.append(r);
+    }
+    return records;
+}
+
+// The rest of the million, made by the server itself.
+QString fillSql()
+{
+    return QStringLiteral(
+        "INSERT INTO calitune.records (station, local_id, uid, time, source, port, device, radio,"
+        "  action, outcome, block_before, block_sent, block_after, verified)"
+        " SELECT 'station-' || (i % 40), i, 'fill/' || i,"
+        "  timestamptz '2024-01-01 00:00Z' + i * interval '1 minute',"
+        "  CASE WHEN i % 2 = 0 THEN 'cli' ELSE 'window' END, 'ttyUSB' || (i % 4),"
+        "  '/dev/serial/by-id/usb-adapter-' || (i % 4) || '-port0', 'R' || (i % %1),"
+        "  CASE WHEN i % 2 = 0 THEN 'read' ELSE 'write' END, 'done', decode(md5(i::text), 'hex'),"
+        "  CASE WHEN i % 2 = 1 THEN decode(md5((i + 1)::text), 'hex') END,"
+        "  CASE WHEN i % 2 = 1 THEN decode(md5((i + 1)::text), 'hex') END,"
+        "  CASE WHEN i % 2 = 1 THEN true END"
+        " FROM generate_series(%2, %3) AS i;"
+        " ANALYZE calitune.records;")
+        .arg(Radios).arg(UploadCount + 1).arg(FilledCount);
+}
+
+bool timedUpload(ServerHistory &server, const QList<Record> &records, const char *what,
+                 const char *goal)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QString error;
+    if (!server.upload(records, &error)) {
+        std::fprintf(stderr, "upload failed: %s\n", qPrintable(error));
+        return false;
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    std::printf("%-38s %8.0f ms %9.0f records/s %s\n", what, seconds * 1000,
+                records.size() / seconds, goal);
+    return true;
+}
+
+bool timedLookUps(ServerHistory &server)
+{
+    std::vector<double> ms;
+    qsizetype found = 0;
+    for (int i = 0; i < LookUps; ++i) {
+        Filter filter;
+        filter.radio = QStringLiteral("R%1").arg(i * 397 % Radios);
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        found += server.list(filter, &error).size();
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "look-up failed: %s\n", qPrintable(error));
+            return false;
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%-38s %8.1f ms %9lld records each (goal: under 100 ms)\n",
+                "one radio's records, median", ms[ms.size() / 2], qlonglong(found / LookUps));
+    return true;
+}
+
+} // namespace
+
+int ServerBench::run()
+{
+    PgServer pg(true);
+    QString error;
+    if (!pg.start(&error) || !pg.sql("CREATE DATABASE bench", "postgres", &error)) {
+        std::fprintf(stderr, "cannot start PostgreSQL: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::optional<ServerHistory> server =
+        ServerHistory::connect(pg.connectionString("postgres", "bench"), &error);
+    if (!server || !server->ensureSchema(&error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    const QList<Record> records = stationRecords();
+    if (!timedUpload(*server, records, "upload 10,000 new records", "(goal: at least 5,000/s)")
+        || !timedUpload(*server, records, "upload them again (all there already)", ""))
+        return 1;
+    QElapsedTimer timer;
+    timer.start();
+    if (!pg.sql(fillSql(), QStringLiteral("bench"), &error)) {
+        std::fprintf(stderr, "cannot fill the table: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("%-38s %8.1f s\n", "fill to 1,000,000 records (server SQL)",
+                double(timer.elapsed()) / 1000);
+    return timedLookUps(*server) ? 0 : 1;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return ServerBench::run();
+}

@@ -1,0 +1,623 @@
+#include "history/ServerHistory.h"
+
+#include <QLibrary>
+#include <QMap>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QUrl>
+#include <atomic>
+#include <functional>
+#include <utility>
+
+namespace History {
+
+namespace {
+
+// Uploads go in multi-row statements of this many records; one statement is
+// one transaction, so a batch is on the server whole or not at all.
+constexpr int BatchSize = 500;
+
+// Defaults in front of the user's own keywords, which override them: never
+// wait long for a server that does not answer, nor on a dead connection.
+const QString ConnectDefaults = QStringLiteral(
+    "connect_timeout=%1 keepalives_idle=30 keepalives_interval=10 keepalives_count=3")
+    .arg(ServerHistory::ConnectTimeoutSeconds);
+
+// Serialises the creation of the tables between stations starting together.
+constexpr qint64 SchemaLockKey = 0x63616c6974756e65;   // "calitune"
+
+const QString Columns = QStringLiteral(
+    "station, local_id, uid, time, source, port, device, radio, action, outcome,"
+    " block_before, block_sent, block_after, verified, forced,"
+    " source_file, source_sha256, source_record");
+// The same, read back: times as milliseconds since 1970 in UTC, whatever the
+// session's time zone.
+const QString SelectedColumns = QStringLiteral(
+    "id, station, local_id, uid, (extract(epoch FROM time) * 1000)::bigint, source, port,"
+    " device, radio, action, outcome, block_before, block_sent, block_after, verified, forced,"
+    " source_file, source_sha256, source_record, (extract(epoch FROM uploaded_at) * 1000)::bigint");
+
+void fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+QString quotedValue(QString value)
+{
+    value.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
+    return u'\'' + value + u'\'';
+}
+
+QString decoded(const QString &text)
+{
+    return QUrl::fromPercentEncoding(text.toUtf8());
+}
+
+// host[:port], or [v6-address][:port]
+std::pair<QString, QString> hostAndPort(const QString &entry)
+{
+    const qsizetype close = entry.startsWith(u'[') ? entry.indexOf(u']') : -1;
+    const qsizetype colon = entry.indexOf(u':', close < 0 ? 0 : close);
+    QString host = colon < 0 ? entry : entry.left(colon);
+    if (close > 0)
+        host = host.mid(1, close - 1);
+    return {decoded(host), colon < 0 ? QString() : entry.mid(colon + 1)};
+}
+
+// postgresql://[user[:password]@][host[:port][,…]][/dbname][?keyword=value&…]
+std::optional<QString> uriKeywords(QString uri, QString *error)
+{
+    QStringList words;
+    auto add = [&words](const QString &key, const QString &value) {
+        words << key + u'=' + quotedValue(value);
+    };
+    uri = uri.mid(uri.indexOf(QStringLiteral("://")) + 3);
+    QString query, path;
+    if (const qsizetype q = uri.indexOf(u'?'); q >= 0) {
+        query = uri.mid(q + 1);
+        uri.truncate(q);
+    }
+    if (const qsizetype slash = uri.indexOf(u'/'); slash >= 0) {
+        path = uri.mid(slash + 1);
+        uri.truncate(slash);
+    }
+    if (const qsizetype at = uri.lastIndexOf(u'@'); at >= 0) {
+        const QString user = uri.left(at);
+        const qsizetype colon = user.indexOf(u':');
+        add(QStringLiteral("user"), decoded(colon < 0 ? user : user.left(colon)));
+        if (colon >= 0)
+            add(QStringLiteral("password"), decoded(user.mid(colon + 1)));
+        uri = uri.mid(at + 1);
+    }
+    QStringList hosts, ports;
+    for (const QString &entry : uri.split(u',')) {
+        const auto [host, port] = hostAndPort(entry);
+        hosts << host;
+        ports << port;
+    }
+    if (!hosts.join(QString()).isEmpty())
+        add(QStringLiteral("host"), hosts.join(u','));
+    if (!ports.join(QString()).isEmpty())
+        add(QStringLiteral("port"), ports.join(u','));
+    if (!path.isEmpty())
+        add(QStringLiteral("dbname"), decoded(path));
+    for (const QString &param : query.split(u'&', Qt::SkipEmptyParts)) {
+        const qsizetype eq = param.indexOf(u'=');
+        QString key = decoded(param.left(eq)), value = eq < 0 ? QString() : decoded(param.mid(eq + 1));
+        if (eq < 0 || key.isEmpty() || key.contains(u' ')) {
+            fail(error, QStringLiteral("the history server's address has a bad parameter: %1")
+                            .arg(param));
+            return std::nullopt;
+        }
+        if (key == u"ssl" && value == u"true")   // libpq's own alias, for URIs only
+            std::tie(key, value) = std::pair(QStringLiteral("sslmode"), QStringLiteral("require"));
+        add(key, value);
+    }
+    return words.join(u' ');
+}
+
+QString firstLine(const QString &text)
+{
+    QString line = text.section(u'\n', 0, 0).simplified();
+    for (const char *prefix : {"ERROR: ", "FATAL: "})
+        if (line.startsWith(QLatin1String(prefix)))
+            line = line.mid(qsizetype(qstrlen(prefix)));
+    return line;
+}
+
+QString connectError(const QSqlError &e)
+{
+    const QString text = firstLine(e.databaseText());
+    if (text.contains(QLatin1String("authentication failed"))
+        || text.contains(QLatin1String("no password supplied"))
+        || (text.contains(QLatin1String("role \"")) && text.contains(QLatin1String("does not exist"))))
+        return QStringLiteral("the history server refused the login: %1").arg(text);
+    if (text.contains(QLatin1String("database \"")) && text.contains(QLatin1String("does not exist")))
+        return QStringLiteral("the history server has no such database: %1").arg(text);
+    return QStringLiteral("cannot reach the history server: %1").arg(text);
+}
+
+// The server went away (stopped, restarted, crashed) or the link to it broke.
+bool connectionLost(const QSqlDatabase &db, const QSqlError &e)
+{
+    const QString code = e.nativeErrorCode();
+    return !db.isOpen() || code.startsWith(QLatin1String("08")) || code.startsWith(QLatin1String("57P"));
+}
+
+// What went wrong with a statement, as the end of one line.
+QString statementError(const QSqlDatabase &db, const QSqlError &e)
+{
+    QString text = firstLine(e.databaseText());
+    if (text.isEmpty())
+        text = e.text().simplified();
+    if (connectionLost(db, e))
+        return QStringLiteral("the connection was lost (%1)").arg(text);
+    if (e.nativeErrorCode() == u"25006")
+        return QStringLiteral("the server is read-only (%1)").arg(text);
+    return text;
+}
+
+QString listed(const QStringList &names)
+{
+    QStringList quoted;
+    for (const QString &n : names)
+        quoted << u'\'' + n + u'\'';
+    return quoted.join(QStringLiteral(", "));
+}
+
+QStringList outcomeNames()
+{
+    QStringList names;
+    for (int i = 0; !OutcomeName(Outcome(i)).isEmpty(); ++i)
+        names << OutcomeName(Outcome(i));
+    return names;
+}
+
+QStringList schemaStatements()
+{
+    const QString blockCheck = QStringLiteral("bytea CHECK (octet_length(%1) = 16)");
+    return {
+        QStringLiteral("CREATE SCHEMA IF NOT EXISTS calitune"),
+        QStringLiteral("CREATE TABLE calitune.schema_version (version integer NOT NULL)"),
+        QStringLiteral(
+            "CREATE TABLE calitune.records ("
+            "\n  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+            "\n  station text NOT NULL CHECK (station <> ''),"
+            "\n  local_id bigint NOT NULL CHECK (local_id > 0),"
+            "\n  uid text NOT NULL CHECK (uid <> ''),"
+            "\n  time timestamptz NOT NULL,"
+            "\n  source text NOT NULL CHECK (source IN (%1)),"
+            "\n  port text NOT NULL,"
+            "\n  device text NOT NULL,"
+            "\n  radio text,"
+            "\n  action text NOT NULL CHECK (action IN (%2)),"
+            "\n  outcome text NOT NULL CHECK (outcome IN (%3)),"
+            "\n  block_before %4,\n  block_sent %5,\n  block_after %6,"
+            "\n  verified boolean,"
+            "\n  forced boolean NOT NULL DEFAULT false,"
+            "\n  source_file text,"
+            "\n  source_sha256 text CHECK (source_sha256 ~* '^[0-9a-f]{64}$'),"
+            "\n  source_record text,"
+            "\n  uploaded_at timestamptz NOT NULL DEFAULT now(),"
+            "\n  UNIQUE (station, local_id))")
+            .arg(listed({sourceName(Source::Window), sourceName(Source::Cli)}),
+                 listed({actionName(Action::Read), actionName(Action::Write),
+                         actionName(Action::Restore), actionName(Action::Backup)}),
+                 listed(outcomeNames()), blockCheck.arg(QLatin1String("block_before")),
+                 blockCheck.arg(QLatin1String("block_sent")),
+                 blockCheck.arg(QLatin1String("block_after"))),
+        QStringLiteral("CREATE INDEX records_time ON calitune.records (time DESC)"),
+        QStringLiteral("CREATE INDEX records_radio ON calitune.records (radio, time DESC)"),
+        QStringLiteral("CREATE INDEX records_station ON calitune.records (station, time DESC)"),
+        QStringLiteral("CREATE INDEX records_port ON calitune.records (port, time DESC)"),
+        QStringLiteral("CREATE INDEX records_device ON calitune.records (device, time DESC)"),
+        // Whoever may update: a record is only ever completed, once.
+        QStringLiteral(
+            "CREATE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
+            "\nDECLARE kept calitune.records := NEW;"
+            "\nBEGIN"
+            "\n  IF OLD.outcome <> 'unfinished' THEN"
+            "\n    RAISE EXCEPTION 'record %:% is complete and is never rewritten',"
+            " OLD.station, OLD.local_id;"
+            "\n  END IF;"
+            "\n  kept.outcome := OLD.outcome;"
+            "\n  kept.block_after := OLD.block_after;"
+            "\n  kept.verified := OLD.verified;"
+            "\n  IF kept IS DISTINCT FROM OLD THEN"
+            "\n    RAISE EXCEPTION 'record %:% may only be completed', OLD.station, OLD.local_id;"
+            "\n  END IF;"
+            "\n  RETURN NEW;"
+            "\nEND $$"),
+        QStringLiteral("CREATE TRIGGER keep_record BEFORE UPDATE ON calitune.records"
+                       " FOR EACH ROW EXECUTE FUNCTION calitune.keep_record()"),
+        QStringLiteral("INSERT INTO calitune.schema_version (version) VALUES (%1)")
+            .arg(ServerHistory::SchemaVersion),
+    };
+}
+
+QString sqlIdentifier(QString name)
+{
+    return u'"' + name.replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+QString sqlLiteral(QString text)
+{
+    return u'\'' + text.replace(u'\'', QStringLiteral("''")) + u'\'';
+}
+
+QVariant optionalValue(const auto &value)
+{
+    return value ? QVariant(*value) : QVariant();
+}
+
+QVariant textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+QString rowValues(const QSqlDriver *driver, const Record &r)
+{
+    const QVariantList values{
+        r.station, r.id, r.uid,
+        r.time.isValid() ? QVariant(r.time.toUTC().toString(Qt::ISODateWithMs)) : QVariant(),
+        sourceName(r.source), r.port, r.device, optionalValue(r.radio), actionName(r.action),
+        OutcomeName(r.outcome), optionalValue(r.before), optionalValue(r.sent),
+        optionalValue(r.after), optionalValue(r.verified), r.forced, textOrNull(r.sourceFile),
+        textOrNull(r.sourceSha256), textOrNull(r.sourceRecord)};
+    QStringList literals;
+    for (const QVariant &v : values) {
+        QSqlField field(QString(), v.metaType());
+        field.setValue(v);
+        literals << driver->formatValue(field);
+    }
+    return u'(' + literals.join(u',') + u')';
+}
+
+QDateTime utcFromMs(const QVariant &ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms.toLongLong(), Qt::UTC);
+}
+
+ServerRecord recordAt(const QSqlQuery &q)
+{
+    auto optionalBytes = [&q](int i) {
+        return q.isNull(i) ? std::nullopt : std::optional(q.value(i).toByteArray());
+    };
+    ServerRecord s;
+    s.serverId = q.value(0).toLongLong();
+    s.uploadedAt = utcFromMs(q.value(19));
+    Record &r = s.record;
+    r.station = q.value(1).toString();
+    r.id = q.value(2).toLongLong();
+    r.uid = q.value(3).toString();
+    r.time = utcFromMs(q.value(4));
+    r.source = sourceFromName(q.value(5).toString()).value_or(Source::Cli);
+    r.port = q.value(6).toString();
+    r.device = q.value(7).toString();
+    r.radio = q.isNull(8) ? std::nullopt : std::optional(q.value(8).toString());
+    r.action = actionFromName(q.value(9).toString()).value_or(Action::Read);
+    r.outcome = OutcomeFromName(q.value(10).toString()).value_or(Outcome::Unfinished);
+    r.before = optionalBytes(11);
+    r.sent = optionalBytes(12);
+    r.after = optionalBytes(13);
+    r.verified = q.isNull(14) ? std::nullopt : std::optional(q.value(14).toBool());
+    r.forced = q.value(15).toBool();
+    r.sourceFile = q.value(16).toString();
+    r.sourceSha256 = q.value(17).toString();
+    r.sourceRecord = q.value(18).toString();
+    return s;
+}
+
+// libpq prints the server's notices, and the last words of a server going
+// away, straight to stderr; what matters reaches the user in our own line.
+// QPSQL sets no notice processor, so one is set on its libpq connection.
+bool silenced(const QSqlDatabase &db)
+{
+    using Processor = void (*)(void *, const char *);
+    using SetProcessor = Processor (*)(void *, Processor, void *);
+    static const auto setProcessor = reinterpret_cast<SetProcessor>(
+        QLibrary::resolve(QStringLiteral("pq"), 5, "PQsetNoticeProcessor"));
+    const QVariant handle = db.driver()->handle();
+    const QByteArray type = handle.typeName();
+    if (setProcessor && (type == "pg_conn*" || type == "PGconn*"))
+        if (void *connection = *static_cast<void *const *>(handle.constData()))
+            setProcessor(connection, [](void *, const char *) {}, nullptr);
+    return true;
+}
+
+bool opening(QSqlDatabase &db)
+{
+    return db.open() && silenced(db);
+}
+
+// Runs a statement, and once more on a fresh connection when the server went
+// away since the last one (restarted, say): every statement here may be repeated.
+bool runReconnecting(QSqlDatabase &db, const std::function<bool(QSqlQuery &)> &statement,
+                     QSqlError *error)
+{
+    for (int attempt = 0;; ++attempt) {
+        {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (statement(q))
+                return true;
+            *error = q.lastError();
+        }
+        if (!connectionLost(db, *error) || attempt > 0 || !opening(db))
+            return false;
+    }
+}
+
+} // namespace
+
+std::optional<QString> ServerHistory::keywordForm(const QString &conninfo, QString *error)
+{
+    const QString text = conninfo.trimmed();
+    if (text.isEmpty()) {
+        fail(error, QStringLiteral("no history server given"));
+        return std::nullopt;
+    }
+    // QPSQL turns every ';' of its options into a space.
+    if (text.contains(u';')) {
+        fail(error, QStringLiteral("the history server's connection string may not hold a ';'"));
+        return std::nullopt;
+    }
+    if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://")))
+        return uriKeywords(text, error);
+    return text;
+}
+
+std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error)
+{
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        fail(error, QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed"));
+        return std::nullopt;
+    }
+    const std::optional<QString> keywords = keywordForm(conninfo, error);
+    if (!keywords)
+        return std::nullopt;
+    static std::atomic<int> counter = 0;
+    const QString name = QStringLiteral("calitune-server-%1").arg(++counter);
+    QString problem;
+    {
+        // QPSQL quotes a database name into one value, so the whole string
+        // goes in as options, which it hands on as they are.
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setConnectOptions(ConnectDefaults + u' ' + *keywords);
+        if (!opening(db))
+            problem = connectError(db.lastError());
+    }
+    if (!problem.isEmpty()) {
+        QSqlDatabase::removeDatabase(name);
+        fail(error, problem);
+        return std::nullopt;
+    }
+    return ServerHistory(name);
+}
+
+ServerHistory::ServerHistory(const QString &connectionName) : m_name(connectionName) {}
+
+ServerHistory::ServerHistory(ServerHistory &&other) noexcept
+    : m_name(std::exchange(other.m_name, QString())), m_schemaChecked(other.m_schemaChecked)
+{
+}
+
+ServerHistory &ServerHistory::operator=(ServerHistory &&other) noexcept
+{
+    std::swap(m_name, other.m_name);
+    std::swap(m_schemaChecked, other.m_schemaChecked);
+    return *this;
+}
+
+ServerHistory::~ServerHistory()
+{
+    if (m_name.isEmpty())
+        return;
+    QSqlDatabase::database(m_name, false).close();
+    QSqlDatabase::removeDatabase(m_name);
+}
+
+// Opens the connection again after the server went away and came back.
+bool ServerHistory::opened(QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    if (db.isOpen() || opening(db))
+        return true;
+    fail(error, connectError(db.lastError()));
+    return false;
+}
+
+bool ServerHistory::ready(QString *error)
+{
+    return opened(error) && (m_schemaChecked || ensureSchema(error));
+}
+
+bool ServerHistory::ensureSchema(QString *error)
+{
+    if (!opened(error))
+        return false;
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    QSqlQuery q(db);
+    QString problem;
+    auto run = [&q, &db, &problem](const QString &sql) {
+        if (problem.isEmpty() && !q.exec(sql))
+            problem = statementError(db, q.lastError());
+        return problem.isEmpty();
+    };
+    run(QStringLiteral("BEGIN"));
+    run(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLockKey));
+    int version = 0;
+    if (run(QStringLiteral("SELECT to_regclass('calitune.schema_version') IS NOT NULL"))
+        && q.next() && q.value(0).toBool()
+        && run(QStringLiteral("SELECT coalesce(max(version), 0) FROM calitune.schema_version"))
+        && q.next())
+        version = q.value(0).toInt();
+    if (problem.isEmpty() && version > SchemaVersion)
+        problem = QStringLiteral("the history server's tables are version %1, newer than this"
+                                 " program's %2: update Calitune").arg(version).arg(SchemaVersion);
+    if (problem.isEmpty() && version == 0) {
+        for (const QString &sql : schemaStatements())
+            run(sql);
+        if (q.lastError().nativeErrorCode() == u"42501")
+            problem = QStringLiteral("the history server has no Calitune tables and this role may"
+                                     " not create them: the administrator runs the setup SQL once (%1)")
+                          .arg(problem);
+    }
+    run(QStringLiteral("COMMIT"));
+    if (!problem.isEmpty()) {
+        q.exec(QStringLiteral("ROLLBACK"));
+        fail(error, problem.startsWith(QLatin1String("the history server"))
+                        ? problem : QStringLiteral("cannot set up the history server: ") + problem);
+        return false;
+    }
+    m_schemaChecked = true;
+    return true;
+}
+
+bool ServerHistory::upload(const QList<Record> &records, QString *error)
+{
+    if (!ready(error))
+        return false;
+    // One row per key, in key order, so that one statement never meets a row
+    // twice and concurrent uploads lock rows in the same order.
+    QMap<std::pair<QString, qint64>, Record> byKey;
+    for (const Record &r : records) {
+        const auto key = std::pair(r.station, r.id);
+        const auto it = byKey.constFind(key);
+        if (it == byKey.cend() || it->outcome == Outcome::Unfinished)
+            byKey.insert(key, r);
+    }
+    QList<Record> batch;
+    for (const Record &r : std::as_const(byKey)) {
+        batch.append(r);
+        if (batch.size() == BatchSize) {
+            if (!uploadBatch(batch, error))
+                return false;
+            batch.clear();
+        }
+    }
+    return batch.isEmpty() || uploadBatch(batch, error);
+}
+
+bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    const QSqlDriver *driver = db.driver();
+    QString sql = QStringLiteral("INSERT INTO calitune.records (%1) VALUES ").arg(Columns);
+    for (const Record &r : batch)
+        sql += rowValues(driver, r) + u',';
+    sql.chop(1);
+    // Completes an unfinished record; anything else already there stays as it is.
+    sql += QStringLiteral(
+        " ON CONFLICT (station, local_id) DO UPDATE SET outcome = EXCLUDED.outcome,"
+        " block_after = EXCLUDED.block_after, verified = EXCLUDED.verified"
+        " WHERE records.outcome = 'unfinished' AND EXCLUDED.outcome <> 'unfinished'");
+    QSqlError problem;
+    if (runReconnecting(db, [&sql](QSqlQuery &q) { return q.exec(sql); }, &problem))
+        return true;
+    fail(error, QStringLiteral("cannot upload to the history server: ") + statementError(db, problem));
+    return false;
+}
+
+QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantList &values,
+                                          int limit, QString *error)
+{
+    QList<ServerRecord> found;
+    if (!ready(error))
+        return found;
+    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY time DESC, id DESC%3")
+                            .arg(SelectedColumns,
+                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where,
+                                 limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit));
+    QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    QSqlError problem;
+    const bool ok = runReconnecting(db, [&](QSqlQuery &q) {
+        q.prepare(sql);
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        if (!q.exec())
+            return false;
+        found.clear();
+        while (q.next())
+            found.append(recordAt(q));
+        return true;
+    }, &problem);
+    if (!ok)
+        fail(error, QStringLiteral("cannot read the history server: ") + statementError(db, problem));
+    return found;
+}
+
+QList<ServerRecord> ServerHistory::list(const Filter &filter, QString *error)
+{
+    QStringList where;
+    QVariantList values;
+    auto add = [&where, &values](const QString &condition, const QVariantList &bound) {
+        where << condition;
+        values << bound;
+    };
+    if (!filter.port.isEmpty())
+        add(QStringLiteral("(port = ? OR device = ?)"), {filter.port, filter.port});
+    if (filter.radio)
+        add(QStringLiteral("radio = ?"), {*filter.radio});
+    if (!filter.station.isEmpty())
+        add(QStringLiteral("station = ?"), {filter.station});
+    if (filter.action)
+        add(QStringLiteral("action = ?"), {actionName(*filter.action)});
+    if (filter.outcome)
+        add(QStringLiteral("outcome = ?"), {OutcomeName(*filter.outcome)});
+    auto utc = [](const QDateTime &time) { return time.toUTC().toString(Qt::ISODateWithMs); };
+    if (filter.since.isValid())
+        add(QStringLiteral("time >= ?::timestamptz"), {utc(filter.since)});
+    if (filter.until.isValid())
+        add(QStringLiteral("time <= ?::timestamptz"), {utc(filter.until)});
+    return select(where.join(QStringLiteral(" AND ")), values, filter.limit, error);
+}
+
+std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 localId,
+                                                QString *error)
+{
+    const QList<ServerRecord> found =
+        select(QStringLiteral("station = ? AND local_id = ?"), {station, localId}, 1, error);
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+std::optional<ServerRecord> ServerHistory::find(qint64 serverId, QString *error)
+{
+    const QList<ServerRecord> found = select(QStringLiteral("id = ?"), {serverId}, 1, error);
+    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+QString ServerHistory::adminSql(const QString &stationRole)
+{
+    const QString role = sqlIdentifier(stationRole);
+    QStringList sql{QStringLiteral(
+        "-- Calitune's history tables and the role its stations log in under.\n"
+        "-- Run once, as the database's owner with the right to create roles:\n"
+        "--   psql -v ON_ERROR_STOP=1 -d DATABASE -f calitune-server.sql\n"
+        "BEGIN")};
+    sql << schemaStatements();
+    sql << QStringLiteral("DO $$ BEGIN\n"
+                          "  IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = %1) THEN\n"
+                          "    CREATE ROLE %2 NOLOGIN;\n"
+                          "  END IF;\n"
+                          "END $$")
+               .arg(sqlLiteral(stationRole), role)
+        << QStringLiteral("GRANT USAGE ON SCHEMA calitune TO %1").arg(role)
+        << QStringLiteral("GRANT SELECT ON calitune.schema_version TO %1").arg(role)
+        << QStringLiteral("GRANT SELECT ON calitune.records TO %1").arg(role)
+        // Not the server's own id nor the upload time.
+        << QStringLiteral("GRANT INSERT (%1) ON calitune.records TO %2").arg(Columns, role)
+        << QStringLiteral("GRANT UPDATE (outcome, block_after, verified) ON calitune.records TO %1")
+               .arg(role)
+        << QStringLiteral("COMMIT;\n"
+                          "-- Then one login per station, or one for all of them:\n"
+                          "--   CREATE ROLE station_01 LOGIN PASSWORD '...' IN ROLE %1;")
+               .arg(role);
+    return sql.join(QStringLiteral(";\n")) + u'\n';
+}
+
+} // namespace History
