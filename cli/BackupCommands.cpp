@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 
 #include "history/BackupFile.h"
+#include "history/ServerHistory.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -102,37 +103,62 @@ std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
     return o;
 }
 
+// A record of this station's history, or with --server STATION:ID of the
+// factory's; nothing, with the refusal, when it holds no block to go back to.
+std::optional<History::Record> recordGiven(const Invocation &in, const QString &given, QString *name,
+                                           PortReport *refusal)
+{
+    const bool onServer = in.isSet(Opt::Server);
+    const qsizetype colon = given.lastIndexOf(QLatin1Char(':'));
+    const QString station = onServer ? given.left(colon) : QString();
+    bool ok = false;
+    const qint64 id = (onServer ? given.mid(colon + 1) : given).toLongLong(&ok);
+    if (!ok || id < 1 || (onServer && (colon < 1 || station.isEmpty()))) {
+        *refusal = UsageError(onServer ? QStringLiteral("--history with --server needs STATION:ID (see %1 history --server)").arg(Program)
+                                       : QStringLiteral("--history needs a record id (see %1 history)").arg(Program));
+        return std::nullopt;
+    }
+    *name = onServer ? QStringLiteral("%1:%2").arg(station).arg(id) : QString::number(id);
+    QString error;
+    std::optional<History::Record> record;
+    if (onServer) {
+        std::optional<History::ServerHistory> server =
+            in.server.isEmpty() ? std::nullopt : History::ServerHistory::connect(in.server, &error);
+        if (in.server.isEmpty())
+            error = QStringLiteral("no history server is set (CALITUNE_HISTORY_SERVER)");
+        if (server)
+            if (const std::optional<History::ServerRecord> found = server->find(station, id, &error))
+                record = found->record;
+    } else {
+        History::Store::setWarningSink([](const QString &) {});   // failures are reported below
+        const History::Store store(in.settings.historyPath);
+        record = store.find(id);
+        error = store.lastError();
+    }
+    if (!record)
+        *refusal = BadInputError(error.isEmpty() ? QStringLiteral("there is no history record %1").arg(*name)
+                                                 : QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
+    return record;
+}
+
 std::optional<Origin> fromRecord(const Invocation &in, const QString &given, PortReport *refusal)
 {
-    bool ok = false;
-    const qint64 id = given.toLongLong(&ok);
-    if (!ok || id < 1) {
-        *refusal = UsageError(QStringLiteral("--history needs a record id (see %1 history)").arg(Program));
+    QString name;
+    const std::optional<History::Record> record = recordGiven(in, given, &name, refusal);
+    if (!record)
         return std::nullopt;
-    }
-    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
-    const History::Store store(in.settings.historyPath);
-    const std::optional<History::Record> record = store.find(id);
-    if (!record) {
-        *refusal = BadInputError(store.lastError().isEmpty() ? QStringLiteral("there is no history record %1").arg(id)
-                                                             : QStringLiteral("cannot look up history record %1: %2")
-                                                                   .arg(id)
-                                                                   .arg(store.lastError()));
-        return std::nullopt;
-    }
     const std::optional<BlockBytes> before = record->before ? BlockFromBytes(*record->before) : std::nullopt;
     if (!before) {
-        *refusal = BadInputError(QStringLiteral("history record %1 holds no block found in the radio").arg(id));
+        *refusal = BadInputError(QStringLiteral("history record %1 holds no block found in the radio").arg(name));
         return std::nullopt;
     }
     Origin o;
     o.block = *before;
     o.radio = record->radio;
     o.description = QStringLiteral("record %1 (%2, station %3, port %4)")
-                        .arg(id)
-                        .arg(record->time.toString(Qt::ISODate), record->station, record->port);
+                        .arg(name, record->time.toString(Qt::ISODate), record->station, record->port);
     o.start = StartRecord(History::Action::Restore);
-    o.start.sourceRecord = QString::number(id);
+    o.start.sourceRecord = name;
     return o;
 }
 
@@ -233,7 +259,7 @@ int RunBackup(Invocation &in)
     QList<PortReport> reports = OnEveryTarget(*targets, [&](const Target &t) {
         return backupOne(in, t, files->at(targets->indexOf(t)));
     });
-    return in.finish(reports);
+    return in.finishExchanges(reports);
 }
 
 int RunRestore(Invocation &in)
@@ -242,6 +268,8 @@ int RunRestore(Invocation &in)
     if (byRecord == (in.args.size() == 1) || in.args.size() > 1)
         return in.finish(UsageError(byRecord ? QStringLiteral("give either a backup file or --history ID, not both")
                                              : QStringLiteral("restore needs one backup file, or --history ID")));
+    if (in.isSet(Opt::Server) && !byRecord)
+        return in.finish(UsageError(QStringLiteral("--server goes with --history STATION:ID")));
     PortReport refusal;
     const std::optional<Origin> origin = byRecord ? fromRecord(in, in.value(Opt::HistoryId), &refusal)
                                                   : fromFile(in.args.first(), &refusal);
@@ -251,7 +279,7 @@ int RunRestore(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
-    return in.finish(restoreOne(in, targets->first(), *origin));
+    return in.finishExchanges({restoreOne(in, targets->first(), *origin)});
 }
 
 } // namespace Cli

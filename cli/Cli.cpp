@@ -3,6 +3,7 @@
 #include "cli/StopSignals.h"
 
 #include "history/HistoryStore.h"
+#include "history/ServerSync.h"
 #include "history/StationConfig.h"
 
 #include <QCoreApplication>
@@ -81,6 +82,7 @@ const QCommandLineOption &spec(Opt id)
 }
 
 const QList<Opt> EveryCommandTakes{Opt::Json, Opt::Quiet, Opt::Verbose};
+constexpr int UploadBudgetMs = 2000;
 
 QString statusMeaning(int status)
 {
@@ -260,6 +262,21 @@ QString Invocation::value(Opt option) const { return isSet(option) ? parser.valu
 int Invocation::finish(const PortReport &report) const { return finish(QList<PortReport>{report}); }
 
 int Invocation::finish(const QList<PortReport> &reports) const { return PrintAll(reports, settings.style); }
+
+int Invocation::finishExchanges(const QList<PortReport> &reports) const
+{
+    const int status = finish(reports);
+    if (server.isEmpty())
+        return status;
+    History::Store store(settings.historyPath);
+    const History::SyncResult sent = History::SyncToServer(store, server, UploadBudgetMs);
+    if (!sent.error.isEmpty())
+        Warn(QStringLiteral("%1; %2 record(s) are kept here and go with a later run or '%3 history sync'")
+                 .arg(sent.error)
+                 .arg(sent.waiting)
+                 .arg(Program));
+    return status;
+}
 
 int run(const QStringList &arguments)
 {

@@ -50,6 +50,9 @@ struct Invocation {
     // Prints and returns the exit status of one report.
     int finish(const PortReport &report) const;
     int finish(const QList<PortReport> &reports) const;
+    // The same after exchanges with radios, whose ports are closed now: then
+    // sends the records the history server lacks, for at most 2 s.
+    int finishExchanges(const QList<PortReport> &reports) const;
 };
 
 // The ports the command works on; a refusal is printed and its status set.

@@ -3,6 +3,8 @@
 
 #include "cli/Targets.h"
 #include "history/HistoryStore.h"
+#include "history/ServerHistory.h"
+#include "history/ServerSync.h"
 
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -13,6 +15,8 @@ namespace {
 
 using CliOutput::JsonObject;
 using CliOutput::hexOrNull;
+
+constexpr int SyncBudgetMs = 10 * 60 * 1000;
 
 QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
 
@@ -142,16 +146,76 @@ int listed(const Invocation &in, const QList<History::Record> &records)
     return in.finish(report);
 }
 
+// The factory's records: the first column names each as STATION:ID, which
+// is what restore --history takes with --server.
+int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &records)
+{
+    PortReport report;
+    QList<JsonObject> items;
+    for (const History::ServerRecord &s : records) {
+        items << recordJson(s.record)
+                     .add(QStringLiteral("server_id"), s.serverId)
+                     .add(QStringLiteral("uploaded_at"), s.uploadedAt.toUTC().toString(Qt::ISODateWithMs));
+        History::Record shown = s.record;
+        QString line = recordLine(shown, in.isSet(Opt::Local));
+        line.replace(0, 4, QStringLiteral("%1:%2").arg(s.record.station).arg(s.record.id));
+        report.out += line + QLatin1Char('\n');
+    }
+    report.json = CliOutput::jsonArray(items);
+    return in.finish(report);
+}
+
+PortReport serverUnreachable(const QString &error)
+{
+    return Failure(BadInput, QStringLiteral("server"), error);
+}
+
+int sync(const Invocation &in)
+{
+    if (in.server.isEmpty())
+        return in.finish(UsageError(QStringLiteral("no history server is set: CALITUNE_HISTORY_SERVER, or "
+                                                   "history_server in the config file")));
+    History::Store store(in.settings.historyPath);
+    store.prepare();
+    const History::SyncResult r = History::SyncToServer(store, in.server, SyncBudgetMs);
+    const JsonObject counts = JsonObject().add(QStringLiteral("sent"), r.sent).add(QStringLiteral("waiting"), r.waiting);
+    if (!r.error.isEmpty()) {
+        PortReport failed = Failure(BadInput, QStringLiteral("server"),
+                                    QStringLiteral("%1; %2 record(s) waiting").arg(r.error).arg(r.waiting),
+                                    nullptr, counts);
+        return in.finish(failed);
+    }
+    PortReport report;
+    report.out = QStringLiteral("sent %1 record(s) to the history server; %2 waiting\n").arg(r.sent).arg(r.waiting);
+    report.json = counts.toJson();
+    return in.finish(report);
+}
+
 } // namespace
 
 int RunHistory(Invocation &in)
 {
+    if (in.args == QStringList{QStringLiteral("sync")})
+        return sync(in);
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("history takes no arguments but sync: \"%1\"").arg(in.args.first())));
     PortReport refusal;
     const std::optional<History::Filter> filter = filterGiven(in, &refusal);
     if (!filter)
         return in.finish(refusal);
+    if (in.isSet(Opt::Server)) {
+        if (in.server.isEmpty())
+            return in.finish(UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                                       "or history_server in the config file")));
+        QString error;
+        std::optional<History::ServerHistory> server = History::ServerHistory::connect(in.server, &error);
+        const QList<History::ServerRecord> records = server ? server->list(*filter, &error) : QList<History::ServerRecord>();
+        if (!error.isEmpty())
+            return in.finish(serverUnreachable(error));
+        return listedOnServer(in, records);
+    }
+    if (in.isSet(Opt::Station))
+        return in.finish(UsageError(QStringLiteral("--station filters the history server's records: add --server")));
     History::Store::setWarningSink([](const QString &) {});   // failures are reported below
     const History::Store store(in.settings.historyPath);
     const QList<History::Record> records = store.list(*filter);

@@ -150,7 +150,7 @@ int RunRead(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
-    return in.finish(OnEveryTarget(*targets, [&](const Target &t) { return readOne(in, t); }));
+    return in.finishExchanges(OnEveryTarget(*targets, [&](const Target &t) { return readOne(in, t); }));
 }
 
 int RunWrite(Invocation &in)
@@ -169,7 +169,7 @@ int RunWrite(Invocation &in)
     change.skipUnchanged = true;
     change.dryRun = in.isSet(Opt::DryRun);
     const bool several = targets->size() > 1;
-    return in.finish(OnEveryTarget(*targets, [&](const Target &t) {
+    return in.finishExchanges(OnEveryTarget(*targets, [&](const Target &t) {
         Session session(in.settings, t, StartRecord(change.dryRun ? History::Action::Read : History::Action::Write),
                         change.verify);
         const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
@@ -212,8 +212,8 @@ int RunCompare(Invocation &in)
     Session session(in.settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
-        return in.finish(session.failed(r.outcome, ReadAttempts));
-    return in.finish(compared(t, *r.block, wanted, asked));
+        return in.finishExchanges({session.failed(r.outcome, ReadAttempts)});
+    return in.finishExchanges({compared(t, *r.block, wanted, asked)});
 }
 
 } // namespace Cli

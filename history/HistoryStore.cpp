@@ -675,6 +675,21 @@ QList<Record> Store::changedAfter(qint64 rev, int limit) const
     return select(QStringLiteral(" WHERE rev > :rev ORDER BY rev"), {{QStringLiteral(":rev"), rev}}, limit);
 }
 
+qint64 Store::countChangedAfter(qint64 rev) const
+{
+    m_error.clear();
+    if (!enabled() || !openForLookup())
+        return 0;
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT count(*) FROM records WHERE rev > :rev"));
+    q.bindValue(QStringLiteral(":rev"), rev);
+    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
+        m_error = m_why;
+        return 0;
+    }
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
 qint64 Store::syncedRev(const QString &server) const
 {
     m_error.clear();

@@ -66,6 +66,7 @@ public:
     // For the upload to a factory's server: the records stored or completed
     // after local change `rev`, in rev order, and how far a server has them.
     QList<Record> changedAfter(qint64 rev, int limit) const;
+    qint64 countChangedAfter(qint64 rev) const;
     qint64 syncedRev(const QString &server) const;
     bool setSyncedRev(const QString &server, qint64 rev);
 

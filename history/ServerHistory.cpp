@@ -22,9 +22,11 @@ constexpr int BatchSize = 500;
 
 // Defaults in front of the user's own keywords, which override them: never
 // wait long for a server that does not answer, nor on a dead connection.
-const QString ConnectDefaults = QStringLiteral(
-    "connect_timeout=%1 keepalives_idle=30 keepalives_interval=10 keepalives_count=3")
-    .arg(ServerHistory::ConnectTimeoutSeconds);
+QString connectDefaults(int timeoutSeconds)
+{
+    return QStringLiteral("connect_timeout=%1 keepalives_idle=30 keepalives_interval=10 keepalives_count=3")
+        .arg(timeoutSeconds);
+}
 
 // Serialises the creation of the tables between stations starting together.
 constexpr qint64 SchemaLockKey = 0x63616c6974756e65;   // "calitune"
@@ -215,7 +217,8 @@ QStringList schemaStatements()
         QStringLiteral("CREATE INDEX records_station ON calitune.records (station, time DESC)"),
         QStringLiteral("CREATE INDEX records_port ON calitune.records (port, time DESC)"),
         QStringLiteral("CREATE INDEX records_device ON calitune.records (device, time DESC)"),
-        // Whoever may update: a record is only ever completed, once.
+        // Whoever may update: a record is only ever completed, once; a block
+        // it did not have yet may come with its completion, none is rewritten.
         QStringLiteral(
             "CREATE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
             "\nDECLARE kept calitune.records := NEW;"
@@ -227,6 +230,9 @@ QStringList schemaStatements()
             "\n  kept.outcome := OLD.outcome;"
             "\n  kept.block_after := OLD.block_after;"
             "\n  kept.verified := OLD.verified;"
+            "\n  kept.forced := OLD.forced;"
+            "\n  IF OLD.block_before IS NULL THEN kept.block_before := NULL; END IF;"
+            "\n  IF OLD.block_sent IS NULL THEN kept.block_sent := NULL; END IF;"
             "\n  IF kept IS DISTINCT FROM OLD THEN"
             "\n    RAISE EXCEPTION 'record %:% may only be completed', OLD.station, OLD.local_id;"
             "\n  END IF;"
@@ -371,7 +377,7 @@ std::optional<QString> ServerHistory::keywordForm(const QString &conninfo, QStri
     return text;
 }
 
-std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error)
+std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error, int timeoutSeconds)
 {
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
         fail(error, QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed"));
@@ -387,7 +393,7 @@ std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QSt
         // QPSQL quotes a database name into one value, so the whole string
         // goes in as options, which it hands on as they are.
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-        db.setConnectOptions(ConnectDefaults + u' ' + *keywords);
+        db.setConnectOptions(connectDefaults(timeoutSeconds) + u' ' + *keywords);
         if (!opening(db))
             problem = connectError(db.lastError());
     }
@@ -514,7 +520,9 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error)
     // Completes an unfinished record; anything else already there stays as it is.
     sql += QStringLiteral(
         " ON CONFLICT (station, local_id) DO UPDATE SET outcome = EXCLUDED.outcome,"
-        " block_after = EXCLUDED.block_after, verified = EXCLUDED.verified"
+        " block_before = coalesce(records.block_before, EXCLUDED.block_before),"
+        " block_sent = coalesce(records.block_sent, EXCLUDED.block_sent),"
+        " block_after = EXCLUDED.block_after, verified = EXCLUDED.verified, forced = EXCLUDED.forced"
         " WHERE records.outcome = 'unfinished' AND EXCLUDED.outcome <> 'unfinished'");
     QSqlError problem;
     if (runReconnecting(db, [&sql](QSqlQuery &q) { return q.exec(sql); }, &problem))
@@ -611,7 +619,8 @@ QString ServerHistory::adminSql(const QString &stationRole)
         << QStringLiteral("GRANT SELECT ON calitune.records TO %1").arg(role)
         // Not the server's own id nor the upload time.
         << QStringLiteral("GRANT INSERT (%1) ON calitune.records TO %2").arg(Columns, role)
-        << QStringLiteral("GRANT UPDATE (outcome, block_after, verified) ON calitune.records TO %1")
+        << QStringLiteral("GRANT UPDATE (outcome, block_before, block_sent, block_after, verified, forced)"
+                          " ON calitune.records TO %1")
                .arg(role)
         << QStringLiteral("COMMIT;\n"
                           "-- Then one login per station, or one for all of them:\n"

@@ -27,8 +27,10 @@ public:
 
     // conninfo: libpq's keyword form ("host=… port=… dbname=… user=…
     // sslmode=…") or a postgresql:// URI. Passwords come from libpq's password
-    // file or service file as usual. On failure *error gets one line.
-    static std::optional<ServerHistory> connect(const QString &conninfo, QString *error);
+    // file or service file as usual. On failure *error gets one line. A
+    // connect_timeout in conninfo overrides `timeoutSeconds` (libpq's least is 2).
+    static std::optional<ServerHistory> connect(const QString &conninfo, QString *error,
+                                                int timeoutSeconds = ConnectTimeoutSeconds);
 
     ServerHistory(ServerHistory &&other) noexcept;
     ServerHistory &operator=(ServerHistory &&other) noexcept;

@@ -135,11 +135,13 @@ private:
                        std::function<void(const Run &)> afterwards);
     void exchangeFinished();
     void tell(Outcome outcome, const QString &successMessage);
+    void uploadRecords();
 
     MsgAnswer showMessageBox(const QString &text, MsgIcon, MsgButtons);
 
     PortMap::Map m_ports;
     std::unique_ptr<Run> m_run;
+    std::unique_ptr<QThread> m_upload;   // records on their way to the history server
     std::optional<int> m_quitCode;
     MessagePresenter m_presenter;
     QPointer<QWidget> m_focusBeforeExchange;

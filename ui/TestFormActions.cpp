@@ -2,6 +2,8 @@
 // radio, from opening the port to the one message that tells its outcome.
 
 #include "history/ExchangeRecorder.h"
+#include "history/ServerSync.h"
+#include "history/StationConfig.h"
 #include "protocol/Exchange.h"
 #include "ui/TestForm.h"
 
@@ -10,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
+#include <cstdio>
 
 namespace {
 
@@ -69,6 +72,8 @@ private:
 // and may be waiting for it to take a message that is no longer shown.
 TestForm::~TestForm()
 {
+    if (m_upload)
+        m_upload->wait();
     if (!m_run)
         return;
     m_run->stop = true;
@@ -157,6 +162,24 @@ History::Record windowRecord(History::Action action, const TestForm::Run &run)
 
 } // namespace
 
+// After an exchange, with its port closed: the records the factory's server
+// lacks go there in the background, for at most 2 s; what is left goes later.
+void TestForm::uploadRecords()
+{
+    const QString server = History::StationConfig().server().value;
+    if (server.isEmpty() || (m_upload && !m_upload->wait(0)))
+        return;
+    m_upload.reset(QThread::create([server] {
+        static std::atomic_bool warned{false};
+        History::Store store;
+        const History::SyncResult r = History::SyncToServer(store, server, 2000);
+        if (!r.error.isEmpty() && !warned.exchange(true))
+            std::fprintf(stderr, "calitune: warning: %s; records are kept here and sent later\n",
+                         qUtf8Printable(r.error));
+    }));
+    m_upload->start();
+}
+
 bool TestForm::exchangePortOpen() const { return m_run && m_run->link.isOpen(); }
 
 void TestForm::startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
@@ -177,6 +200,7 @@ void TestForm::startExchange(const QString &successMessage, std::function<Outcom
         giveBackWindow();
         afterwards(*m_run);
         m_run.reset();
+        uploadRecords();
         emit exchangeEnded();
         if (m_quitCode)
             emit readyToQuit(*m_quitCode);
