@@ -4,6 +4,7 @@
 #include "history/HistoryStore.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
+#include "tests/CliRunner.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -33,12 +34,7 @@ constexpr int CalAddress = 0x380;
 const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
 const QByteArray ReadRequest = bytes({'R', 0x03, 0x80, 0x10});
 
-struct Result {
-    int code = -1;
-    QByteArray out, err;
-    QJsonDocument json() const { return QJsonDocument::fromJson(out); }
-    QStringList errLines() const { return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
+using Result = CliResult;
 
 QByteArray withChanges(QByteArray block, std::initializer_list<std::pair<int, int>> changes)
 {
@@ -68,41 +64,10 @@ class TestCli : public QObject {
     QString historyPath() const { return dir->filePath("history.db"); }
     QString path(const QString &name) const { return dir->filePath(name); }
 
-    QProcessEnvironment environment(const QString &com1) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const QString &key : env.keys())
-            if (key.startsWith("CALITUNE_COM") || key == "QT_LOGGING_RULES")
-                env.remove(key);
-        env.insert("CALITUNE_COM1", com1);
-        env.insert("CALITUNE_HISTORY", historyPath());
-        return env;
-    }
-
-    void start(QProcess &p, const QStringList &args, const QProcessEnvironment &env) const
-    {
-        p.setProcessEnvironment(env);
-        p.start(QCoreApplication::applicationDirPath() + "/calitune-cli", args);
-    }
-
-    static Result finish(QProcess &p)
-    {
-        Result r;
-        p.waitForFinished(60000);
-        if (p.state() != QProcess::NotRunning || p.exitStatus() != QProcess::NormalExit)
-            return r;
-        r.code = p.exitCode();
-        r.out = p.readAllStandardOutput();
-        r.err = p.readAllStandardError();
-        return r;
-    }
-
-    Result cli(const QStringList &args, const QProcessEnvironment &env) const
-    {
-        QProcess p;
-        start(p, args, env);
-        return finish(p);
-    }
+    QProcessEnvironment environment(const QString &com1) const { return CliEnvironment({com1}, historyPath()); }
+    void start(QProcess &p, const QStringList &args, const QProcessEnvironment &env) const { StartCli(p, args, env); }
+    static Result finish(QProcess &p) { return FinishCli(p); }
+    Result cli(const QStringList &args, const QProcessEnvironment &env) const { return RunCli(args, env); }
     Result cli(const QStringList &args) const { return cli(args, environment(radio->devicePath())); }
 
     QList<Kind> kinds() const

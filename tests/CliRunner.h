@@ -1,0 +1,73 @@
+#pragma once
+// Runs the real calitune-cli as a child process, as a user or a script does,
+// with an environment that nothing of the caller's leaks into.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStringList>
+
+struct CliResult {
+    int code = -1;   // -1: did not exit by itself in time
+    QByteArray out, err;
+    QJsonDocument json() const { return QJsonDocument::fromJson(out); }
+    // One JSON document per line, as several ports print them.
+    QList<QJsonDocument> jsonLines() const
+    {
+        QList<QJsonDocument> docs;
+        for (const QByteArray &line : out.split('\n'))
+            if (!line.isEmpty())
+                docs << QJsonDocument::fromJson(line);
+        return docs;
+    }
+    QStringList errLines() const { return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+// The radios as COM1, COM2 ..., the history and the config folder given;
+// no other CALITUNE_ setting and no logging rules of the caller's.
+inline QProcessEnvironment CliEnvironment(const QStringList &devices, const QString &history,
+                                          const QString &configHome = QDir::tempPath() + "/calitune-no-config")
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &key : env.keys())
+        if (key.startsWith("CALITUNE_") || key == "QT_LOGGING_RULES")
+            env.remove(key);
+    for (int n = 1; n <= devices.size(); ++n)
+        env.insert(QStringLiteral("CALITUNE_COM%1").arg(n), devices[n - 1]);
+    env.insert("CALITUNE_HISTORY", history);
+    env.insert("XDG_CONFIG_HOME", configHome);
+    return env;
+}
+
+inline QString CliProgram() { return QCoreApplication::applicationDirPath() + "/calitune-cli"; }
+
+inline void StartCli(QProcess &p, const QStringList &args, const QProcessEnvironment &env)
+{
+    p.setProcessEnvironment(env);
+    p.start(CliProgram(), args);
+}
+
+inline CliResult FinishCli(QProcess &p, int timeoutMs = 60000)
+{
+    CliResult r;
+    p.waitForFinished(timeoutMs);
+    if (p.state() != QProcess::NotRunning || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.code = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+inline CliResult RunCli(const QStringList &args, const QProcessEnvironment &env, const QByteArray &input = {})
+{
+    QProcess p;
+    StartCli(p, args, env);
+    if (!input.isNull()) {
+        p.write(input);
+        p.closeWriteChannel();
+    }
+    return FinishCli(p);
+}
