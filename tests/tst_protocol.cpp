@@ -1,11 +1,13 @@
 // The radio link against the simulated radio, through the real driver.
 #include "protocol/CalibrationBlock.h"
 #include "protocol/Link.h"
+#include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
 #include <atomic>
+#include <thread>
 
 using Kind = SimRadio::FrameKind;
 using Fault = SimRadio::Fault;
@@ -193,6 +195,28 @@ private slots:
         link->leaveProgramMode();
         QCOMPARE(radio->count(Kind::Exit), 1);
         QVERIFY(!radio->inProgrammingMode());
+    }
+
+    // A byte that comes late after a refused attempt (a USB adapter still
+    // held it) must not be read as the answer to the next: the line is let
+    // fall quiet and emptied before every repeated attempt.
+    void lateByteIsNeverTheNextAttemptsAnswer()
+    {
+        PtyPair line;
+        Link scripted;
+        QVERIFY(scripted.open(line.slavePath()));
+        std::thread radioEnd([&line] {
+            QByteArray frame = line.readExactly(Frames::WriteFrameSize, std::chrono::seconds(2));
+            line.write(QByteArray(1, '\x15'));   // refused ...
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            line.write(QByteArray(1, '\x06'));   // ... and a stale byte on its way meanwhile
+            while (!line.read(std::chrono::milliseconds(1500)).isEmpty()) {
+            }
+        });
+        const bool written = scripted.writeBlock(BlockBytes{});
+        radioEnd.join();
+        QVERIFY(!written);
+        QCOMPARE(scripted.attemptsSent(), Link::WriteAttempts);
     }
 
     void packingTextCopies()
