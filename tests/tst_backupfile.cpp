@@ -166,6 +166,12 @@ private slots:
             return json.insert(json.indexOf(before), QByteArray(line) + ", ");
         };
         const QJsonValue gone(QJsonValue::Undefined);
+        // A block one byte short whose checksum and values agree with it:
+        // only the length can tell.
+        QJsonObject shortBlock = sampleObject();
+        const QByteArray fifteen = QByteArray::fromHex(shortBlock["block"].toString().toLatin1()).left(15);
+        shortBlock["block"] = QString::fromLatin1(fifteen.toHex());
+        shortBlock["sha256"] = QString::fromLatin1(QCryptographicHash::hash(fifteen, QCryptographicHash::Sha256).toHex());
         // Byte 12 is no value: only the checksum can notice it changed.
         QString otherByte12 = sampleObject()["block"].toString();
         otherByte12.replace(24, 2, "ee");
@@ -191,6 +197,8 @@ private slots:
             {"missing value", withValue("L520", gone), "value L520 is missing"},
             {"unknown value", withValue("H500", 3), "unknown value name \"H500\""},
             {"value 256", withValue("H440", 256), "value H440 must be a whole number"},
+            {"value 256, its byte 0", withValue("H400", 256), "value H400 must be a whole number"},
+            {"15-byte block", jsonOf(shortBlock), "32 hex digits"},
             {"value disagrees", withValue("L460", 7), "value L460 is 7 but the block holds 4"},
             {"bad time", with("taken", "yesterday"), "\"taken\""},
             {"port as number", with("port", 3), "\"port\" is missing or not text"},
