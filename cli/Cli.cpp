@@ -152,7 +152,6 @@ QString topHelp()
 QString commandHelp(const Command &c, const QCommandLineParser &parser)
 {
     QString text = parser.helpText();
-    const QString argv0 = QCoreApplication::arguments().value(0);
     const QString usage = QStringLiteral("%1 %2 [options]%3").arg(Program, c.name,
                                                                   c.arguments.isEmpty() ? QString() : QLatin1Char(' ') + c.arguments);
     text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage + QLatin1Char('\n'));
@@ -255,7 +254,10 @@ int runCommand(const Command &c, const QStringList &arguments)
 
 } // namespace
 
-bool Invocation::isSet(Opt option) const { return command.options.contains(option) || EveryCommandTakes.contains(option) ? parser.isSet(spec(option)) : false; }
+bool Invocation::isSet(Opt option) const
+{
+    return (command.options.contains(option) || EveryCommandTakes.contains(option)) && parser.isSet(spec(option));
+}
 
 QString Invocation::value(Opt option) const { return isSet(option) ? parser.value(spec(option)) : QString(); }
 
@@ -288,16 +290,16 @@ int run(const QStringList &arguments)
         const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Help."));
         const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Version."));
         top.addOptions({help, version, spec(Opt::Port), spec(Opt::Json), spec(Opt::Quiet), spec(Opt::Verbose)});
-        if (top.parse(arguments) && top.isSet(version)) {
+        const bool parsed = top.parse(arguments);
+        if (parsed && top.isSet(version)) {
             Write(stdout, QStringLiteral("%1 %2\n").arg(Program, QCoreApplication::applicationVersion()));
             return Done;
         }
-        if (top.parse(arguments) && top.isSet(help)) {
+        if (parsed && top.isSet(help)) {
             Write(stdout, topHelp());
             return Done;
         }
-        Print(UsageError(top.parse(arguments) ? QStringLiteral("no command given; one of: ") + commandNames()
-                                              : top.errorText()),
+        Print(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames() : top.errorText()),
               {json, false});
         return BadInput;
     }

@@ -67,7 +67,7 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
                        bool onlyChanges, bool verify, bool dryRun);
 // The values a write or a compare names: NAME=V arguments, or a JSON file
 // (- for standard input); nothing, with the refusal, when any is not good.
-std::optional<PowerValues> ValuesGiven(const Invocation &in, const QStringList &args, const QString &file,
+std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
                                        PortReport *refusal);
 // A backup file, or standard input for "-".
 // `content`, when given, receives the bytes read.

@@ -104,8 +104,7 @@ std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *ref
 {
     History::Filter f;
     f.port = PortFilterName(in.value(Opt::Port));
-    if (in.isSet(Opt::Radio))
-        f.radio = in.value(Opt::Radio);
+    f.radio = in.settings.radio;   // with the station's label prefix
     f.station = in.value(Opt::Station);
     const auto refuse = [&](const QString &why) {
         *refusal = UsageError(why);

@@ -77,7 +77,7 @@ std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *
     return content;
 }
 
-std::optional<PowerValues> ValuesGiven(const Invocation &, const QStringList &args, const QString &file,
+std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
                                        PortReport *refusal)
 {
     QString error;
@@ -156,7 +156,7 @@ int RunRead(Invocation &in)
 int RunWrite(Invocation &in)
 {
     PortReport refusal;
-    const std::optional<PowerValues> values = ValuesGiven(in, in.args, in.value(Opt::File), &refusal);
+    const std::optional<PowerValues> values = ValuesGiven(in.args, in.value(Opt::File), &refusal);
     if (!values)
         return in.finish(refusal);
     int status = Done;
@@ -198,7 +198,7 @@ int RunCompare(Invocation &in)
             asked[i] = wanted[i];
     } else {
         PortReport refusal;
-        const std::optional<PowerValues> values = ValuesGiven(in, in.args, {}, &refusal);
+        const std::optional<PowerValues> values = ValuesGiven(in.args, {}, &refusal);
         if (!values)
             return in.finish(refusal);
         asked = *values;
