@@ -285,6 +285,11 @@ private slots:
     // completes records, and can do nothing else to them.
     void stationRole()
     {
+        // The set-up an administrator runs is the one the README shows.
+        QFile readme(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../README.md"));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        QVERIFY2(readme.readAll().contains("```sql\n" + ServerHistory::adminSql().toUtf8() + "```\n"),
+                 "README.md does not show the set-up SQL that ServerHistory::adminSql() gives");
         QVERIFY(m_server.sql("CREATE DATABASE locked; CREATE DATABASE bare"));
         QString error;
         QVERIFY2(m_server.sql(ServerHistory::adminSql(), "locked", &error), qPrintable(error));
