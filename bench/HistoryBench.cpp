@@ -3,6 +3,7 @@
 #include "history/HistoryStore.h"
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -94,6 +95,23 @@ void fill(const QString &path, int from)
         throw std::runtime_error("cannot fill the history: " + error.toStdString());
 }
 
+// The whole calitune-cli process, as a technician runs it.
+double cliMs(const QString &history, const QStringList &args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALITUNE_HISTORY"), history);
+    p.setProcessEnvironment(env);
+    p.setStandardOutputFile(QProcess::nullDevice());
+    const double ms = msOf([&] {
+        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/calitune-cli"), args);
+        p.waitForFinished(60000);
+    });
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        throw std::runtime_error("calitune-cli " + args.join(' ').toStdString() + " failed");
+    return ms;
+}
+
 void row(const char *figure, double ms, const char *goal = "-", const char *met = "-")
 {
     std::printf("%-40s %10.2f ms  %-10s %s\n", figure, ms, goal, met);
@@ -144,6 +162,11 @@ void run()
     const double feedMs = median(11, [&] { seen += store.changedAfter(Records / 2, ChangeFeed).size(); });
     if (!store.lastError().isEmpty() || seen == 0)
         throw std::runtime_error("a look-up failed: " + store.lastError().toStdString());
+    const double cliRadioMs = median(11, [&] {
+        cliMs(path, {QStringLiteral("history"), QStringLiteral("--radio"), radioLabel(random->bounded(Radios)),
+                     QStringLiteral("--json")});
+    });
+    const double cliAllMs = median(3, [&] { cliMs(path, {QStringLiteral("history"), QStringLiteral("--json")}); });
 
     std::printf("\n%d records, %d radios, %d ports, %d stations; medians\n\n", Records, Radios,
                 Ports, Stations);
@@ -154,20 +177,8 @@ void run()
     row("list({limit 50}), newest", newestMs);
     row("list(), all 100,000", allMs);
     row("changedAfter(rev, 10,000)", feedMs);
+    row("calitune-cli history --radio, process", cliRadioMs, "< 50 ms", cliRadioMs < RadioGoalMs ? "yes" : "NO");
+    row("calitune-cli history --json, all, process", cliAllMs);
 }
 
 } // namespace HistoryBench
-
-#ifdef CALITUNE_HISTORY_BENCH_MAIN
-int main(int argc, char *argv[])
-{
-    QCoreApplication app(argc, argv);
-    try {
-        HistoryBench::run();
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "calitune-history-bench: %s\n", e.what());
-        return 1;
-    }
-    return 0;
-}
-#endif

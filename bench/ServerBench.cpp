@@ -1,10 +1,14 @@
 #include "bench/ServerBench.h"
 
 #include "history/ServerHistory.h"
+#include "sim/SimRadio.h"
 #include "tests/PgServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <chrono>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -101,6 +105,66 @@ bool timedLookUps(ServerHistory &server)
     return true;
 }
 
+constexpr int Exchanges = 15;
+
+struct Timing {
+    double exchangeMs;   // spawn to the radio's exit frame
+    double processMs;    // spawn to exit
+};
+
+// A write through the whole program against a paced radio, with or without
+// a history server.
+Timing timedWrite(SimRadio &radio, const QString &history, const QString &server, int value)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALITUNE_COM1"), radio.devicePath());
+    env.insert(QStringLiteral("CALITUNE_HISTORY"), history);
+    env.insert(QStringLiteral("CALITUNE_STATION"), QStringLiteral("bench"));
+    if (!server.isEmpty())
+        env.insert(QStringLiteral("CALITUNE_HISTORY_SERVER"), server);
+    p.setProcessEnvironment(env);
+    radio.clearLog();
+    const auto t0 = std::chrono::steady_clock::now();
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/calitune-cli"),
+            {QStringLiteral("write"), QStringLiteral("H400=%1").arg(value)});
+    p.waitForFinished(60000);
+    const auto t1 = std::chrono::steady_clock::now();
+    const auto frames = radio.frames();
+    if (p.exitCode() != 0 || frames.empty() || frames.back().kind != SimRadio::FrameKind::Exit)
+        throw std::runtime_error("a write failed: " + p.readAllStandardError().toStdString());
+    const auto ms = [&](auto t) { return std::chrono::duration<double, std::milli>(t - t0).count(); };
+    return {ms(frames.back().at), ms(t1)};
+}
+
+double medianOf(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void exchangesWithServer(const QString &server)
+{
+    QTemporaryDir dir;
+    SimRadio radio;
+    radio.setPacing(true);
+    radio.setMemory(0x380, QByteArray::fromHex("6022657f00056d2e7132763711223344"));
+    std::vector<double> exchange[2], process[2];
+    for (int i = 0; i < 2 * Exchanges; ++i) {
+        const int with = i % 2;
+        const Timing t = timedWrite(radio, dir.filePath(with ? "with.db" : "without.db"), with ? server : QString(),
+                                    90 + i % 7);
+        exchange[with].push_back(t.exchangeMs);
+        process[with].push_back(t.processMs);
+    }
+    const double ratio = medianOf(exchange[1]) / medianOf(exchange[0]);
+    std::printf("%-38s %8.1f ms exchange, %6.1f ms process\n", "calitune-cli write, no server",
+                medianOf(exchange[0]), medianOf(process[0]));
+    std::printf("%-38s %8.1f ms exchange, %6.1f ms process; exchange %.2fx (goal: <= 1.05x) %s\n",
+                "calitune-cli write, server up", medianOf(exchange[1]), medianOf(process[1]), ratio,
+                ratio <= 1.05 ? "yes" : "NO");
+}
+
 } // namespace
 
 int ServerBench::run()
@@ -117,6 +181,8 @@ int ServerBench::run()
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
+    std::printf("\nThe factory's history server (PostgreSQL, fsync on); medians\n\n");
+    exchangesWithServer(pg.connectionString("postgres", "bench"));
     const QList<Record> records = stationRecords();
     if (!timedUpload(*server, records, "upload 10,000 new records", "(goal: at least 5,000/s)")
         || !timedUpload(*server, records, "upload them again (all there already)", ""))
@@ -130,10 +196,4 @@ int ServerBench::run()
     std::printf("%-38s %8.1f s\n", "fill to 1,000,000 records (server SQL)",
                 double(timer.elapsed()) / 1000);
     return timedLookUps(*server) ? 0 : 1;
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    return ServerBench::run();
 }

@@ -3,6 +3,8 @@
 // the CPU a silent exchange costs, and prints them next to their goals.
 
 #include "bench/CliBench.h"
+#include "bench/HistoryBench.h"
+#include "bench/ServerBench.h"
 #include "protocol/CalibrationBlock.h"
 #include "protocol/Link.h"
 #include "sim/PtyPair.h"
@@ -358,6 +360,48 @@ Row stallRow(const CpuUse &cpu)
     return r;
 }
 
+void windowBench()
+{
+    ExchangeBench bench;
+    bench.radio.setPacing(true);
+    const Runs read = bench.runs(false, ExchangeRuns);
+    const Runs write = bench.runs(true, ExchangeRuns);
+    bench.radio.setPacing(false);
+    const Runs readFast = bench.runs(false, ExchangeRuns);
+    const Runs writeFast = bench.runs(true, ExchangeRuns);
+    bench.radio.setPacing(true);
+    bench.radio.setUsbDelivery(std::chrono::milliseconds(16));
+    const Runs readFtdi = bench.runs(false, ExchangeRuns);
+    const Runs writeFtdi = bench.runs(true, ExchangeRuns);
+    bench.radio.setUsbDelivery(std::chrono::milliseconds(1), std::chrono::milliseconds(3));
+    const Runs readBursts = bench.runs(false, ExchangeRuns);
+    const Runs writeBursts = bench.runs(true, ExchangeRuns);
+    bench.radio.setUsbDelivery({});
+    bench.radio.setPacing(false);
+    const CpuUse cpu = silentWrite(bench);
+    const std::vector<double> start = startUps(StartRuns);
+
+    std::printf("\n%d exchanges per row, %d starts; spread: min p10 p90 max (ms); "
+                "left: exchanges left out\n\n", ExchangeRuns, StartRuns);
+    print({"Figure", "median", "spread", "floor", "ratio", "left", "goal", "met"});
+    print(exchangeRow("Read, 9600 baud paced", read, ReadFloor, true));
+    print(exchangeRow("Write, 9600 baud paced", write, WriteFloor, true));
+    print(exchangeRow("Read, unpaced", readFast, ReadFloor, false));
+    print(exchangeRow("Write, unpaced", writeFast, WriteFloor, false));
+    print(exchangeRow("Read, USB 16 ms timer", readFtdi, ReadFloor, true, 16));
+    print(exchangeRow("Write, USB 16 ms timer", writeFtdi, WriteFloor, true, 16));
+    print(exchangeRow("Read, USB 1 ms +3 jitter", readBursts, ReadFloor, true, 1 + 3));
+    print(exchangeRow("Write, USB 1 ms +3 jitter", writeBursts, WriteFloor, true, 1 + 3));
+    print(startRow(start));
+    print(cpuRow(cpu));
+    print(stallRow(cpu));
+    std::printf("\nfloor: every byte both ways at %.4f ms (Read %d, Write %d bytes; none unpaced) "
+                "plus the waits of %.1f ms;\nUSB rows add the adapter's latency (+ jitter) once per "
+                "reply (Read 3, Write 4: it reads the block before writing).\n"
+                "CPU: %d unanswered access-code attempts.\n",
+                ByteMs, ReadFloor.bytes, WriteFloor.bytes, Waits, cpu.attempts);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -369,46 +413,19 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Calitune"));
+    // The sections to run: window, cli, history, server; all when none is named.
+    QStringList sections = QApplication::arguments().mid(1);
+    if (sections.isEmpty())
+        sections = {"window", "cli", "history", "server"};
     try {
-        ExchangeBench bench;
-        bench.radio.setPacing(true);
-        const Runs read = bench.runs(false, ExchangeRuns);
-        const Runs write = bench.runs(true, ExchangeRuns);
-        bench.radio.setPacing(false);
-        const Runs readFast = bench.runs(false, ExchangeRuns);
-        const Runs writeFast = bench.runs(true, ExchangeRuns);
-        bench.radio.setPacing(true);
-        bench.radio.setUsbDelivery(std::chrono::milliseconds(16));
-        const Runs readFtdi = bench.runs(false, ExchangeRuns);
-        const Runs writeFtdi = bench.runs(true, ExchangeRuns);
-        bench.radio.setUsbDelivery(std::chrono::milliseconds(1), std::chrono::milliseconds(3));
-        const Runs readBursts = bench.runs(false, ExchangeRuns);
-        const Runs writeBursts = bench.runs(true, ExchangeRuns);
-        bench.radio.setUsbDelivery({});
-        bench.radio.setPacing(false);
-        const CpuUse cpu = silentWrite(bench);
-        const std::vector<double> start = startUps(StartRuns);
-
-        std::printf("\n%d exchanges per row, %d starts; spread: min p10 p90 max (ms); "
-                    "left: exchanges left out\n\n", ExchangeRuns, StartRuns);
-        print({"Figure", "median", "spread", "floor", "ratio", "left", "goal", "met"});
-        print(exchangeRow("Read, 9600 baud paced", read, ReadFloor, true));
-        print(exchangeRow("Write, 9600 baud paced", write, WriteFloor, true));
-        print(exchangeRow("Read, unpaced", readFast, ReadFloor, false));
-        print(exchangeRow("Write, unpaced", writeFast, WriteFloor, false));
-        print(exchangeRow("Read, USB 16 ms timer", readFtdi, ReadFloor, true, 16));
-        print(exchangeRow("Write, USB 16 ms timer", writeFtdi, WriteFloor, true, 16));
-        print(exchangeRow("Read, USB 1 ms +3 jitter", readBursts, ReadFloor, true, 1 + 3));
-        print(exchangeRow("Write, USB 1 ms +3 jitter", writeBursts, WriteFloor, true, 1 + 3));
-        print(startRow(start));
-        print(cpuRow(cpu));
-        print(stallRow(cpu));
-        std::printf("\nfloor: every byte both ways at %.4f ms (Read %d, Write %d bytes; none unpaced) "
-                    "plus the waits of %.1f ms;\nUSB rows add the adapter's latency (+ jitter) once per "
-                    "reply (Read 3, Write 4: it reads the block before writing).\n"
-                    "CPU: %d unanswered access-code attempts.\n",
-                    ByteMs, ReadFloor.bytes, WriteFloor.bytes, Waits, cpu.attempts);
-        CliBench::run();
+        if (sections.contains("window"))
+            windowBench();
+        if (sections.contains("cli"))
+            CliBench::run();
+        if (sections.contains("history"))
+            HistoryBench::run();
+        if (sections.contains("server") && ServerBench::run() != 0)
+            return 1;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "calitune-bench: %s\n", e.what());
         return 1;

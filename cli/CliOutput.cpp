@@ -3,10 +3,50 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <cmath>
+
 namespace CliOutput {
+
+namespace {
+
+// JSON's escapes for a string; a history listing has many of them.
+QByteArray quoted(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size() + 2);
+    out += '"';
+    for (const char c : utf8) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (std::uint8_t(c) < 0x20)
+                out += "\\u00" + QByteArray::number(std::uint8_t(c), 16).rightJustified(2, '0');
+            else
+                out += c;
+        }
+    }
+    return out + '"';
+}
+
+} // namespace
 
 QByteArray jsonText(const QJsonValue &value)
 {
+    switch (value.type()) {
+    case QJsonValue::Null: return "null";
+    case QJsonValue::Bool: return value.toBool() ? "true" : "false";
+    case QJsonValue::String: return quoted(value.toString());
+    case QJsonValue::Double:
+        if (const double d = value.toDouble(); d == std::floor(d) && std::abs(d) < 1e15)
+            return QByteArray::number(qint64(d));
+        break;
+    default: break;
+    }
     const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     return wrapped.mid(1, wrapped.size() - 2);
 }

@@ -78,8 +78,16 @@ QString recordLine(const History::Record &r, bool local)
         .arg(History::actionName(r.action), -7)
         .arg(OutcomeName(r.outcome), -11)
         .arg(History::sourceName(r.source), -6)
-        .arg(changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString()))
-        .remove(QRegularExpression(QStringLiteral("\\s+$")));
+        .arg(changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString()));
+}
+
+QString trimmedRight(QString line)
+{
+    qsizetype end = line.size();
+    while (end > 0 && line.at(end - 1).isSpace())
+        --end;
+    line.truncate(end);
+    return line;
 }
 
 // An ISO 8601 time or date; without an offset it is taken as UTC, or as local
@@ -138,8 +146,10 @@ int listed(const Invocation &in, const QList<History::Record> &records)
     PortReport report;
     QList<JsonObject> items;
     for (const History::Record &r : records) {
-        items << recordJson(r);
-        report.out += recordLine(r, in.isSet(Opt::Local)) + QLatin1Char('\n');
+        if (in.settings.style.json)
+            items << recordJson(r);
+        else
+            report.out += trimmedRight(recordLine(r, in.isSet(Opt::Local))) + QLatin1Char('\n');
     }
     report.json = CliOutput::jsonArray(items);
     return in.finish(report);
@@ -155,8 +165,7 @@ int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &rec
         items << recordJson(s.record)
                      .add(QStringLiteral("server_id"), s.serverId)
                      .add(QStringLiteral("uploaded_at"), s.uploadedAt.toUTC().toString(Qt::ISODateWithMs));
-        History::Record shown = s.record;
-        QString line = recordLine(shown, in.isSet(Opt::Local));
+        QString line = trimmedRight(recordLine(s.record, in.isSet(Opt::Local)));
         line.replace(0, 4, QStringLiteral("%1:%2").arg(s.record.station).arg(s.record.id));
         report.out += line + QLatin1Char('\n');
     }
