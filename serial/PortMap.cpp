@@ -15,7 +15,7 @@ QString windowsName(int port)
 {
     // COM10 and above exist only in the device namespace.
     if (port >= 10 && port <= 16)
-        return QStringLiteral("\\\\.\\COM%1").arg(port);
+        return QStringLiteral("\\\\.\\") + PortName(port);
     return PortName(port);
 }
 

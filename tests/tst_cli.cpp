@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QRandomGenerator>
 #include <QSysInfo>
 #include <QtTest>
 #include <functional>
@@ -553,6 +554,43 @@ private slots:
             QVERIFY(refused.err.contains(QByteArray::number(id)));
         }
         QVERIFY(radio->frames().empty());
+    }
+
+    // kill -9 at any moment of a restore: its record is there, unfinished
+    // or complete, never missing.
+    void killedRestoreLeavesItsRecord()
+    {
+        const QString file = path("radio.json");
+        QCOMPARE(cli({"backup", "--output", file}).code, 0);
+        QCOMPARE(cli({"write", "H400=1"}).code, 0);
+        radio->setPacing(true);   // a restore of about 120 ms: room for kills at every step
+        auto *random = QRandomGenerator::global();
+        constexpr int Runs = 12;
+        int reachedTheRadio = 0;
+        for (int i = 0; i < Runs; ++i) {
+            radio->clearLog();
+            QProcess p;
+            start(p, {"restore", file, "--force"}, environment(radio->devicePath()));
+            QVERIFY(p.waitForStarted());
+            QTest::qWait(int(random->bounded(150)));
+            p.kill();
+            p.waitForFinished();
+            reachedTheRadio += !radio->frames().empty();
+        }
+        radio->setPacing(false);
+        int restores = 0;
+        for (const QJsonValue r : historyJson()) {
+            if (r["action"].toString() != "restore")
+                continue;
+            ++restores;
+            const QString outcome = r["outcome"].toString();
+            QVERIFY2(outcome == "unfinished" || outcome == "done", qPrintable(outcome));
+            QVERIFY(r["sent"].isNull() || r["sent"].toString() == QString::fromLatin1(Block.toHex()));
+        }
+        // The record is stored before the port is opened: every run that
+        // reached the radio left one.
+        QVERIFY2(restores >= reachedTheRadio,
+                 qPrintable(QStringLiteral("%1 records, %2 runs reached the radio").arg(restores).arg(reachedTheRadio)));
     }
 
     void badBackupFileSendsNothing_data()
