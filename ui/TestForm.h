@@ -2,7 +2,9 @@
 // The calibration window: port selection, the twelve power value fields and
 // the Read and Write actions.
 
+#include "history/Record.h"
 #include "protocol/CalibrationBlock.h"
+#include "protocol/Exchange.h"
 #include "protocol/Link.h"
 #include "protocol/Outcome.h"
 #include "serial/PortMap.h"
@@ -131,7 +133,10 @@ private:
     void giveBackWindow();
     void setBusyCursor(bool busy);
     bool refuseValueWithoutByte(const std::optional<int> &field);
-    void startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
+    // Runs `body` on a worker thread with its own history record, then
+    // `afterwards` on the window's thread once the port is closed.
+    using ExchangeBody = std::function<void(Run &, Exchange::Ui &, Exchange::Log &)>;
+    void startExchange(History::Action action, const QString &successMessage, ExchangeBody body,
                        std::function<void(const Run &)> afterwards);
     void exchangeFinished();
     void tell(Outcome outcome, const QString &successMessage);

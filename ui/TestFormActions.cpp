@@ -182,7 +182,7 @@ void TestForm::uploadRecords()
 
 bool TestForm::exchangePortOpen() const { return m_run && m_run->link.isOpen(); }
 
-void TestForm::startExchange(const QString &successMessage, std::function<Outcome(Run &, WindowUi &)> body,
+void TestForm::startExchange(History::Action action, const QString &successMessage, ExchangeBody body,
                              std::function<void(const Run &)> afterwards)
 {
     holdWindow();
@@ -191,9 +191,11 @@ void TestForm::startExchange(const QString &successMessage, std::function<Outcom
     run.port = PortMap::PortName(ComPortIndex);
     run.device = m_ports.devicePath(ComPortIndex);
     run.link.setStopCheck([&run] { return run.stop.load(); });
-    run.thread.reset(QThread::create([this, &run, successMessage, body] {
+    run.thread.reset(QThread::create([this, &run, action, successMessage, body] {
         WindowUi ui(*this, run, successMessage);
-        body(run, ui);
+        History::Store store;
+        History::ExchangeRecorder record(store, windowRecord(action, run));
+        body(run, ui, record);
     }));
     connect(run.thread.get(), &QThread::finished, this, [this, afterwards] {
         m_run->thread->wait();   // finished comes just before the thread's very end
@@ -224,13 +226,9 @@ void TestForm::quitWhenIdle(int exitCode)
 void TestForm::TestRdCmb_Click()
 {
     startExchange(
-        ReadDone,
-        [this](Run &run, WindowUi &ui) {
-            History::Store store;
-            History::ExchangeRecorder record(store, windowRecord(History::Action::Read, run));
-            const Exchange::ReadResult result = Exchange::Read(run.link, run.device, ui, record);
-            run.block = result.block;
-            return result.outcome;
+        History::Action::Read, ReadDone,
+        [](Run &run, Exchange::Ui &ui, Exchange::Log &record) {
+            run.block = Exchange::Read(run.link, run.device, ui, record).block;
         },
         [this](const Run &run) {
             if (!run.block)
@@ -264,11 +262,9 @@ void TestForm::TestWrCmb_Click()
     Exchange::Change change;
     change.values = packed.values;
     startExchange(
-        WriteDone,
-        [change](Run &run, WindowUi &ui) {
-            History::Store store;
-            History::ExchangeRecorder record(store, windowRecord(History::Action::Write, run));
-            return Exchange::Write(run.link, run.device, ui, record, change).outcome;
+        History::Action::Write, WriteDone,
+        [change](Run &run, Exchange::Ui &ui, Exchange::Log &record) {
+            Exchange::Write(run.link, run.device, ui, record, change);
         },
         [](const Run &) {});
 }
