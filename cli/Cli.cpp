@@ -177,15 +177,18 @@ QString commandNames()
     return names.join(QLatin1Char(' '));
 }
 
-// A label is what a technician scans or types: 1 to 64 printable characters.
+// A label is what a technician scans or types: 1 to 64 printable characters,
+// and none that breaks a line, as the backup file demands.
 bool isRadioLabel(const QString &label)
 {
     const QList<uint> chars = label.toUcs4();
     if (chars.isEmpty() || chars.size() > 64)
         return false;
-    for (uint c : chars)
-        if (!QChar::isPrint(char32_t(c)))
+    for (uint c : chars) {
+        const QChar::Category category = QChar::category(char32_t(c));
+        if (!QChar::isPrint(char32_t(c)) || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
             return false;
+    }
     return true;
 }
 
@@ -201,8 +204,9 @@ std::optional<PortReport> checkOptions(Invocation &in)
     if (p.isSet(spec(Opt::Quiet)) && p.isSet(spec(Opt::Verbose)))
         return UsageError(QStringLiteral("-q and -v exclude each other"));
     if (in.command.options.contains(Opt::Radio) && p.isSet(spec(Opt::Radio))) {
-        const QString label = History::StationConfig().radioPrefix().value + p.value(spec(Opt::Radio));
-        if (!isRadioLabel(label))
+        const QString given = p.value(spec(Opt::Radio));
+        const QString label = History::StationConfig().radioPrefix().value + given;
+        if (given.isEmpty() || !isRadioLabel(label))
             return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
         const QString port = p.value(spec(Opt::Port));
         if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)

@@ -94,13 +94,13 @@ QString trimmedRight(QString line)
 // time with --local, as the listing shows it.
 std::optional<QDateTime> timeGiven(const QString &text, bool local, bool endOfDay)
 {
-    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!t.isValid()) {
-        const QDate day = QDate::fromString(text, Qt::ISODate);
-        if (!day.isValid())
-            return std::nullopt;
-        t = QDateTime(day, endOfDay ? QTime(23, 59, 59, 999) : QTime(0, 0));
-    }
+    // A day alone first: Qt reads it as a time at midnight, and reads a day
+    // out of any text that begins with one.
+    const QDate day = text.size() == 10 ? QDate::fromString(text, Qt::ISODate) : QDate();
+    QDateTime t = day.isValid() ? QDateTime(day, endOfDay ? QTime(23, 59, 59, 999) : QTime(0, 0))
+                                : QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid())
+        return std::nullopt;
     const bool offsetGiven = text.endsWith(QLatin1Char('Z'), Qt::CaseInsensitive)
                              || text.contains(QRegularExpression(QStringLiteral("[+-]\\d\\d:?\\d\\d$")));
     if (!offsetGiven)
@@ -112,7 +112,7 @@ std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *ref
 {
     History::Filter f;
     f.port = PortFilterName(in.value(Opt::Port));
-    f.radio = in.settings.radio;   // with the station's label prefix
+    f.radio = in.settings.radio;   // with the station's prefix, as it was stored
     f.station = in.value(Opt::Station);
     const auto refuse = [&](const QString &why) {
         *refusal = UsageError(why);
