@@ -15,9 +15,6 @@ namespace {
 using CliOutput::JsonObject;
 using CliOutput::hex;
 
-constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
-constexpr int WriteAttempts = Link::LongRetryBudget + 1;
-
 // Where each radio's backup goes: the file given, or with several ports one
 // file per radio in the folder given, named after its port.
 std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target> &targets, PortReport *refusal)
@@ -51,7 +48,7 @@ PortReport backupOne(const Invocation &in, const Target &t, const QString &file)
     Session session(in.settings, t, StartRecord(History::Action::Backup));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
-        return session.failed(r.outcome, ReadAttempts);
+        return session.failed(r.outcome, Session::ReadAttempts);
     const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
                                 session.radio()};
     QString error;
@@ -211,7 +208,7 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
         return refused;
     }
     if (r.outcome != Outcome::Done && r.outcome != Outcome::VerifyMismatch)
-        return session.failed(r.outcome, WriteAttempts,
+        return session.failed(r.outcome, Session::WriteAttempts,
                               r.blockSent ? Session::Writing::BlockSent : Session::Writing::NothingSent);
     PortReport report = WriteReport(session, r, change.values, true, true, dryRun);
     if (mismatch && force)

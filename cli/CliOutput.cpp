@@ -97,6 +97,8 @@ QJsonValue hexOrNull(const std::optional<QByteArray> &bytes)
     return bytes ? QJsonValue(hex(*bytes)) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
+
 QString valueTable(const BlockBytes &block)
 {
     constexpr int Points = PowerValueCount / 2;

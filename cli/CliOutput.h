@@ -31,6 +31,7 @@ QByteArray jsonText(const QJsonValue &value);
 QString hex(const QByteArray &bytes);
 QString hex(const BlockBytes &block);
 QJsonValue hexOrNull(const std::optional<QByteArray> &bytes);
+QJsonValue textOrNull(const QString &text);   // null when empty
 
 // The twelve values as rows "high"/"low" under the six frequencies; a byte
 // above 127 is marked, with a note below the table.

@@ -18,8 +18,6 @@ using CliOutput::hexOrNull;
 
 constexpr int SyncBudgetMs = 10 * 60 * 1000;
 
-QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
-
 QString changedValues(const History::Record &rec)
 {
     if (!rec.sent)
@@ -63,7 +61,7 @@ JsonObject recordJson(const History::Record &r)
              r.sourceFile.isEmpty() ? QJsonValue()
                                     : QJsonValue::fromVariant(QVariantMap{{QStringLiteral("path"), r.sourceFile},
                                                                           {QStringLiteral("sha256"), r.sourceSha256}}))
-        .add(QStringLiteral("source_record"), textOrNull(r.sourceRecord));
+        .add(QStringLiteral("source_record"), CliOutput::textOrNull(r.sourceRecord));
     return o;
 }
 

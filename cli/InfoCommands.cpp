@@ -37,8 +37,6 @@ QString adapterText(const PortMap::Port &p)
            + QLatin1Char('(') + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
 }
 
-QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
-
 } // namespace
 
 int RunPorts(Invocation &in)
@@ -54,11 +52,11 @@ int RunPorts(Invocation &in)
                      .add(QStringLiteral("number"), p.number)
                      .add(QStringLiteral("device"), p.device)
                      .add(QStringLiteral("available"), p.available)
-                     .add(QStringLiteral("description"), textOrNull(p.description))
-                     .add(QStringLiteral("manufacturer"), textOrNull(p.manufacturer))
-                     .add(QStringLiteral("vendor_id"), textOrNull(hexId(p.vendorId)))
-                     .add(QStringLiteral("product_id"), textOrNull(hexId(p.productId)))
-                     .add(QStringLiteral("serial_number"), textOrNull(p.serialNumber));
+                     .add(QStringLiteral("description"), CliOutput::textOrNull(p.description))
+                     .add(QStringLiteral("manufacturer"), CliOutput::textOrNull(p.manufacturer))
+                     .add(QStringLiteral("vendor_id"), CliOutput::textOrNull(hexId(p.vendorId)))
+                     .add(QStringLiteral("product_id"), CliOutput::textOrNull(hexId(p.productId)))
+                     .add(QStringLiteral("serial_number"), CliOutput::textOrNull(p.serialNumber));
         report.out += QStringLiteral("%1  %2  %3  %4")
                           .arg(PortMap::PortName(p.number), -5)
                           .arg(p.device, -20)
@@ -92,7 +90,7 @@ int RunConfig(Invocation &in)
     for (const auto &[key, s] : settings) {
         report.out += QStringLiteral("%1  %2  (%3)\n").arg(key, -15).arg(s.isSet() ? s.value : QStringLiteral("-"),
                                                                           s.isSet() ? s.origin : QStringLiteral("not set"));
-        values.add(key, JsonObject().add(QStringLiteral("value"), textOrNull(s.value)).add(QStringLiteral("from"), textOrNull(s.origin)));
+        values.add(key, JsonObject().add(QStringLiteral("value"), CliOutput::textOrNull(s.value)).add(QStringLiteral("from"), CliOutput::textOrNull(s.origin)));
     }
     report.json = JsonObject().add(QStringLiteral("file"), config.file()).add(QStringLiteral("settings"), values).toJson();
     return in.finish(report);

@@ -11,9 +11,6 @@ namespace {
 using CliOutput::JsonObject;
 using CliOutput::hex;
 
-constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
-constexpr int WriteAttempts = Link::LongRetryBudget + 1;
-
 QString name(std::size_t i) { return QLatin1String(ValueNames[i]); }
 
 JsonObject withRadio(JsonObject o, const std::optional<QString> &radio)
@@ -26,7 +23,7 @@ PortReport readOne(const Invocation &in, const Target &t)
     Session session(in.settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
-        return session.failed(r.outcome, ReadAttempts);
+        return session.failed(r.outcome, Session::ReadAttempts);
     PortReport report;
     report.out = t.label() + QLatin1Char('\n') + CliOutput::valueTable(*r.block);
     report.json = withRadio(t.json(), in.settings.radio)
@@ -174,7 +171,7 @@ int RunWrite(Invocation &in)
                         change.verify);
         const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
         if (r.outcome != Outcome::Done && r.outcome != Outcome::VerifyMismatch)
-            return session.failed(r.outcome, WriteAttempts,
+            return session.failed(r.outcome, Session::WriteAttempts,
                                   r.blockSent ? Session::Writing::BlockSent : Session::Writing::NothingSent);
         PortReport report = WriteReport(session, r, change.values, false, change.verify, change.dryRun);
         if (several)
@@ -212,7 +209,7 @@ int RunCompare(Invocation &in)
     Session session(in.settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
-        return in.finishExchanges({session.failed(r.outcome, ReadAttempts)});
+        return in.finishExchanges({session.failed(r.outcome, Session::ReadAttempts)});
     return in.finishExchanges({compared(t, *r.block, wanted, asked)});
 }
 

@@ -33,6 +33,10 @@ public:
     History::ExchangeRecorder &record() { return m_record; }
     const std::optional<QString> &radio() const { return m_record.record().radio; }
 
+    // Attempts at the access code: a read, and an exchange that writes.
+    static constexpr int ReadAttempts = Link::ShortRetryBudget + 1;
+    static constexpr int WriteAttempts = Link::LongRetryBudget + 1;
+
     // How far a write got when its exchange failed.
     enum class Writing { No, NothingSent, BlockSent };
     // The report of an exchange that ended in `outcome` at the port, the
