@@ -3,7 +3,8 @@
 #include "history/StationConfig.h"
 
 #include <QCoreApplication>
-#include <thread>
+#include <QThread>
+#include <memory>
 
 namespace Cli {
 
@@ -76,11 +77,15 @@ QList<PortReport> OnEveryTarget(const QList<Target> &targets, const std::functio
         reports[0] = job(targets[0]);
         return reports;
     }
-    std::vector<std::thread> threads;
-    for (qsizetype i = 0; i < targets.size(); ++i)
-        threads.emplace_back([&, i] { reports[i] = job(targets[i]); });
-    for (std::thread &t : threads)
-        t.join();
+    // QThreads, not std::threads: a serial port's socket notifiers need a
+    // thread with an event dispatcher, or Qt warns on stderr for every port.
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (qsizetype i = 0; i < targets.size(); ++i) {
+        threads.emplace_back(QThread::create([&, i] { reports[i] = job(targets[i]); }));
+        threads.back()->start();
+    }
+    for (const std::unique_ptr<QThread> &t : threads)
+        t->wait();
     return reports;
 }
 

@@ -1,0 +1,293 @@
+// The factory's history through the real command line: stations (each a
+// calitune-cli process with its own local history, station name and radio)
+// uploading to a real PostgreSQL server started here, which is stopped,
+// killed and misconfigured under them.
+#include "history/HistoryStore.h"
+#include "history/ServerHistory.h"
+#include "sim/SimRadio.h"
+#include "tests/CliRunner.h"
+#include "tests/PgServer.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <chrono>
+
+using Kind = SimRadio::FrameKind;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int CalAddress = 0x380;
+
+QByteArray blockWith(int first, char own = 0x11)
+{
+    QByteArray b(12, 40);
+    b[0] = char(first);
+    return b + QByteArray(4, own);
+}
+
+} // namespace
+
+class TestFactory : public QObject {
+    Q_OBJECT
+    PgServer m_server;
+    QTemporaryDir m_dir;
+
+    QString historyOf(const QString &station) const { return m_dir.filePath(station + ".db"); }
+
+    // A station on the factory's line: its history, its name, one radio.
+    QProcessEnvironment station(const QString &name, const QString &device, const QString &conninfo) const
+    {
+        QProcessEnvironment env = CliEnvironment({device}, historyOf(name));
+        env.insert("CALITUNE_STATION", name);
+        env.insert("CALITUNE_HISTORY_SERVER", conninfo);
+        env.insert("PGPASSFILE", m_dir.filePath("no-password-file"));
+        return env;
+    }
+    QProcessEnvironment station(const QString &name, const SimRadio &radio, const QString &db = "line") const
+    {
+        return station(name, radio.devicePath(), m_server.connectionString("postgres", db));
+    }
+
+    qint64 count(const QString &db)
+    {
+        return m_server.sql("SELECT count(*) FROM calitune.records", db).value_or("-1").toLongLong();
+    }
+    // Every record of these stations' local histories on the server, none
+    // twice, and nothing else of theirs.
+    void eachRecordOnce(const QString &db, const QStringList &stations)
+    {
+        QStringList local;
+        for (const QString &s : stations) {
+            const History::Store store(historyOf(s));
+            for (const History::Record &r : store.list())
+                local << QString("%1:%2").arg(s).arg(r.id);
+        }
+        QStringList where;
+        for (const QString &s : stations)
+            where << "'" + s + "'";
+        QStringList server = m_server.sql("SELECT station || ':' || local_id FROM calitune.records WHERE station IN ("
+                                              + where.join(',') + ")", db)
+                                 .value_or("")
+                                 .split('\n', Qt::SkipEmptyParts);
+        local.sort();
+        server.sort();
+        QVERIFY(!local.isEmpty());
+        QCOMPARE(server, local);
+    }
+    // Old records a station holds that the server has not had yet.
+    void addLocalRecords(const QString &name, int count)
+    {
+        History::Store store(historyOf(name));
+        QVERIFY(store.prepare());
+        for (int i = 0; i < count; ++i) {
+            History::Record r;
+            r.station = name;
+            r.port = "COM1";
+            r.device = "/dev/ttyUSB0";
+            r.outcome = Outcome::Done;
+            r.before = blockWith(i % 128);
+            QVERIFY2(store.add(r), qPrintable(store.lastError()));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!QSqlDatabase::isDriverAvailable("QPSQL"))
+            QSKIP("Qt's QPSQL driver is not installed (Debian: libqt6sql6-psql)");
+        if (PgServer::binDir().isEmpty())
+            QSKIP("PostgreSQL is not installed (Debian: postgresql)");
+        QString error;
+        QVERIFY2(m_server.start(&error), qPrintable(error));
+        QVERIFY(m_server.sql("CREATE DATABASE line"));
+    }
+
+    // Eight stations write at once into a database without tables yet, each
+    // with older records waiting.
+    void eightStationsAtOnce()
+    {
+        std::vector<std::unique_ptr<SimRadio>> radios;
+        std::vector<std::unique_ptr<QProcess>> runs;
+        QStringList names;
+        for (int s = 1; s <= 8; ++s) {
+            names << QString("station-%1").arg(s);
+            addLocalRecords(names.last(), 100);
+            radios.push_back(std::make_unique<SimRadio>());
+            radios.back()->setMemory(CalAddress, blockWith(0));
+        }
+        for (int s = 1; s <= 8; ++s) {
+            runs.push_back(std::make_unique<QProcess>());
+            StartCli(*runs.back(), {"write", QString("H400=%1").arg(s)}, station(names[s - 1], *radios[s - 1]));
+        }
+        for (int s = 1; s <= 8; ++s) {
+            const CliResult r = FinishCli(*runs[s - 1]);
+            QCOMPARE(r.code, 0);
+            QVERIFY2(r.err.isEmpty(), r.err.constData());
+            QCOMPARE(radios[s - 1]->memory(CalAddress, 1), QByteArray(1, char(s)));
+        }
+        eachRecordOnce("line", names);
+        const CliResult listed = RunCli({"history", "--server", "--json", "--action", "write"},
+                                        station("station-3", *radios[0]));
+        QCOMPARE(listed.code, 0);
+        const QJsonArray writes = listed.json().array();
+        QCOMPARE(writes.size(), 8);
+        for (const QJsonValue &w : writes) {
+            const int s = w["station"].toString().section('-', 1).toInt();
+            QCOMPARE(w["outcome"].toString(), "done");
+            QCOMPARE(w["after"].toString(), QString::fromLatin1(blockWith(s).toHex()));
+        }
+    }
+
+    void serverStoppedBetweenExchanges()
+    {
+        SimRadio radio;
+        const QProcessEnvironment env = station("away", radio);
+        for (int k = 1; k <= 20; ++k) {
+            if (k == 11)
+                QVERIFY(m_server.stop());
+            const CliResult r = RunCli({"write", QString("H400=%1").arg(k)}, env);
+            QCOMPARE(r.code, 0);
+            QCOMPARE(radio.memory(CalAddress, 1), QByteArray(1, char(k)));
+            if (k <= 10)
+                QVERIFY2(r.err.isEmpty(), r.err.constData());
+            else
+                QVERIFY2(r.errLines().size() == 1 && r.err.startsWith("calitune-cli: warning: "), r.err.constData());
+        }
+        QString error;
+        QVERIFY2(m_server.start(&error), qPrintable(error));
+        CliResult r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.json().object(), QJsonObject({{"sent", 10}, {"waiting", 0}}));
+        eachRecordOnce("line", {"away"});
+        r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.json().object(), QJsonObject({{"sent", 0}, {"waiting", 0}}));
+    }
+
+    void serverKilledInTheMiddleOfASync()
+    {
+        constexpr int Count = 10000;
+        QVERIFY(m_server.sql("CREATE DATABASE crash"));
+        QElapsedTimer filling;
+        filling.start();
+        addLocalRecords("bulk", Count);
+        qInfo("%d local records stored in %lld ms", Count, filling.elapsed());
+        const QProcessEnvironment env = station("bulk", "/dev/null", m_server.connectionString("postgres", "crash"));
+        QProcess sync;
+        StartCli(sync, {"history", "sync"}, env);
+        QElapsedTimer waited;
+        waited.start();
+        while (count("crash") <= 0 && waited.elapsed() < 30000)
+            QThread::msleep(5);
+        QVERIFY(m_server.kill());
+        CliResult r = FinishCli(sync);
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("history server") && r.err.contains("waiting"), r.err.constData());
+
+        QString error;
+        QVERIFY2(m_server.start(&error), qPrintable(error));
+        const qint64 before = count("crash");
+        QVERIFY2(before > 0 && before < Count, qPrintable(QString::number(before)));
+        r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.json()["waiting"].toInteger(), 0);
+        QVERIFY(r.json()["sent"].toInteger() >= Count - before);
+        QCOMPARE(count("crash"), Count);
+        eachRecordOnce("crash", {"bulk"});
+    }
+
+    // A server the station cannot use: one warning line, and the radio
+    // exchange exactly as without a server.
+    void unusableServerLeavesTheExchangeAlone()
+    {
+        QVERIFY(m_server.sql("CREATE ROLE alice LOGIN PASSWORD 'right'; CREATE DATABASE future"));
+        {
+            QString error;
+            std::optional<History::ServerHistory> future =
+                History::ServerHistory::connect(m_server.connectionString("postgres", "future"), &error);
+            QVERIFY2(future && future->ensureSchema(&error), qPrintable(error));
+        }
+        QVERIFY(m_server.sql(QString("INSERT INTO calitune.schema_version VALUES (%1)")
+                                 .arg(History::ServerHistory::SchemaVersion + 1), "future"));
+        const QList<std::pair<QString, QString>> servers{
+            {m_server.connectionString("alice", "line"), "the history server refused the login"},
+            {m_server.connectionString("postgres", "nowhere"), "the history server has no such database"},
+            {m_server.connectionString("postgres", "future"), "the history server's tables are version"},
+        };
+        int value = 50;
+        for (const auto &[conninfo, words] : servers) {
+            SimRadio radio;
+            radio.setMemory(CalAddress, blockWith(0));
+            const CliResult r = RunCli({"write", QString("H400=%1").arg(++value)},
+                                       station("misled", radio.devicePath(), conninfo));
+            QCOMPARE(r.code, 0);
+            QCOMPARE(radio.memory(CalAddress, 16), blockWith(value));
+            QCOMPARE(radio.count(Kind::Write), 1);
+            QCOMPARE(r.errLines().size(), 1);
+            QVERIFY2(r.err.startsWith("calitune-cli: warning: " + words.toUtf8()), r.err.constData());
+        }
+        QCOMPARE(count("future"), 0);
+    }
+
+    // A radio written at one station, taken back at another from the
+    // factory's record; another radio there is refused.
+    void restoreFromAnotherStationsRecord()
+    {
+        SimRadio radio, other;
+        radio.setMemory(CalAddress, blockWith(9));
+        other.setMemory(CalAddress, blockWith(9, 0x22));
+        QCOMPARE(RunCli({"write", "H400=1"}, station("bench-a", radio)).code, 0);
+        CliResult r = RunCli({"history", "--server", "--station", "bench-a", "--json"}, station("bench-b", radio));
+        const QString source = QString("bench-a:%1").arg(r.json()[0]["id"].toInteger());
+
+        r = RunCli({"restore", "--history", source, "--server"}, station("bench-b", radio));
+        QCOMPARE(r.code, 0);
+        QCOMPARE(radio.memory(CalAddress, 16), blockWith(9));
+        r = RunCli({"history", "--server", "--station", "bench-b", "--json"}, station("bench-b", radio));
+        QCOMPARE(r.json()[0]["action"].toString(), "restore");
+        QCOMPARE(r.json()[0]["source_record"].toString(), source);
+
+        r = RunCli({"restore", "--history", source, "--server", "--json"}, station("bench-b", other));
+        QCOMPARE(r.code, 7);
+        QCOMPARE(r.json()["error"].toString(), "other-radio");
+        QCOMPARE(other.count(Kind::Write), 0);
+        QCOMPARE(other.memory(CalAddress, 16), blockWith(9, 0x22));
+        QVERIFY(!other.inProgrammingMode());
+    }
+
+    // The upload waits for the radio to be out of programming mode, and
+    // takes little time after it.
+    void uploadAfterTheExchange()
+    {
+        SimRadio radio;
+        radio.setMemory(CalAddress, blockWith(0));
+        QProcess p;
+        StartCli(p, {"write", "H400=33"}, station("timed", radio));
+        const CliResult r = FinishCli(p);
+        const Clock::time_point ended = Clock::now();
+        const qint64 endedMs = QDateTime::currentMSecsSinceEpoch();
+        QCOMPARE(r.code, 0);
+        const std::vector<SimRadio::Frame> frames = radio.frames();
+        QVERIFY(!frames.empty() && frames.back().kind == Kind::Exit);
+        const qint64 sinceExit = std::chrono::duration_cast<std::chrono::milliseconds>(ended - frames.back().at).count();
+        QVERIFY2(sinceExit < 2000, qPrintable(QString("%1 ms from the exit frame to the end").arg(sinceExit)));
+
+        const QStringList row = m_server.sql("SELECT outcome, encode(block_after, 'hex'),"
+                                             " (extract(epoch FROM uploaded_at) * 1000)::bigint"
+                                             " FROM calitune.records WHERE station = 'timed'", "line")
+                                    .value_or("")
+                                    .split('|');
+        QCOMPARE(row.size(), 3);
+        QCOMPARE(row[0], "done");
+        QCOMPARE(row[1], QString::fromLatin1(blockWith(33).toHex()));
+        const qint64 early = endedMs - sinceExit - row[2].toLongLong();
+        QVERIFY2(early <= 2, qPrintable(QString("uploaded %1 ms before the exit frame").arg(early)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFactory)
+#include "tst_factory.moc"

@@ -1,0 +1,297 @@
+// A whole station in one run: the real calitune-cli against sixteen
+// simulated radios on pseudo-terminals at once (COM1 to COM16), and the
+// per-port links stressed side by side on threads.
+#include "history/BackupFile.h"
+#include "protocol/Link.h"
+#include "sim/SimRadio.h"
+#include "tests/CliRunner.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <algorithm>
+#include <atomic>
+
+using Kind = SimRadio::FrameKind;
+using Fault = SimRadio::Fault;
+
+namespace {
+
+constexpr int Radios = 16;
+constexpr int CalAddress = 0x380;
+
+// Radio n (1-based) holds n in H400 and its own bytes 12-15.
+QByteArray blockOf(int n)
+{
+    QByteArray b;
+    for (int i = 0; i < 12; ++i)
+        b += char(n + 10 * i);
+    return b + QByteArray(4, char(0xA0 + n));
+}
+
+QString portName(int n) { return QStringLiteral("COM%1").arg(n); }
+
+} // namespace
+
+class TestStation : public QObject {
+    Q_OBJECT
+    std::vector<std::unique_ptr<SimRadio>> radios;   // radios[n - 1] is on COMn
+    std::unique_ptr<QTemporaryDir> dir;
+
+    SimRadio &radio(int n) { return *radios[n - 1]; }
+    QString device(int n) const { return radios[n - 1]->devicePath(); }
+    QString historyPath() const { return dir->filePath("history.db"); }
+
+    CliResult cli(const QStringList &args) const
+    {
+        QStringList devices;
+        for (const auto &r : radios)
+            devices << r->devicePath();
+        return RunCli(args, CliEnvironment(devices, historyPath()));
+    }
+    int framesOnAnyRadio() const
+    {
+        int frames = 0;
+        for (const auto &r : radios)
+            frames += int(r->frames().size());
+        return frames;
+    }
+    // The --json lines name these ports, in this order.
+    static QStringList portsOf(const QList<QJsonDocument> &lines)
+    {
+        QStringList ports;
+        for (const QJsonDocument &d : lines)
+            ports << d["port"].toString();
+        return ports;
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        radios.clear();
+        for (int n = 1; n <= Radios; ++n) {
+            radios.push_back(std::make_unique<SimRadio>());
+            radios.back()->setMemory(CalAddress, blockOf(n));
+        }
+    }
+    void cleanup()
+    {
+        radios.clear();
+        dir.reset();
+    }
+
+    void everyPortAtOnce()
+    {
+        CliResult r = cli({"--port", "all", "read", "--json"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        QList<QJsonDocument> lines = r.jsonLines();
+        QCOMPARE(lines.size(), Radios);
+        for (int n = 1; n <= Radios; ++n) {
+            const QJsonDocument &o = lines[n - 1];
+            QCOMPARE(o["port"].toString(), portName(n));
+            QCOMPARE(o["device"].toString(), device(n));
+            QCOMPARE(o["block"].toString(), QString::fromLatin1(blockOf(n).toHex()));
+            QCOMPARE(o["values"]["H400"].toInt(), n);
+            QVERIFY(!radio(n).inProgrammingMode());
+        }
+        const CliResult history = cli({"history", "--json"});
+        QCOMPARE(history.json().array().size(), Radios);   // sixteen threads, one history
+
+        // One radio silent: its own error line and exit status, the rest read.
+        radio(5).setFaults(Kind::AccessCode, {}, Fault::Silent);
+        r = cli({"--port", "all", "read"});
+        QCOMPARE(r.code, 3);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.errLines().first().startsWith("calitune-cli: COM5 (" + device(5) + "): the radio does not answer"),
+                 r.err.constData());
+        const QString text = QString::fromUtf8(r.out);
+        qsizetype last = -1;
+        for (int n = 1; n <= Radios; ++n) {
+            const qsizetype at = text.indexOf(portName(n) + " (" + device(n) + ")\n");
+            if (n == 5) {
+                QCOMPARE(at, -1);
+                continue;
+            }
+            QVERIFY2(at > last, qPrintable(portName(n) + " out of order:\n" + text));
+            QVERIFY(text.indexOf(QRegularExpression(QString("high +%1 ").arg(n)), at) > at);
+            last = at;
+        }
+
+        r = cli({"--port", "all", "read", "--json"});
+        QCOMPARE(r.code, 3);
+        lines = r.jsonLines();
+        QCOMPARE(lines.size(), Radios);
+        for (int n = 1; n <= Radios; ++n) {
+            QCOMPARE(lines[n - 1]["port"].toString(), portName(n));
+            QCOMPARE(lines[n - 1]["device"].toString(), device(n));
+            QCOMPARE(lines[n - 1]["error"].toString(), n == 5 ? "no-reply" : "");
+        }
+    }
+
+    void commaListsAndPortsGivenTwice()
+    {
+        const CliResult r = cli({"--port", "COM5,1,3," + device(2), "read", "--json"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(portsOf(r.jsonLines()), QStringList({"COM5", "COM1", "COM3", device(2)}));
+        QCOMPARE(r.jsonLines()[3]["values"]["H400"].toInt(), 2);
+        QCOMPARE(r.jsonLines()[0]["values"]["H400"].toInt(), 5);
+        for (int n = 1; n <= Radios; ++n)
+            radio(n).clearLog();
+
+        for (const QString &twice : QStringList{"1,COM1", "com2,3,2", "2," + device(2), device(4) + ",4"}) {
+            const CliResult refused = cli({"--port", twice, "write", "H400=9"});
+            QCOMPARE(refused.code, 1);
+            QCOMPARE(refused.errLines().size(), 1);
+            QVERIFY2(refused.err.contains("twice"), refused.err.constData());
+        }
+        QCOMPARE(framesOnAnyRadio(), 0);
+    }
+
+    void writeToSeveralWithOneFailing()
+    {
+        radio(3).setFaults(Kind::Write, {}, Fault::StoreOther);
+        CliResult r = cli({"--port", "1,2,3,4", "write", "H400=100", "--json"});
+        QCOMPARE(r.code, 6);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("COM3") && r.err.contains("verify failed"), r.err.constData());
+        const QList<QJsonDocument> lines = r.jsonLines();
+        QCOMPARE(portsOf(lines), QStringList({"COM1", "COM2", "COM3", "COM4"}));
+        QCOMPARE(lines[2]["error"].toString(), "verify");
+        QCOMPARE(lines[2]["device"].toString(), device(3));
+        for (int n : {1, 2, 4}) {
+            QCOMPARE(lines[n - 1]["written"].toBool(), true);
+            QCOMPARE(lines[n - 1]["verified"].toBool(), true);
+            QCOMPARE(radio(n).memory(CalAddress, 16), char(100) + blockOf(n).mid(1));
+        }
+        QCOMPARE(radio(3).memory(CalAddress, 16), char(100 ^ 1) + blockOf(3).mid(1));
+        QCOMPARE(radio(5).count(Kind::AccessCode), 0);
+
+        // Two failures: the status is that of the first in the order given.
+        const QString missing = "/dev/calitune-no-such-port";
+        r = cli({"--port", "2,3," + missing, "write", "H400=110"});
+        QCOMPARE(r.code, 6);
+        QCOMPARE(r.errLines().size(), 2);
+        r = cli({"--port", missing + ",3,2", "write", "H400=102"});
+        QCOMPARE(r.code, 2);
+        QCOMPARE(radio(2).memory(CalAddress, 1), QByteArray(1, char(102)));
+    }
+
+    void backupOfEveryPortToAFolder()
+    {
+        const QString folder = dir->filePath("backups");
+        QVERIFY(QDir().mkdir(folder));
+        const CliResult r = cli({"backup", "--port", "all", "--output", folder});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(QString::fromUtf8(r.out).count(" saved to "), Radios);
+        QCOMPARE(QDir(folder).entryList(QDir::Files).size(), Radios);
+        for (int n = 1; n <= Radios; ++n) {
+            History::Backup saved;
+            QString error;
+            QVERIFY2(History::BackupFile::load(folder + "/" + portName(n) + ".json", saved, &error),
+                     qPrintable(error));
+            QCOMPARE(saved.block, blockOf(n));
+            QCOMPARE(saved.port, portName(n));
+            QCOMPARE(saved.device, device(n));
+        }
+
+        // A folder that is missing, or is a file: refused before a port opens.
+        for (int n = 1; n <= Radios; ++n)
+            radio(n).clearLog();
+        for (auto [ports, output] : {std::pair{QString("all"), dir->filePath("no-such-folder")},
+                                     std::pair{QString("1,2"), dir->filePath("history.db")}}) {
+            const CliResult refused = cli({"backup", "--port", ports, "--output", output});
+            QCOMPARE(refused.code, 1);
+            QVERIFY2(refused.err.contains(output.toUtf8()), refused.err.constData());
+        }
+        QCOMPARE(framesOnAnyRadio(), 0);
+    }
+
+    void restoreAndRadioLabelTakeOnePort()
+    {
+        const QString file = dir->filePath("one.json");
+        QString error;
+        QVERIFY2(History::BackupFile::save(file, {blockOf(1), QDateTime::currentDateTimeUtc(), "COM1", device(1)},
+                                           &error),
+                 qPrintable(error));
+        const QString folder = dir->path();
+        const QList<QStringList> refusals{
+            {"restore", file, "--port", "1,2"},
+            {"restore", "--port", "all", file},
+            {"read", "--radio", "R1", "--port", "1,2"},
+            {"write", "--radio", "R1", "--port", "all", "H400=1"},
+            {"backup", "--radio", "R1", "--port", "all", "--output", folder},
+        };
+        for (const QStringList &args : refusals) {
+            const CliResult r = cli(args);
+            QCOMPARE(r.code, 1);
+            QCOMPARE(r.errLines().size(), 1);
+            QVERIFY2(r.err.contains("one port"), r.err.constData());
+        }
+        QCOMPARE(framesOnAnyRadio(), 0);
+    }
+
+    // Links on eight threads at once, each moving its own block to and from
+    // its own radio: a byte of one link seen by another fails the test.
+    void linksShareNothing()
+    {
+        constexpr int Threads = 8;
+        std::vector<std::unique_ptr<SimRadio>> own(Threads);
+        for (auto &r : own)
+            r = std::make_unique<SimRadio>();
+        std::vector<QString> failures(Threads);
+        std::vector<int> cycles(Threads, 0);
+        std::vector<BlockBytes> last(Threads);
+        std::atomic_bool stop{false};
+        const auto address = [](int t) { return std::uint16_t(0x1000 + 0x100 * t); };
+        const auto work = [&](int t) {
+            Link link;   // made here: its port belongs to this thread
+            if (!link.open(own[t]->devicePath()) || link.enterProgramMode(Link::ShortRetryBudget)
+                                                         != Frames::EntryReply::Acknowledged) {
+                failures[t] = "no link";
+                return;
+            }
+            BlockBytes held{};
+            for (int c = 0; !stop && failures[t].isEmpty(); ++c) {
+                BlockBytes next;
+                for (std::size_t i = 0; i < next.size(); ++i)
+                    next[i] = std::uint8_t(t * 31 + c * 7 + int(i) * 13);
+                const std::optional<BlockBytes> before = link.readBlock(address(t));
+                const bool written = link.writeBlock(next, address(t));
+                const std::optional<BlockBytes> after = link.readBlock(address(t));
+                if (before != held || !written || after != next)
+                    failures[t] = QString("cycle %1: read, write or read back wrong").arg(c);
+                held = next;
+                cycles[t] = c + 1;
+            }
+            last[t] = held;
+            link.leaveProgramMode();
+        };
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < Threads; ++t) {
+            threads.emplace_back(QThread::create(work, t));
+            threads.back()->start();
+        }
+        QThread::msleep(2500);
+        stop = true;
+        for (const auto &t : threads)
+            QVERIFY(t->wait(30000));
+        for (int t = 0; t < Threads; ++t) {
+            QVERIFY2(failures[t].isEmpty(), qPrintable(QString("thread %1: %2").arg(t).arg(failures[t])));
+            QVERIFY2(cycles[t] >= 5, qPrintable(QString("thread %1: %2 cycles").arg(t).arg(cycles[t])));
+            QCOMPARE(own[t]->memory(address(t), 16), BlockToBytes(last[t]));
+            for (const SimRadio::Frame &f : own[t]->frames()) {
+                if (f.kind == Kind::Read || f.kind == Kind::Write)
+                    QCOMPARE((quint8(f.bytes[1]) << 8) | quint8(f.bytes[2]), int(address(t)));
+            }
+            QVERIFY(!own[t]->inProgrammingMode());
+        }
+        const auto [fewest, most] = std::minmax_element(cycles.begin(), cycles.end());
+        qInfo("%d to %d read/write/read cycles per link", *fewest, *most);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStation)
+#include "tst_station.moc"
