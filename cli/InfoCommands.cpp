@@ -22,21 +22,6 @@ QString hexId(const std::optional<quint16> &id)
     return id ? QStringLiteral("%1").arg(*id, 4, 16, QLatin1Char('0')) : QString();
 }
 
-QString adapterText(const PortMap::Port &p)
-{
-    QStringList facts;
-    if (!p.manufacturer.isEmpty())
-        facts << p.manufacturer;
-    if (p.vendorId && p.productId)
-        facts << hexId(p.vendorId) + QLatin1Char(':') + hexId(p.productId);
-    if (!p.serialNumber.isEmpty())
-        facts << QStringLiteral("serial ") + p.serialNumber;
-    if (facts.isEmpty())
-        return p.description;
-    return (p.description.isEmpty() ? QString() : p.description + QLatin1Char(' '))
-           + QLatin1Char('(') + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
-}
-
 QJsonValue textOrNull(const QString &text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); }
 
 } // namespace
@@ -63,7 +48,7 @@ int RunPorts(Invocation &in)
                           .arg(PortMap::PortName(p.number), -5)
                           .arg(p.device, -20)
                           .arg(p.available ? QStringLiteral("available") : QStringLiteral("cannot be opened now"), -20)
-                          .arg(adapterText(p))
+                          .arg(PortMap::AdapterText(p))
                           .trimmed()
                       + QLatin1Char('\n');
     }
