@@ -127,6 +127,13 @@ int RunDoctor(Invocation &in)
     for (const QString &device : devices) {
         const Doctor::Probe asked = in.isSet(Opt::Probe) ? Doctor::Probe([device] { return probe(device); }) : Doctor::Probe();
         const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
+        // A probe cut short would read as "no radio answered".
+        if (StopSignals::Requested())
+            return in.finish(reports << Failure(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
+                                                QStringLiteral("%1: interrupted by signal %2; the radio is not left "
+                                                               "in programming mode")
+                                                    .arg(device)
+                                                    .arg(StopSignals::Signal())));
         PortReport r;
         r.status = Doctor::exitStatus(findings);
         r.out = (devices.size() > 1 ? device + QLatin1Char('\n') : QString()) + Doctor::formatText(findings);
