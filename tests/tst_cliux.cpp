@@ -84,25 +84,28 @@ private slots:
         QTest::addColumn<QStringList>("words");
         QTest::addColumn<QStringList>("expected");   // all of them, in order
         QTest::addColumn<QStringList>("absent");     // when given, `expected` need only be among them
-        const QStringList all;
-        QTest::newRow("command") << QStringList{"wr"} << QStringList{"write"} << all;
+        const QStringList exactly;   // no absent list: exactly the expected ones
+        QTest::newRow("command") << QStringList{"wr"} << QStringList{"write"} << exactly;
         QTest::newRow("write's options") << QStringList{"write", "--"}
                                          << QStringList{"--port", "--file", "--no-verify", "--dry-run"}
                                          << QStringList{"-q", "--output", "--force", "--history", "--probe"};
         QTest::newRow("value names") << QStringList{"write", "H4"}
-                                     << QStringList{"H400=", "H420=", "H440=", "H460=", "H480="} << all;
+                                     << QStringList{"H400=", "H420=", "H440=", "H460=", "H480="} << exactly;
         QTest::newRow("names not given yet") << QStringList{"compare", "h400", "=", "9", "H4"}
-                                             << QStringList{"H420=", "H440=", "H460=", "H480="} << all;
-        QTest::newRow("ports") << QStringList{"--port", ""} << QStringList{"COM1", "@dev1", "COM2", "@dev2"} << all;
-        QTest::newRow("port list") << QStringList{"read", "--port", "1,C"} << QStringList{"1,COM1", "1,COM2"} << all;
+                                             << QStringList{"H420=", "H440=", "H460=", "H480="} << exactly;
+        QTest::newRow("ports") << QStringList{"--port", ""} << QStringList{"COM1", "@dev1", "COM2", "@dev2"}
+                               << exactly;
+        QTest::newRow("port list") << QStringList{"read", "--port", "1,C"} << QStringList{"1,COM1", "1,COM2"}
+                                   << exactly;
         QTest::newRow("outcome") << QStringList{"history", "--outcome", "ot"}
-                                 << QStringList{"other-reply", "other-radio"} << all;
+                                 << QStringList{"other-reply", "other-radio"} << exactly;
         QTest::newRow("outcome=") << QStringList{"history", "--outcome", "=", "ot"}
-                                  << QStringList{"other-reply", "other-radio"} << all;
+                                  << QStringList{"other-reply", "other-radio"} << exactly;
         QTest::newRow("action=") << QStringList{"history", "--action", "="}
-                                << QStringList{"read", "write", "restore", "backup"} << all;
-        QTest::newRow("restore a file") << QStringList{"restore", "@dir/ba"} << QStringList{"@dir/backup.json"} << all;
-        QTest::newRow("history sync") << QStringList{"history", ""} << QStringList{"sync"} << all;
+                                << QStringList{"read", "write", "restore", "backup"} << exactly;
+        QTest::newRow("restore a file") << QStringList{"restore", "@dir/ba"} << QStringList{"@dir/backup.json"}
+                                        << exactly;
+        QTest::newRow("history sync") << QStringList{"history", ""} << QStringList{"sync"} << exactly;
     }
     void bashCompletion()
     {

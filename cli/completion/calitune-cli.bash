@@ -64,7 +64,7 @@ _calitune_cli_words()
 # comma list (--port 1,COM3) the last item is completed.
 _calitune_cli_ports()
 {
-    local head= json re='"(port|device)": "([^"\\]*)"'
+    local head= json re='"(port|device)": *"([^"\\]*)"'
     [[ $1 == *,* ]] && head=${1%,*},
     json=$("$prog" ports --json 2>/dev/null)
     while [[ $json =~ $re ]]; do
