@@ -196,7 +196,7 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
     change.dryRun = dryRun;
     change.admit = [&](const BlockBytes &radio) {
         mismatch = otherRadio(origin, radio, session.radio());
-        if (mismatch && force)
+        if (mismatch && force && !dryRun)
             session.record().setForced();
         return mismatch && !force && !dryRun ? Outcome::OtherRadio : Outcome::Done;
     };
@@ -211,8 +211,10 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
         return session.failed(r.outcome, Session::WriteAttempts,
                               r.blockSent ? Session::Writing::BlockSent : Session::Writing::NothingSent);
     PortReport report = WriteReport(session, r, change.values, true, true, dryRun);
-    if (mismatch && force)
-        report.err = Program + QStringLiteral(": warning: %1: written to another radio (--force): %2\n").arg(t.label(), *mismatch);
+    if (mismatch && force && *r.before != *r.sent)
+        report.err = Program + QStringLiteral(": warning: %1: %2 to another radio (--force): %3\n")
+                                   .arg(t.label(), dryRun ? QStringLiteral("would be written") : QStringLiteral("written"),
+                                        *mismatch);
     return report;
 }
 

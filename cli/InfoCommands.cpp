@@ -22,20 +22,6 @@ QString hexId(const std::optional<quint16> &id)
     return id ? QStringLiteral("%1").arg(*id, 4, 16, QLatin1Char('0')) : QString();
 }
 
-QString adapterText(const PortMap::Port &p)
-{
-    QStringList facts;
-    if (!p.manufacturer.isEmpty())
-        facts << p.manufacturer;
-    if (p.vendorId && p.productId)
-        facts << hexId(p.vendorId) + QLatin1Char(':') + hexId(p.productId);
-    if (!p.serialNumber.isEmpty())
-        facts << QStringLiteral("serial ") + p.serialNumber;
-    if (facts.isEmpty())
-        return p.description;
-    return (p.description.isEmpty() ? QString() : p.description + QLatin1Char(' '))
-           + QLatin1Char('(') + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
-}
 
 } // namespace
 
@@ -61,7 +47,7 @@ int RunPorts(Invocation &in)
                           .arg(PortMap::PortName(p.number), -5)
                           .arg(p.device, -20)
                           .arg(p.available ? QStringLiteral("available") : QStringLiteral("cannot be opened now"), -20)
-                          .arg(adapterText(p))
+                          .arg(PortMap::AdapterText(p))
                           .trimmed()
                       + QLatin1Char('\n');
     }
@@ -140,6 +126,13 @@ int RunDoctor(Invocation &in)
     for (const QString &device : devices) {
         const Doctor::Probe asked = in.isSet(Opt::Probe) ? Doctor::Probe([device] { return probe(device); }) : Doctor::Probe();
         const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
+        // A probe cut short would read as "no radio answered".
+        if (StopSignals::Requested())
+            return in.finish(reports << Failure(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
+                                                QStringLiteral("%1: interrupted by signal %2; the radio is not left "
+                                                               "in programming mode")
+                                                    .arg(device)
+                                                    .arg(StopSignals::Signal())));
         PortReport r;
         r.status = Doctor::exitStatus(findings);
         r.out = (devices.size() > 1 ? device + QLatin1Char('\n') : QString()) + Doctor::formatText(findings);

@@ -144,6 +144,22 @@ QString DevicePathFor(int port, const EnvLookup &env, const Numbering &system, b
 
 QString PortName(int port) { return QStringLiteral("COM%1").arg(port); }
 
+QString AdapterText(const Port &port)
+{
+    const auto hexId = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
+    QStringList facts;
+    if (!port.manufacturer.isEmpty())
+        facts << port.manufacturer;
+    if (port.vendorId && port.productId)
+        facts << hexId(*port.vendorId) + QLatin1Char(':') + hexId(*port.productId);
+    if (!port.serialNumber.isEmpty())
+        facts << QStringLiteral("serial ") + port.serialNumber;
+    if (facts.isEmpty())
+        return port.description;
+    return (port.description.isEmpty() ? QString() : port.description + QLatin1Char(' '))
+           + QLatin1Char('(') + facts.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
 std::optional<QString> ProcessEnvironment(const QString &name)
 {
     const QByteArray key = name.toLatin1();

@@ -29,6 +29,10 @@ struct Port {
 // "COM3": how a port number is shown, everywhere.
 QString PortName(int port);
 
+// What is known of a port's adapter, "description (maker, vvvv:pppp, serial
+// X)" with only the parts known; empty when nothing is (a pseudo-terminal).
+QString AdapterText(const Port &port);
+
 // Numbers for the system's devices. Devices new at one update take the
 // lowest numbers never given out, in natural order among themselves; a
 // device that goes away keeps its number for when it comes back.

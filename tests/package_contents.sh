@@ -2,9 +2,9 @@
 # Packs the given build tree as a Debian package, unpacks it into a throw-away
 # root and checks what a user gets: every program the build defines, each what
 # its up-to-date objects link to; their manual pages, the menu entry and its
-# icon, the copyright and changelog, the packages it pulls in, and a lintian
-# run that may report nothing but the one expected tag. scripts/package runs
-# it too and keeps the .deb.
+# icon, the shell completion, the copyright and changelog, the packages it pulls
+# in, and a lintian run that may report nothing but the one expected tag.
+# scripts/package runs it too and keeps the .deb.
 # Usage: package_contents.sh <cpack> <ninja> <build dir> [<folder for the .deb>]
 set -euo pipefail
 cpack=$1 ninja=$2 build=$3 keep=${4:-}
@@ -88,6 +88,14 @@ icons=$root/usr/share/icons/hicolor
 for icon in scalable/apps/"$(key Icon)".svg {48x48,256x256}/apps/"$(key Icon)".png; do
     [ -s "$icons/$icon" ] || fail "icon $icon missing"
 done
+
+# Shell completion where Debian's bash and zsh look for it; the bash file
+# must be the bash one, defining the completion for the program.
+bash_completion=$root/usr/share/bash-completion/completions/calitune-cli
+[ -s "$root/usr/share/zsh/vendor-completions/_calitune-cli" ] || fail "zsh completion _calitune-cli missing"
+[ -s "$bash_completion" ] || fail "bash completion calitune-cli missing"
+bash --norc --noprofile -c 'source "$1" && complete -p calitune-cli' bash "$bash_completion" >/dev/null ||
+    fail "the bash completion does not define a completion for calitune-cli"
 
 # $1 names a field, the rest the packages it must list.
 lists() {

@@ -99,6 +99,15 @@ private slots:
         openAndClosePopup(list);
         QCOMPARE(entries(list), QStringList({"COM3", "COM12"}));
         QCOMPARE(form->ComPortIndex, 3);
+        // A pty has no adapter: each entry's tooltip is its device alone. What
+        // PortMap knows of a USB adapter follows it on a line of its own.
+        QCOMPARE(list->itemData(0, Qt::ToolTipRole).toString(), link("radio3"));
+        QCOMPARE(list->itemData(1, Qt::ToolTipRole).toString(), link("radio12"));
+        PortMap::Port usb{3, "/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A10K3XYZ", 0x0403, 0x6001, true};
+        QCOMPARE(PortMap::AdapterText(usb), "FT232R USB UART (FTDI, 0403:6001, serial A10K3XYZ)");
+        usb.manufacturer.clear();
+        usb.productId.reset();
+        QCOMPARE(PortMap::AdapterText(usb), "FT232R USB UART (serial A10K3XYZ)");
         list->setCurrentIndex(1);
         QCOMPARE(form->ComPortIndex, 12);
 

@@ -210,10 +210,15 @@ void TestForm::refreshPortList()
             if (!port.available)
                 continue;
             ComPortCmb->addItem(PortMap::PortName(port.number));
+            // The entry's name says neither the device (but on Windows) nor the adapter.
+            QStringList tip;
 #ifndef Q_OS_WIN
-            // Here the entry's name does not say which device it is.
-            ComPortCmb->setItemData(ComPortCmb->count() - 1, port.device, Qt::ToolTipRole);
+            tip << port.device;
 #endif
+            if (const QString adapter = PortMap::AdapterText(port); !adapter.isEmpty())
+                tip << adapter;
+            if (!tip.isEmpty())
+                ComPortCmb->setItemData(ComPortCmb->count() - 1, tip.join(QLatin1Char('\n')), Qt::ToolTipRole);
         }
         ComEnable = ComPortCmb->count() > 0;
         if (!ComEnable) {
