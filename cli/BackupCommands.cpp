@@ -196,8 +196,8 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
     change.dryRun = dryRun;
     change.admit = [&](const BlockBytes &radio) {
         mismatch = otherRadio(origin, radio, session.radio());
-        if (mismatch && force && !dryRun)
-            session.record().setForced();
+        if (mismatch && force)
+            session.record().forceWhenWritten();
         return mismatch && !force && !dryRun ? Outcome::OtherRadio : Outcome::Done;
     };
     const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);

@@ -249,6 +249,10 @@ int runCommand(const Command &c, const QStringList &arguments)
         Write(stdout, commandHelp(c, parser));
         return Done;
     }
+    // A command that talks to radios ends an exchange properly on a signal;
+    // the others may simply stop.
+    if (c.statuses.contains(PortNotOpened))
+        StopSignals::Install();
     Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map()};
     applySettings(in);
     if (const std::optional<PortReport> refused = checkOptions(in))
@@ -286,7 +290,6 @@ int Invocation::finishExchanges(const QList<PortReport> &reports) const
 
 int run(const QStringList &arguments)
 {
-    StopSignals::Install();
     const qsizetype at = commandIndex(arguments);
     const bool json = arguments.contains(QStringLiteral("--json"));
     if (at < 0) {

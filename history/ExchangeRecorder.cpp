@@ -21,6 +21,7 @@ void ExchangeRecorder::blockRead(const BlockBytes &block)
 void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     m_record.sent = BlockToBytes(sent);
+    m_record.forced = m_forcePending;
     m_store.complete(m_record);
 }
 

@@ -21,14 +21,16 @@ public:
     void readBack(const BlockBytes &block) override;
     void ended(Outcome outcome) override;
 
-    // A restore written despite another radio.
-    void setForced() { m_record.forced = true; }
+    // A restore going on despite another radio: the record says forced once
+    // its block goes out.
+    void forceWhenWritten() { m_forcePending = true; }
     const Record &record() const { return m_record; }
 
 private:
     Store &m_store;
     Record m_record;
     bool m_verifyAsked;
+    bool m_forcePending = false;
 };
 
 } // namespace History
