@@ -6,6 +6,7 @@
 #include "history/ServerHistory.h"
 #include "history/ServerSync.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
 
@@ -223,7 +224,10 @@ int RunHistory(Invocation &in)
     if (in.isSet(Opt::Station))
         return in.finish(UsageError(QStringLiteral("--station filters the history server's records: add --server")));
     History::Store::setWarningSink([](const QString &) {});   // failures are reported below
-    const History::Store store(in.settings.historyPath);
+    History::Store store(in.settings.historyPath);
+    // What a locked history left in its spool is merged first, so that it is listed.
+    if (store.enabled() && QFileInfo::exists(store.path() + QStringLiteral(".spool")))
+        store.prepare();
     const QList<History::Record> records = store.list(*filter);
     if (!store.lastError().isEmpty())
         return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
