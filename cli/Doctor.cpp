@@ -1,4 +1,5 @@
 #include "cli/Doctor.h"
+#include "serial/PortLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -225,14 +226,12 @@ struct LockFile {
     int pid = 0;
 };
 
-// Qt SerialPort names its lock after the path it opened, without /dev/ and
-// with '/' as '_': a link and its target take two different lock files.
+// A link and its target take two different lock files.
 QList<LockFile> findLocks(const Environment &env, const Device &dev)
 {
     QStringList names;
     for (const QString &path : {dev.given, dev.resolved}) {
-        QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
-        name = QStringLiteral("LCK..") + name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        const QString name = PortLock::LockFileName(path);
         if (!path.isEmpty() && !names.contains(name))
             names << name;
     }

@@ -3,6 +3,8 @@
 // gives one finding with what to do about it. Every look-up goes through an
 // Environment, so a test can point it at a /sys, /proc and group file of its own.
 
+#include "serial/PortLock.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -33,8 +35,8 @@ using Probe = std::function<ProbeResult()>;
 struct Environment {
     QString sysRoot = QStringLiteral("/sys");
     QString procRoot = QStringLiteral("/proc");
-    // Where Qt SerialPort puts its lock files (/tmp when the others are not writable).
-    QStringList lockDirs{QStringLiteral("/var/lock"), QStringLiteral("/run/lock"), QStringLiteral("/tmp")};
+    // Where Qt SerialPort puts its lock files.
+    QStringList lockDirs = PortLock::LockDirs();
     QString groupFile = QStringLiteral("/etc/group");
     QString passwdFile = QStringLiteral("/etc/passwd");
     // Where ModemManager and brltty are installed when they are.

@@ -1,5 +1,6 @@
 #include "serial/basComm.h"
 #include "serial/LowLatency.h"
+#include "serial/PortLock.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -84,7 +85,12 @@ std::unique_ptr<ComPort> ComPort::open(const QString &device, OpenFailure *failu
     }
     auto serial = std::make_unique<QSerialPort>(path);
     // Qt also puts the line into raw mode here.
-    if (!serial->open(QIODevice::ReadWrite)) {
+    bool opened = serial->open(QIODevice::ReadWrite);
+    if (!opened && classify(*serial, path) == OpenError::Busy && PortLock::ClearLeftovers(path)) {
+        serial = std::make_unique<QSerialPort>(path);
+        opened = serial->open(QIODevice::ReadWrite);
+    }
+    if (!opened) {
         why = {classify(*serial, path), serial->errorString()};
         return nullptr;
     }

@@ -1,9 +1,12 @@
 // The serial driver against a real pseudo-terminal.
+#include "serial/PortLock.h"
 #include "serial/basComm.h"
 #include "sim/PtyPair.h"
 
 #include <QElapsedTimer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QtTest>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -78,6 +81,29 @@ private slots:
         QCOMPARE(why.error, OpenError::Missing);
         QVERIFY(!ComPort::open(dir.filePath("nothing-here"), &why));
         QCOMPARE(why.error, OpenError::Missing);
+    }
+
+    // A program killed while it made its lock file, or cleared a stale one,
+    // leaves an empty file or a ".rmlock" that Qt would honour for 30 s: the
+    // port is free all the same when nothing holds the device.
+    void leftoverLockFilesDoNotKeepThePortBusy()
+    {
+        QString lock;
+        for (const QString &dir : PortLock::LockDirs())
+            if (QFileInfo::exists(dir + "/" + PortLock::LockFileName(pty->slavePath())))
+                lock = dir + "/" + PortLock::LockFileName(pty->slavePath());
+        QVERIFY2(!lock.isEmpty(), "Qt's lock file of an open port was not found");
+        port.reset();
+        // Old enough to be no program's file in the making, young enough for Qt to honour.
+        const QDateTime aWhileAgo = QDateTime::currentDateTime().addSecs(-5);
+        for (const QString &file : {lock, lock + ".rmlock"}) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(f.setFileTime(aWhileAgo, QFileDevice::FileModificationTime));
+        }
+        port = ComPort::open(pty->slavePath());
+        QVERIFY(port);
+        QVERIFY(!QFileInfo::exists(lock + ".rmlock"));
     }
 
     void unsizedArraysAndImpossibleSettingsDoNothing()
