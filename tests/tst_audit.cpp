@@ -349,47 +349,6 @@ private slots:
         QCOMPARE(r.json()[0]["time"].toString(), "2025-03-01T10:00:00.250Z");
     }
 
-    // A history file as the first version left it: listed and used as it was.
-    void version1HistoryThroughTheProgram()
-    {
-        const QByteArray old = bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) + Block.mid(12);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
-            db.setDatabaseName(path("history.db"));
-            QVERIFY(db.open());
-            QSqlQuery q(db);
-            for (const char *sql : {"PRAGMA journal_mode=WAL", "CREATE TABLE schema_version (version INTEGER NOT NULL)",
-                                    "INSERT INTO schema_version (version) VALUES (1)",
-                                    "CREATE TABLE records (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,"
-                                    " source TEXT NOT NULL, host TEXT NOT NULL, port TEXT NOT NULL, device TEXT NOT NULL,"
-                                    " action TEXT NOT NULL, block_before BLOB, block_sent BLOB, outcome TEXT NOT NULL)"})
-                QVERIFY2(q.exec(sql), sql);
-            const auto insert = [&](const char *time, const char *action, const QByteArray &before, const QVariant &sent) {
-                q.prepare("INSERT INTO records (time, source, host, port, device, action, block_before, block_sent,"
-                          " outcome) VALUES (?, 'cli', 'old-bench', 'COM3', '/dev/ttyUSB0', ?, ?, ?, 'done')");
-                q.addBindValue(time);
-                q.addBindValue(action);
-                q.addBindValue(before);
-                q.addBindValue(sent);
-                return q.exec();
-            };
-            QVERIFY(insert("2023-05-06T07:08:09Z", "read", Block, QVariant(QMetaType::fromType<QByteArray>())));
-            QVERIFY(insert("2023-05-06T07:09:00.500Z", "write", old, Block));
-            QVERIFY(insert("2023-05-06T07:10:00Z", "read", Block, QVariant(QMetaType::fromType<QByteArray>())));
-            QVERIFY(q.exec("DELETE FROM records WHERE id = 1"));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase("v1");
-        const QJsonArray h = history();
-        QCOMPARE(h.size(), 2);
-        QCOMPARE(h[0]["id"].toInt(), 3);
-        QCOMPARE(h[0]["time"].toString(), "2023-05-06T07:10:00.000Z");
-        QCOMPARE(h[1]["id"].toInt(), 2);
-        QCOMPARE(h[1]["before"].toString(), hex(old));
-        CHECKED(exchange({"restore", "--history", "2"}, 0));
-        QCOMPARE(radio->memory(CalAddress, 16), old);
-    }
-
     void errorsNameTheirPort_data()
     {
         QTest::addColumn<QStringList>("args");

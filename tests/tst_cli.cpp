@@ -410,25 +410,6 @@ private slots:
         QVERIFY(lines[lines.size() - 2].trimmed().isEmpty());   // progress cleared
     }
 
-    void parallelReads()
-    {
-        constexpr int Radios = 8;
-        std::vector<std::unique_ptr<SimRadio>> radios;
-        std::vector<std::unique_ptr<QProcess>> runs;
-        for (int i = 0; i < Radios; ++i) {
-            radios.push_back(std::make_unique<SimRadio>());
-            radios[i]->setMemory(CalAddress, withChanges(Block, {{0, i}}));
-            runs.push_back(std::make_unique<QProcess>());
-            start(*runs[i], {"read", "--json"}, environment(radios[i]->devicePath()));
-        }
-        for (int i = 0; i < Radios; ++i) {
-            const Result r = finish(*runs[i]);
-            QCOMPARE(r.code, 0);
-            QCOMPARE(r.json()["values"]["H400"].toInt(), i);
-        }
-        QCOMPARE(historyJson().size(), Radios);
-    }
-
     // One record per exchange, a write's first read and read-back inside it.
     void historyKeepsEveryExchange()
     {

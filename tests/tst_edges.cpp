@@ -440,51 +440,6 @@ private slots:
         QCOMPARE(r.code, 1);
         QVERIFY(radio->frames().empty() && second.frames().empty());
     }
-
-    void historyOffInAnyCase()
-    {
-        QTemporaryDir work, home;   // the working folder, and the default history's
-        for (const QString off : {"OFF", "Off"}) {
-            QProcessEnvironment env = CliEnvironment({radio->devicePath()}, off);
-            env.insert("HOME", home.path());
-            env.insert("XDG_DATA_HOME", home.path());
-            QProcess p;
-            p.setWorkingDirectory(work.path());
-            StartCli(p, {"write", off == "OFF" ? "H400=1" : "H400=2"}, env);
-            QCOMPARE(FinishCli(p).code, 0);
-        }
-        QCOMPARE(radio->memory(CalAddress, 1), QByteArray(1, 2));
-        const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-        QVERIFY(QDir(work.path()).isEmpty(everything) && QDir(home.path()).isEmpty(everything));
-    }
-
-    void lostLinkInTheFirstReadWroteNothing()
-    {
-        radio->setFaults(Kind::Read, {}, Fault::Silent);
-        QProcess p;
-        QVERIFY(writeUntil(p, Kind::Read));
-        radio->unplug();
-        const CliResult r = FinishCli(p);
-        QCOMPARE(r.code, 5);
-        QCOMPARE(r.errLines().size(), 1);
-        QVERIFY2(r.err.contains("nothing was written") && !r.err.contains("partly"), r.err.constData());
-    }
-
-    void historyInAReadOnlyFolder()
-    {
-        const QString setpriv = QStandardPaths::findExecutable("setpriv");
-        if (::geteuid() != 0 || setpriv.isEmpty())
-            QSKIP("needs root and setpriv to look the history up as another user");
-        QCOMPARE(cli({"write", "H400=1"}).code, 0);
-        QVERIFY(!QFileInfo::exists(path("history.db-wal")));
-        QVERIFY(::chmod(QFile::encodeName(dir->path()).constData(), 0755) == 0);
-        QProcess p;
-        p.setProcessEnvironment(environment(radio->devicePath()));
-        p.start(setpriv, {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", CliProgram(), "history"});
-        const CliResult r = FinishCli(p);
-        QCOMPARE(r.code, 0);
-        QVERIFY2(r.out.contains("write") && r.out.contains("done"), (r.out + r.err).constData());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestEdges)

@@ -3,8 +3,6 @@
 //
 // The binary doubles as the helper process of the multi-process cases:
 //   tst_history --writer DB COUNT PORT   adds COUNT reads, exits 1 on a failure
-//   tst_history --endless DB             adds and completes writes until killed,
-//                                        printing "B uid" / "F uid" once each is kept
 //   tst_history --hold DB MS [every]     prints "held", then holds the write lock
 //                                        (with "every", every lock) for MS ms
 //   tst_history --lookup DB MISSING      prints what look-ups and prepare() say
@@ -134,27 +132,6 @@ int helperMain(const QStringList &args)
             }
         }
         return 0;
-    }
-    if (args.size() == 3 && args[1] == QLatin1String("--endless")) {
-        Store store(args[2]);
-        store.prepare();
-        for (int i = 0;; ++i) {
-            Record r;
-            r.action = Action::Write;
-            r.port = QStringLiteral("COM3");
-            r.device = QStringLiteral("/dev/ttyUSB0");
-            r.before = blockOf(i);
-            r.sent = blockOf(i + 1);
-            if (!store.add(r))
-                break;
-            say("B " + r.uid.toLatin1());
-            r.outcome = Outcome::Done;
-            if (!store.complete(r))
-                break;
-            say("F " + r.uid.toLatin1());
-        }
-        say(store.lastError().toUtf8());
-        return 1;
     }
     if (args.size() >= 4 && args[1] == QLatin1String("--hold"))
         return holdMain(args);
@@ -677,51 +654,6 @@ private slots:
         QCOMPARE(perPort.value("MAIN"), Each);
         for (int w = 0; w < Writers; ++w)
             QCOMPARE(perPort.value(QString("W%1").arg(w)), Each);
-    }
-
-    void killedWriterLosesNothingItReported()
-    {
-        const QString db = file(QStringLiteral("killed.db"));
-        int reported = 0;
-        for (int round = 0; round < 10; ++round) {
-            QProcess *writer = startHelper({"--endless", db}, this);
-            QVERIFY(writer->waitForStarted());
-            Store reader(db);   // a new connection each round, opening after the last kill
-            QElapsedTimer timer;
-            timer.start();
-            const int lifetime = QRandomGenerator::global()->bounded(30, 300);
-            while (timer.elapsed() < lifetime) {
-                Filter newest;
-                newest.limit = 20;
-                reader.list(newest);
-                const QString error = reader.lastError();
-                QVERIFY2(error.isEmpty() || error.startsWith("there is no history yet"),
-                         qPrintable(error));
-            }
-            writer->kill();
-            QVERIFY(writer->waitForFinished());
-            const QByteArray output = writer->readAllStandardOutput();
-            QVERIFY2(writer->exitStatus() == QProcess::CrashExit, output.right(200).constData());
-            delete writer;
-
-            Store after(db);
-            QVERIFY(after.prepare());
-            QHash<QString, Record> byUid;
-            for (const Record &r : after.list())
-                byUid.insert(r.uid, r);
-            for (const QByteArray &line : output.split('\n')) {
-                if (line.isEmpty())
-                    continue;
-                const QList<QByteArray> parts = line.split(' ');
-                QVERIFY2(parts.size() == 2 && byUid.contains(parts[1]), line.constData());
-                const Record &r = byUid[parts[1]];
-                QCOMPARE(r.sent->size(), 16);
-                if (parts[0] == "F")
-                    QCOMPARE(r.outcome, Outcome::Done);
-                ++reported;
-            }
-        }
-        QVERIFY(reported > 0);   // else the rounds proved nothing
     }
 };
 

@@ -1,21 +1,18 @@
 // The factory's history on a real PostgreSQL server started for the test:
-// stations uploading at once, repeats and completions, a server killed in the
-// middle of an upload, the stations' restricted role, and the failures a
-// station meets, each told in one line.
+// repeats and completions, the stations' restricted role, and the failures a
+// station meets, each told in one line. Stations at once and a server killed
+// mid-upload are tested through the command line (tst_factory).
 
 #include "history/ServerHistory.h"
 #include "tests/PgServer.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
-#include <cstdio>
-#include <memory>
 
 using namespace History;
 
@@ -53,14 +50,6 @@ Record makeRecord(const QString &station, qint64 i)
     return r;
 }
 
-QList<Record> makeRecords(const QString &station, qint64 first, qint64 count)
-{
-    QList<Record> records;
-    for (qint64 i = first; i < first + count; ++i)
-        records.append(makeRecord(station, i));
-    return records;
-}
-
 // A write whose record was stored before the write ended.
 Record unfinishedWrite(const QString &station, qint64 i)
 {
@@ -87,26 +76,6 @@ QList<Record> recordsOf(const QList<ServerRecord> &found)
     for (const ServerRecord &s : found)
         records.append(s.record);
     return records;
-}
-
-// The test program re-run as one station: --writer CONNINFO STATION FIRST COUNT
-int writeStation(const QStringList &args)
-{
-    QString error;
-    std::optional<ServerHistory> server = ServerHistory::connect(args[0], &error);
-    const QList<Record> records = makeRecords(args[1], args[2].toLongLong(), args[3].toLongLong());
-    if (server && server->upload(records, &error))
-        return 0;
-    std::fprintf(stderr, "%s\n", qPrintable(error));
-    return 1;
-}
-
-std::unique_ptr<QProcess> startWriter(const QString &conninfo, const QString &station, int count)
-{
-    auto p = std::make_unique<QProcess>();
-    p->start(QCoreApplication::applicationFilePath(),
-             {"--writer", conninfo, station, "1", QString::number(count)});
-    return p;
 }
 
 } // namespace
@@ -143,61 +112,6 @@ private slots:
         QString error;
         QVERIFY2(m_server.start(&error), qPrintable(error));
         QVERIFY(m_server.sql("CREATE DATABASE factory"));
-    }
-
-    // Eight processes create the tables and upload at once; then the listing
-    // and its filters over what they left.
-    void eightStationsAtOnce()
-    {
-        constexpr int PerStation = 1000;
-        std::vector<std::unique_ptr<QProcess>> writers;
-        QList<Record> expected;
-        for (int s = 1; s <= 8; ++s) {
-            const QString station = QString("station-%1").arg(s);
-            writers.push_back(startWriter(m_server.connectionString("postgres", "factory"),
-                                          station, PerStation));
-            expected += makeRecords(station, 1, PerStation);
-        }
-        for (auto &w : writers) {
-            QVERIFY(w->waitForFinished(60000));
-            QVERIFY2(w->exitCode() == 0, w->readAllStandardError().constData());
-        }
-        std::sort(expected.begin(), expected.end(),
-                  [](const Record &a, const Record &b) { return a.time > b.time; });
-        ServerHistory server = connected(m_server.connectionString("postgres", "factory"));
-        QString error;
-        QCOMPARE(recordsOf(server.list({}, &error)), expected);   // each exactly once, newest first
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-
-        auto check = [&server, &expected](const Filter &filter, auto keep) {
-            QList<Record> kept;
-            std::copy_if(expected.begin(), expected.end(), std::back_inserter(kept), keep);
-            kept = kept.mid(0, filter.limit < 0 ? kept.size() : filter.limit);
-            QVERIFY(!kept.isEmpty());
-            QString error;
-            QCOMPARE(recordsOf(server.list(filter, &error)), kept);
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        };
-        Filter radio;
-        radio.radio = "R7";
-        check(radio, [](const Record &r) { return r.radio == "R7"; });
-        Filter byDevice;
-        byDevice.port = "/dev/serial/by-id/usb-adapter-2-port0";
-        byDevice.station = "station-3";
-        byDevice.action = Action::Backup;
-        byDevice.limit = 5;
-        check(byDevice, [](const Record &r) {
-            return r.port == u"ttyUSB2" && r.station == u"station-3" && r.action == Action::Backup;
-        });
-        Filter window;
-        window.port = "ttyUSB1";
-        window.outcome = Outcome::NoReply;
-        window.since = makeRecord("x", 100).time;
-        window.until = makeRecord("station-8", 400).time;
-        check(window, [&window](const Record &r) {
-            return r.port == u"ttyUSB1" && r.outcome == Outcome::NoReply && r.time >= window.since
-                   && r.time <= window.until;
-        });
     }
 
     void repeatsAndCompletions()
@@ -243,42 +157,6 @@ private slots:
         QCOMPARE(count("factory", "station = 'completing'"), 3);
         QVERIFY(!server.find(station, 3, &error));
         QVERIFY2(error.isEmpty(), qPrintable(error));
-    }
-
-    // A station uploads 10,000 records; the server is killed part-way, started
-    // again, and the upload is made again, by the same connection too.
-    void killedMidUpload()
-    {
-        constexpr int Count = 10000;
-        const QString db = "crash";
-        QVERIFY(m_server.sql("CREATE DATABASE crash"));
-        const QString conninfo = m_server.connectionString("postgres", db);
-        ServerHistory survivor = connected(conninfo);
-        QString error;
-        QVERIFY2(survivor.ensureSchema(&error), qPrintable(error));
-
-        const auto writer = startWriter(conninfo, "crash", Count);
-        QElapsedTimer waited;
-        waited.start();
-        while (count(db) <= 0 && waited.elapsed() < 30000)
-            QThread::msleep(5);
-        QVERIFY(m_server.kill());
-        QVERIFY(writer->waitForFinished(30000));
-        QCOMPARE(writer->exitCode(), 1);
-        const QString line = QString::fromLocal8Bit(writer->readAllStandardError()).trimmed();
-        QVERIFY2(line.startsWith(QLatin1String("cannot upload to the history server: "))
-                     && !line.contains(u'\n'),
-                 qPrintable(line));
-
-        QVERIFY2(m_server.start(&error), qPrintable(error));
-        const qint64 before = count(db);
-        QVERIFY2(before > 0 && before < Count, qPrintable(QString::number(before)));
-        QVERIFY2(survivor.upload(makeRecords("crash", 1, Count), &error), qPrintable(error));
-        QCOMPARE(count(db), Count);
-        QCOMPARE(m_server.sql("SELECT count(DISTINCT uid) FROM calitune.records", db),
-                 QString::number(Count));
-        QCOMPARE(survivor.find("crash", Count, &error).value().record,
-                 makeRecord("crash", Count));
     }
 
     // The stations' role from the administrator's SQL: it adds, reads and
@@ -380,14 +258,6 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() == 6 && args[1] == u"--writer")
-        return writeStation(args.mid(2));
-    TestServerHistory test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestServerHistory)
 
 #include "tst_serverhistory.moc"
