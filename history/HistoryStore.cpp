@@ -675,14 +675,14 @@ QList<Record> Store::changedAfter(qint64 rev, int limit) const
     return select(QStringLiteral(" WHERE rev > :rev ORDER BY rev"), {{QStringLiteral(":rev"), rev}}, limit);
 }
 
-qint64 Store::countChangedAfter(qint64 rev) const
+qint64 Store::lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const
 {
     m_error.clear();
     if (!enabled() || !openForLookup())
         return 0;
     QSqlQuery q(database());
-    q.prepare(QStringLiteral("SELECT count(*) FROM records WHERE rev > :rev"));
-    q.bindValue(QStringLiteral(":rev"), rev);
+    q.prepare(sql);
+    q.bindValue(name, value);
     if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
         m_error = m_why;
         return 0;
@@ -690,19 +690,15 @@ qint64 Store::countChangedAfter(qint64 rev) const
     return q.next() ? q.value(0).toLongLong() : 0;
 }
 
+qint64 Store::countChangedAfter(qint64 rev) const
+{
+    return lookUpNumber(QStringLiteral("SELECT count(*) FROM records WHERE rev > :rev"), QStringLiteral(":rev"), rev);
+}
+
 qint64 Store::syncedRev(const QString &server) const
 {
-    m_error.clear();
-    if (!enabled() || !openForLookup())
-        return 0;
-    QSqlQuery q(database());
-    q.prepare(QStringLiteral("SELECT rev FROM sync_state WHERE server = :server"));
-    q.bindValue(QStringLiteral(":server"), server);
-    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
-        m_error = m_why;
-        return 0;
-    }
-    return q.next() ? q.value(0).toLongLong() : 0;
+    return lookUpNumber(QStringLiteral("SELECT rev FROM sync_state WHERE server = :server"),
+                        QStringLiteral(":server"), server);
 }
 
 bool Store::setSyncedRev(const QString &server, qint64 rev)

@@ -98,6 +98,7 @@ private:
     Result insert(QSqlQuery &query, Record &record, bool &inserted) const;
     Result update(QSqlQuery &query, const Record &record, bool &found) const;
     QList<Record> select(const QString &clauses, const QVariantMap &values, int limit) const;
+    qint64 lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const;
 
     QString spoolPath() const { return m_path + QStringLiteral(".spool"); }
     QStringList mergingFiles() const;

@@ -33,6 +33,8 @@ Outcome broken(Link &link, Ui &ui, Log &log)
         return told(ui, log, Outcome::LinkLost);
     if (link.inProgrammingMode())
         link.leaveProgramMode();
+    else if (link.accessCodeSent())
+        link.leaveProgramMode(1);   // its answer may only have been late
     return told(ui, log, Outcome::Interrupted);
 }
 
@@ -53,21 +55,31 @@ Outcome start(Link &link, const QString &device, Ui &ui, Log &log, int retryBudg
     return told(ui, log, reply == Frames::EntryReply::OtherReply ? Outcome::OtherReply : Outcome::NoReply);
 }
 
+// Opens, enters programming mode and reads the block as the radio holds it;
+// nothing, with `outcome` told, when any step fails.
+std::optional<BlockBytes> startAndRead(Link &link, const QString &device, Ui &ui, Log &log, int retryBudget,
+                                       Outcome &outcome)
+{
+    if (outcome = start(link, device, ui, log, retryBudget); outcome != Outcome::Done)
+        return std::nullopt;
+    const std::optional<BlockBytes> block = link.readBlock();
+    if (!block) {
+        outcome = broken(link, ui, log);
+        return std::nullopt;
+    }
+    log.blockRead(*block);
+    return block;
+}
+
 } // namespace
 
 ReadResult Read(Link &link, const QString &device, Ui &ui, Log &log)
 {
     ClosesLink closes{link};
     ReadResult r;
-    if (r.outcome = start(link, device, ui, log, Link::ShortRetryBudget); r.outcome != Outcome::Done)
-        return r;
-    r.block = link.readBlock();
-    if (!r.block) {
-        r.outcome = broken(link, ui, log);
-        return r;
-    }
-    log.blockRead(*r.block);
-    r.outcome = finish(link, ui, log, Outcome::Done);
+    r.block = startAndRead(link, device, ui, log, Link::ShortRetryBudget, r.outcome);
+    if (r.block)
+        r.outcome = finish(link, ui, log, Outcome::Done);
     return r;
 }
 
@@ -75,14 +87,9 @@ WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Cha
 {
     ClosesLink closes{link};
     WriteResult r;
-    if (r.outcome = start(link, device, ui, log, Link::LongRetryBudget); r.outcome != Outcome::Done)
+    r.before = startAndRead(link, device, ui, log, Link::LongRetryBudget, r.outcome);
+    if (!r.before)
         return r;
-    r.before = link.readBlock();
-    if (!r.before) {
-        r.outcome = broken(link, ui, log);
-        return r;
-    }
-    log.blockRead(*r.before);
     if (const Outcome admitted = change.admit ? change.admit(*r.before) : Outcome::Done; admitted != Outcome::Done) {
         r.outcome = finish(link, ui, log, admitted);
         return r;

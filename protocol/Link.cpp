@@ -50,6 +50,7 @@ void Link::close()
     m_port.reset();
     m_open = false;
     m_inProgrammingMode = false;
+    m_accessCodeSent = false;
 }
 
 // The attempt on the wire always finishes; a stop asked for meanwhile keeps
@@ -114,6 +115,7 @@ Frames::EntryReply Link::enterProgramMode(int retryBudget)
     const int attempts = 1 + std::max(retryBudget, 0);
     Frames::EntryReply result = Frames::EntryReply::NoReply;
     for (int n = 1; n <= attempts && mayStartAttempt(); ++n) {
+        m_accessCodeSent = true;
         result = Frames::judgeEntryReply(runAttempt(frame, {"entry", n, attempts, EntryWaitMs, 1}));
         if (result == Frames::EntryReply::Acknowledged)
             break;
@@ -122,14 +124,14 @@ Frames::EntryReply Link::enterProgramMode(int retryBudget)
     return result;
 }
 
-void Link::leaveProgramMode()
+void Link::leaveProgramMode(int attempts)
 {
     m_attemptsSent = 0;
     const QByteArray frame = Frames::exitCommand();
     // Taking the radio out of programming mode is what a stop asks for, so
     // these attempts are not cut short by it.
-    for (int n = 1; n <= ExitAttempts; ++n)
-        if (Frames::isExitReply(runAttempt(frame, {"exit", n, ExitAttempts, ExitWaitMs, 1})))
+    for (int n = 1; n <= attempts; ++n)
+        if (Frames::isExitReply(runAttempt(frame, {"exit", n, attempts, ExitWaitMs, 1})))
             break;
     m_inProgrammingMode = false;
 }

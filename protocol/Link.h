@@ -64,9 +64,13 @@ public:
     // Sends the access code until the radio answers 0x06, in 1 + retryBudget
     // attempts. The result describes the last attempt.
     Frames::EntryReply enterProgramMode(int retryBudget);
-    // Sends "E" until "f" comes back; the answer is not reported.
-    void leaveProgramMode();
+    // Sends "E" until "f" comes back, in at most `attempts`; the answer is
+    // not reported.
+    void leaveProgramMode(int attempts = ExitAttempts);
     bool inProgrammingMode() const { return m_inProgrammingMode; }
+    // An access code went out since the port was opened: a radio may have
+    // taken it even though its answer did not come in time.
+    bool accessCodeSent() const { return m_accessCodeSent; }
 
     // Nothing when the block cannot be moved after all attempts.
     std::optional<BlockBytes> readBlock(std::uint16_t address = CalibrationAddress);
@@ -87,6 +91,7 @@ private:
     basComm::OpenFailure m_openFailure;
     std::atomic_bool m_open{false};
     bool m_inProgrammingMode = false;
+    bool m_accessCodeSent = false;
     bool m_stopped = false;
     int m_attemptsSent = 0;
     AttemptListener m_listener;

@@ -1,5 +1,6 @@
 // The Read and Write actions end to end: the real window (offscreen), the
 // real serial driver and the simulated radio on a pseudo-terminal.
+#include "tests/TestRadio.h"
 #include "sim/SimRadio.h"
 #include "tests/ClickAndWait.h"
 #include "ui/QuitSignals.h"
@@ -40,15 +41,7 @@ struct Shown {
     QStringList fields;
 };
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out += char(v);
-    return out;
-}
-
-const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+const QByteArray Block = SampleBlock;
 
 } // namespace
 

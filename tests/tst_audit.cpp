@@ -1,6 +1,7 @@
 // The audit trail end to end: the real calitune-cli against simulated radios
 // on pseudo-terminals: radio labels, restores refused for another radio, one
 // record per exchange, the history listing and an old history file.
+#include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "sim/SimRadio.h"
@@ -17,16 +18,7 @@ using Kind = SimRadio::FrameKind;
 
 namespace {
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out += char(v);
-    return out;
-}
-
-constexpr int CalAddress = 0x380;
-const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+const QByteArray Block = SampleBlock;
 const QString Station = QStringLiteral("bench-7");
 
 QString hex(const QByteArray &b) { return QString::fromLatin1(b.toHex()); }

@@ -1,5 +1,6 @@
 // The command-line program end to end: the real calitune-cli, run as a child
 // process against simulated radios on pseudo-terminals.
+#include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "sim/PtyPair.h"
@@ -22,17 +23,8 @@ using Fault = SimRadio::Fault;
 
 namespace {
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out += char(v);
-    return out;
-}
-
-constexpr int CalAddress = 0x380;
 // L420 is above 127: the table must show it as it is.
-const QByteArray Block = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+const QByteArray Block = SampleBlock;
 const QByteArray ReadRequest = bytes({'R', 0x03, 0x80, 0x10});
 
 using Result = CliResult;

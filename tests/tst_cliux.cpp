@@ -2,6 +2,7 @@
 // shell completion, dry runs, compare, quiet and verbose runs, standard input,
 // the config file, each command's help, the port list and the doctor's probe.
 // The real calitune-cli against simulated radios on pseudo-terminals.
+#include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "sim/SimRadio.h"
 #include "tests/CliRunner.h"
@@ -21,7 +22,6 @@ using Fault = SimRadio::Fault;
 
 namespace {
 
-constexpr int CalAddress = 0x380;
 const QByteArray Block = QByteArray::fromHex("6022657f00056d2e7132763711223344");   // H400 96 ... L520 55
 const QString Completion = QStringLiteral(CALITUNE_SOURCE_DIR "/cli/completion/calitune-cli.bash");
 

@@ -2,6 +2,7 @@
 // in the middle of an exchange, backups that cannot or must not be written,
 // two paths to one radio, a locked history. The real calitune-cli against
 // simulated radios on pseudo-terminals.
+#include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "sim/SimRadio.h"
@@ -30,7 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int CalAddress = 0x380;
 const QByteArray Block = QByteArray::fromHex("602265c800056d2e7132763711223344");
 const QStringList NewValues{"H400=1", "L520=2"};
 const QByteArray NewBlock = QByteArray::fromHex("012265c800056d2e7132760211223344");

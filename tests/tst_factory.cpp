@@ -2,6 +2,7 @@
 // calitune-cli process with its own local history, station name and radio)
 // uploading to a real PostgreSQL server started here, which is stopped,
 // killed and misconfigured under them.
+#include "tests/TestRadio.h"
 #include "history/HistoryStore.h"
 #include "history/ServerHistory.h"
 #include "sim/SimRadio.h"
@@ -20,7 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int CalAddress = 0x380;
 
 QByteArray blockWith(int first, char own = 0x11)
 {

@@ -1,4 +1,5 @@
 // The radio link against the simulated radio, through the real driver.
+#include "tests/TestRadio.h"
 #include "protocol/CalibrationBlock.h"
 #include "protocol/Link.h"
 #include "sim/PtyPair.h"
@@ -17,14 +18,6 @@ namespace {
 const Fault Silent{Fault::Silent};
 const Fault Nak{Fault::WrongByte, 0x15};
 const Fault Ok{};
-
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out += char(v);
-    return out;
-}
 
 BlockBytes blockOf(const QByteArray &b) { return *BlockFromBytes(b); }
 } // namespace

@@ -1,6 +1,7 @@
 // A whole station in one run: the real calitune-cli against sixteen
 // simulated radios on pseudo-terminals at once (COM1 to COM16), and the
 // per-port links stressed side by side on threads.
+#include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "protocol/Link.h"
 #include "sim/SimRadio.h"
@@ -19,7 +20,6 @@ using Fault = SimRadio::Fault;
 namespace {
 
 constexpr int Radios = 16;
-constexpr int CalAddress = 0x380;
 
 // Radio n (1-based) holds n in H400 and its own bytes 12-15.
 QByteArray blockOf(int n)

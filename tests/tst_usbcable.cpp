@@ -1,6 +1,7 @@
 // Replies delivered the way USB-serial adapters deliver them: in bursts, with
 // gaps, and with tails that survive a purge. Through the real window, driver
 // and simulated radio on a pseudo-terminal.
+#include "tests/TestRadio.h"
 #include "sim/SimRadio.h"
 #include "tests/ClickAndWait.h"
 #include "ui/TestForm.h"
@@ -17,7 +18,6 @@ using Fault = SimRadio::Fault;
 
 namespace {
 
-constexpr int CalAddress = 0x380;
 const QString ReadOk = QStringLiteral("读出成功！");
 const QString WriteOk = QStringLiteral("写入成功！");
 

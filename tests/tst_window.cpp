@@ -1,6 +1,7 @@
 // The window beyond its fixed layout: a port list that follows the cable,
 // texts that fit their controls, the busy cursor, message box width, and the
 // history an exchange leaves behind.
+#include "tests/TestRadio.h"
 #include "history/HistoryStore.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"
@@ -25,7 +26,6 @@ using Fault = SimRadio::Fault;
 
 namespace {
 
-constexpr int CalAddress = 0x380;
 const QByteArray RadioBlock = QByteArray::fromHex("6022657f00056d2e7132763711223344");
 
 QStringList entries(const QComboBox *list)
