@@ -141,11 +141,7 @@ private slots:
         QString otherByte12 = sampleObject()["block"].toString();
         otherByte12.replace(24, 2, "ee");
 
-        const struct {
-            const char *name;
-            QByteArray json;
-            const char *says;
-        } cases[] = {
+        const struct { const char *name; QByteArray json; const char *says; } cases[] = {
             {"truncated", BackupFile::toJson(Sample).chopped(5), "not JSON"},
             {"array", "[1, 2]", "not a JSON object"},
             {"no format", with("format", gone), "\"format\" is missing"},
@@ -194,11 +190,8 @@ private slots:
 
     void repeatedKeysAreFoundAtAnyDepth()
     {
-        const struct {
-            const char *json;
-            const char *key;   // nullptr: none repeated
-            const char *parent;
-        } cases[] = {
+        // key nullptr: none repeated
+        const struct { const char *json; const char *key; const char *parent; } cases[] = {
             {R"({"a":1,"b":{"a":2},"c":[{"a":3},{"a":4}]})", nullptr, ""},
             // Plain literals: moc misreads a backslash before a quote in a raw one.
             // {"k":"{\"k\":1,\"k\":2}","x":"k","y":["k","k"]}
@@ -245,11 +238,8 @@ private slots:
             QVERIFY2(!loaded && error.endsWith(", not a backup file") && untouched == Sample, qPrintable(name + (": " + error)));
         }
 
-        const struct {
-            const char *name;
-            const char *withoutForce;   // nullptr: may be written
-            const char *withForce;
-        } cases[] = {
+        // What checkOutput says without and with force; nullptr: it may be written.
+        const struct { const char *name; const char *withoutForce; const char *withForce; } cases[] = {
             {"folder", "is a folder; a backup never replaces one", "is a folder"},
             {"pipe", "is a pipe (FIFO)", "is a pipe (FIFO)"},
             {"/dev/null", "is a device", "is a device"},

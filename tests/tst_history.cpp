@@ -220,10 +220,7 @@ private slots:
     void upgradesVersion1InPlace()
     {
         const QString db = file("version1.db");
-        const struct {
-            const char *action, *outcome;
-            std::optional<QByteArray> before, sent;
-        } rows[] = {
+        const struct { const char *action, *outcome; std::optional<QByteArray> before, sent; } rows[] = {
             {"read", "done", blockOf(1), std::nullopt},
             {"write", "unfinished", blockOf(2), blockOf(3)},   // deleted: no id moves into its place
             {"restore", "link-lost", std::nullopt, blockOf(4)},
@@ -281,10 +278,7 @@ private slots:
         }
         QVERIFY(writeFile(file("corrupt.db"), QByteArray(8192, 'Z')) && writeFile(file("plain"), "x"));
         QVERIFY(QDir(m_dir.path()).mkpath("folder.db"));
-        const struct {
-            QString path;
-            const char *says;
-        } cases[] = {
+        const struct { QString path; const char *says; } cases[] = {
             {foreign, "is not a Calitune history"},
             {newer, "was written by a newer Calitune (layout 3"},
             {file("corrupt.db"), "is not a Calitune history"},
