@@ -222,11 +222,12 @@ QString PgServer::uri(const QString &user, const QString &db) const
         .arg(user, QString::fromLatin1(QUrl::toPercentEncoding(m_dir)), QString::number(m_port), db);
 }
 
-std::optional<QString> PgServer::sql(const QString &statements, const QString &db, QString *error) const
+std::optional<QString> PgServer::sql(const QString &statements, const QString &db, QString *error,
+                                    const QString &user) const
 {
     QProcess p;
     p.start(binDir() + "/psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-d",
-                                 connectionString("postgres", db), "-f", "-"});
+                                 connectionString(user, db), "-f", "-"});
     p.write(statements.toUtf8());
     p.closeWriteChannel();
     if (p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
