@@ -37,7 +37,6 @@ private:
     bool run(const QString &program, const QStringList &args, QString *error) const;
     void startWatchdog();
     qint64 postmasterPid() const;
-    void removeLeftSharedMemory() const;
     QString dataDir() const { return m_dir + QStringLiteral("/data"); }
 
     QString m_dir;
