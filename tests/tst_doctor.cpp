@@ -19,17 +19,8 @@ class FakeSystem {
 public:
     FakeSystem()
     {
-        env.sysRoot = path("sys");
-        env.procRoot = path("proc");
-        env.lockDirs = {path("lock")};
-        env.groupFile = path("group");
-        env.passwdFile = path("passwd");
-        env.programDirs = {path("bin")};
-        for (const char *dir : {"sys/class/tty", "proc", "lock", "bin", "dev"})
-            QDir().mkpath(path(dir));
-        env.userName = "alice";
-        env.uid = ::getuid() + 4242;
-        env.gid = 4242;
+        env = {path("sys"), path("proc"), {path("lock")}, path("group"), path("passwd"), {path("bin")},
+               "alice", ::getuid() + 4242, 4242, {}};
         setGroups("");
     }
 

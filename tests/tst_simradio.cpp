@@ -1,7 +1,7 @@
 // The simulated radio is test equipment: the protocol and action tests use
 // its answers and faults throughout. These check what they cannot see,
 // talking to it over its slave device with plain POSIX calls: its timing as
-// a USB-serial adapter would deliver it, its log and command line.
+// a USB-serial adapter would deliver it, and its command line.
 
 #include "protocol/Frames.h"
 #include "sim/SimRadio.h"
@@ -187,32 +187,6 @@ private slots:
             QCOMPARE(tail, Reply.right(tail.size()));
         }
         QVERIFY(!tail.isEmpty());
-    }
-
-    void frameLogDecodes()
-    {
-        int pipe[2];
-        QCOMPARE(::pipe2(pipe, O_NONBLOCK), 0);
-        {
-            SimRadio radio;
-            radio.setLogFd(pipe[1]);
-            radio.setMemory(0x0380, Data);
-            Slave s(radio.devicePath());
-            s.enterProgrammingMode();
-            s.send(ReadReq);
-            QCOMPARE(s.recv(20), Reply);
-        }
-        char buf[4096];
-        const ssize_t n = ::read(pipe[0], buf, sizeof buf);
-        ::close(pipe[0]);
-        ::close(pipe[1]);
-        const QList<QByteArray> lines = QByteArray(buf, int(std::max<ssize_t>(n, 0))).split('\n');
-        QCOMPARE(lines.size(), 3);
-        QVERIFY(lines[0].endsWith("AccessCode 43 41 4c 54 55 4e 45 -> 06  access code"));
-        QVERIFY2(lines[1].endsWith(" -> " + Reply.toHex(' ') + "  R 0x0380 len 16 -> W 0x0380 len 16: H400=96 L400=34 "
-                                   "H420=101 L420=38 H440=105 L440=42 H460=109 L460=46 H480=113 L480=50 H520=118 "
-                                   "L520=55 +[5a 00 12 34]"),
-                 lines[1].constData());
     }
 
     void badOptionsExitWith2()
