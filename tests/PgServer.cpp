@@ -24,6 +24,13 @@ bool asPostgresUser()
     return geteuid() == 0;
 }
 
+bool failed(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return false;
+}
+
 QString lastLines(const QString &text, int count = 3)
 {
     const QStringList lines = text.trimmed().split(u'\n');
@@ -86,13 +93,20 @@ QString PgServer::binDir()
     return initdb.isEmpty() ? QString() : QFileInfo(initdb).absolutePath();
 }
 
+// A killed postmaster leaves its System V segment behind (a clean stop
+// removes it); the stale postmaster.pid names it.
 PgServer::~PgServer()
 {
     if (m_dir.isEmpty())
         return;
     if (postmasterPid() > 0)
         run("pg_ctl", {"-D", dataDir(), "-m", "immediate", "-w", "stop"}, nullptr);
-    removeLeftSharedMemory();
+    QFile pidFile(dataDir() + "/postmaster.pid");
+    if (postmasterPid() <= 0 && pidFile.open(QIODevice::ReadOnly)) {
+        const int id = pidFile.readAll().split('\n').value(6).simplified().split(' ').value(1).toInt();
+        if (id > 0)
+            shmctl(id, IPC_RMID, nullptr);
+    }
     QDir(m_dir).removeRecursively();   // the watchdog sees it gone and ends
 }
 
@@ -104,13 +118,9 @@ bool PgServer::run(const QString &program, const QStringList &args, QString *err
         p.start("runuser", QStringList{"-u", "postgres", "--", path} + args);
     else
         p.start(path, args);
-    const bool ok = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit
-                    && p.exitCode() == 0;
-    if (!ok && error) {
-        const QByteArray said = p.readAllStandardError() + p.readAllStandardOutput();
-        *error = program + " failed: " + lastLines(QString::fromLocal8Bit(said));
-    }
-    return ok;
+    return (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+           || failed(error, program + " failed: "
+                                + lastLines(QString::fromLocal8Bit(p.readAllStandardError() + p.readAllStandardOutput())));
 }
 
 void PgServer::startWatchdog()
@@ -124,49 +134,35 @@ void PgServer::startWatchdog()
 bool PgServer::create(QString *error)
 {
     m_dir = makeFolder();
-    if (m_dir.isEmpty()) {
-        if (error)
-            *error = "cannot make a folder the server's user can write";
-        return false;
-    }
+    if (m_dir.isEmpty())
+        return failed(error, "cannot make a folder the server's user can write");
     startWatchdog();
     m_port = int(QRandomGenerator::global()->bounded(20000, 60000));   // names the socket only
-    if (!run("initdb", {"-D", dataDir(), "-U", "postgres", "-A", "trust", "-E", "UTF8",
-                        "--no-locale", "--no-sync"},
+    if (!run("initdb", {"-D", dataDir(), "-U", "postgres", "-A", "trust", "-E", "UTF8", "--no-locale", "--no-sync"},
              error))
         return false;
     QFile hba(dataDir() + "/pg_hba.conf");
-    if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || hba.write("local all postgres trust\nlocal all all scram-sha-256\n") < 0) {
-        if (error)
-            *error = "cannot write " + hba.fileName();
-        return false;
-    }
-    return true;
+    return (hba.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && hba.write("local all postgres trust\nlocal all all scram-sha-256\n") > 0)
+           || failed(error, "cannot write " + hba.fileName());
 }
 
 bool PgServer::start(QString *error)
 {
-    if (binDir().isEmpty()) {
-        if (error)
-            *error = "PostgreSQL is not installed (Debian: apt-get install postgresql)";
-        return false;
-    }
+    if (binDir().isEmpty())
+        return failed(error, "PostgreSQL is not installed (Debian: apt-get install postgresql)");
     if (m_dir.isEmpty() && !create(error))
         return false;
     QString options = QString("-k '%1' -p %2 -c listen_addresses=").arg(m_dir, QString::number(m_port));
     if (!m_durable)
         options += " -c fsync=off -c full_page_writes=off";
     QString problem;
-    const QString log = m_dir + "/log";
-    if (run("pg_ctl", {"-D", dataDir(), "-l", log, "-w", "-t", "60", "-o", options, "start"}, &problem))
+    QFile log(m_dir + "/log");
+    if (run("pg_ctl", {"-D", dataDir(), "-l", log.fileName(), "-w", "-t", "60", "-o", options, "start"}, &problem))
         return true;
-    QFile logFile(log);
-    if (error && logFile.open(QIODevice::ReadOnly))
-        problem += "; log: " + lastLines(QString::fromLocal8Bit(logFile.readAll()));
-    if (error)
-        *error = problem;
-    return false;
+    if (log.open(QIODevice::ReadOnly))
+        problem += "; log: " + lastLines(QString::fromLocal8Bit(log.readAll()));
+    return failed(error, problem);
 }
 
 bool PgServer::stop()
@@ -181,19 +177,6 @@ qint64 PgServer::postmasterPid() const
         return 0;
     const qint64 pid = pidFile.readLine().trimmed().toLongLong();
     return pid > 0 && ::kill(pid_t(pid), 0) == 0 ? pid : 0;
-}
-
-// A killed postmaster leaves its System V segment behind (a clean stop
-// removes it); the stale postmaster.pid names it.
-void PgServer::removeLeftSharedMemory() const
-{
-    QFile pidFile(dataDir() + "/postmaster.pid");
-    if (postmasterPid() > 0 || !pidFile.open(QIODevice::ReadOnly))
-        return;
-    const QList<QByteArray> lines = pidFile.readAll().split('\n');
-    const int id = lines.value(6).simplified().split(' ').value(1).toInt();
-    if (id > 0)
-        shmctl(id, IPC_RMID, nullptr);
 }
 
 // pg_ctl starts the postmaster in a session of its own: its process group
@@ -222,16 +205,16 @@ QString PgServer::uri(const QString &user, const QString &db) const
         .arg(user, QString::fromLatin1(QUrl::toPercentEncoding(m_dir)), QString::number(m_port), db);
 }
 
-std::optional<QString> PgServer::sql(const QString &statements, const QString &db, QString *error) const
+std::optional<QString> PgServer::sql(const QString &statements, const QString &db, QString *error,
+                                    const QString &user) const
 {
     QProcess p;
     p.start(binDir() + "/psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-d",
-                                 connectionString("postgres", db), "-f", "-"});
+                                 connectionString(user, db), "-f", "-"});
     p.write(statements.toUtf8());
     p.closeWriteChannel();
     if (p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-    if (error)
-        *error = lastLines(QString::fromLocal8Bit(p.readAllStandardError()));
+    failed(error, lastLines(QString::fromLocal8Bit(p.readAllStandardError())));
     return std::nullopt;
 }

@@ -23,24 +23,20 @@ public:
     bool stop();   // a clean, fast shut-down
     bool kill();   // SIGKILL to the postmaster and all its processes, as a crash would
 
-    int port() const { return m_port; }
-    QString socketDir() const { return m_dir; }
     QString connectionString(const QString &user = QStringLiteral("postgres"),
                              const QString &db = QStringLiteral("postgres")) const;
     QString uri(const QString &user, const QString &db) const;   // postgresql://…
 
-    // Runs SQL as the superuser through psql; the output in unaligned form
-    // (rows on lines, columns split by '|'), or nothing with *error on failure.
-    std::optional<QString> sql(const QString &statements,
-                               const QString &db = QStringLiteral("postgres"),
-                               QString *error = nullptr) const;
+    // Runs SQL through psql, as the superuser unless told; the output in unaligned
+    // form (rows on lines, columns split by '|'), or nothing with *error on failure.
+    std::optional<QString> sql(const QString &statements, const QString &db = QStringLiteral("postgres"),
+                               QString *error = nullptr, const QString &user = QStringLiteral("postgres")) const;
 
 private:
     bool create(QString *error);
     bool run(const QString &program, const QStringList &args, QString *error) const;
     void startWatchdog();
     qint64 postmasterPid() const;
-    void removeLeftSharedMemory() const;
     QString dataDir() const { return m_dir + QStringLiteral("/data"); }
 
     QString m_dir;
