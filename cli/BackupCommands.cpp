@@ -43,9 +43,9 @@ std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target>
     return files;
 }
 
-PortReport backupOne(const Invocation &in, const Target &t, const QString &file)
+PortReport backupOne(const RunSettings &settings, const Target &t, const QString &file)
 {
-    Session session(in.settings, t, StartRecord(History::Action::Backup));
+    Session session(settings, t, StartRecord(History::Action::Backup));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
         return session.failed(r.outcome, Session::ReadAttempts);
@@ -255,8 +255,8 @@ int RunBackup(Invocation &in)
     const std::optional<QStringList> files = backupFiles(in, *targets, &refusal);
     if (!files)
         return in.finish(refusal);
-    QList<PortReport> reports = OnEveryTarget(*targets, [&](const Target &t) {
-        return backupOne(in, t, files->at(targets->indexOf(t)));
+    QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
+        return backupOne(settings, t, files->at(targets->indexOf(t)));
     });
     return in.finishExchanges(reports);
 }

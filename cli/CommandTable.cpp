@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 #include "cli/Targets.h"
 #include "history/StationConfig.h"
+#include "history/StoreThread.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -70,18 +71,23 @@ std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
     return choice.targets;
 }
 
-QList<PortReport> OnEveryTarget(const QList<Target> &targets, const std::function<PortReport(const Target &)> &job)
+QList<PortReport> OnEveryTarget(const RunSettings &settings, const QList<Target> &targets, const PortJob &job)
 {
     QList<PortReport> reports(targets.size());
     if (targets.size() == 1) {
-        reports[0] = job(targets[0]);
+        reports[0] = job(targets[0], settings);
         return reports;
     }
+    // One history connection for all: links that took turns at the
+    // database's lock would wait on each other.
+    History::StoreThread history(settings.historyPath);
+    RunSettings shared = settings;
+    shared.sharedHistory = &history;
     // QThreads, not std::threads: a serial port's socket notifiers need a
     // thread with an event dispatcher, or Qt warns on stderr for every port.
     std::vector<std::unique_ptr<QThread>> threads;
     for (qsizetype i = 0; i < targets.size(); ++i) {
-        threads.emplace_back(QThread::create([&, i] { reports[i] = job(targets[i]); }));
+        threads.emplace_back(QThread::create([&, i] { reports[i] = job(targets[i], shared); }));
         threads.back()->start();
     }
     for (const std::unique_ptr<QThread> &t : threads)

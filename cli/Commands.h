@@ -57,9 +57,11 @@ struct Invocation {
 
 // The ports the command works on; a refusal is printed and its status set.
 std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status);
-// Runs `job` for every target at once, each on its own thread; the reports
-// come back in the order of the targets.
-QList<PortReport> OnEveryTarget(const QList<Target> &targets, const std::function<PortReport(const Target &)> &job);
+// Runs `job` for every target at once, each on its own thread, with the
+// run's settings (several ports share one history thread); the reports come
+// back in the order of the targets.
+using PortJob = std::function<PortReport(const Target &, const RunSettings &)>;
+QList<PortReport> OnEveryTarget(const RunSettings &settings, const QList<Target> &targets, const PortJob &job);
 
 // What a write or a restore did, as text and JSON: every value asked for (a
 // restore: only those that change), or that nothing would change.

@@ -18,15 +18,15 @@ JsonObject withRadio(JsonObject o, const std::optional<QString> &radio)
     return o.add(QStringLiteral("radio"), radio ? QJsonValue(*radio) : QJsonValue());
 }
 
-PortReport readOne(const Invocation &in, const Target &t)
+PortReport readOne(const Target &t, const RunSettings &settings)
 {
-    Session session(in.settings, t, StartRecord(History::Action::Read));
+    Session session(settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
         return session.failed(r.outcome, Session::ReadAttempts);
     PortReport report;
     report.out = t.label() + QLatin1Char('\n') + CliOutput::valueTable(*r.block);
-    report.json = withRadio(t.json(), in.settings.radio)
+    report.json = withRadio(t.json(), settings.radio)
                       .add(QStringLiteral("values"), CliOutput::valueObject(*r.block))
                       .add(QStringLiteral("block"), hex(*r.block))
                       .toJson();
@@ -147,7 +147,7 @@ int RunRead(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
-    return in.finishExchanges(OnEveryTarget(*targets, [&](const Target &t) { return readOne(in, t); }));
+    return in.finishExchanges(OnEveryTarget(in.settings, *targets, readOne));
 }
 
 int RunWrite(Invocation &in)
@@ -166,8 +166,8 @@ int RunWrite(Invocation &in)
     change.skipUnchanged = true;
     change.dryRun = in.isSet(Opt::DryRun);
     const bool several = targets->size() > 1;
-    return in.finishExchanges(OnEveryTarget(*targets, [&](const Target &t) {
-        Session session(in.settings, t, StartRecord(change.dryRun ? History::Action::Read : History::Action::Write),
+    return in.finishExchanges(OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
+        Session session(settings, t, StartRecord(change.dryRun ? History::Action::Read : History::Action::Write),
                         change.verify);
         const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
         if (r.outcome != Outcome::Done && r.outcome != Outcome::VerifyMismatch)

@@ -42,7 +42,10 @@ History::Record StartRecord(History::Action action)
 }
 
 Session::Session(const RunSettings &settings, const Target &t, History::Record start, bool verifyAsked)
-    : target(t), m_store(settings.historyPath), m_record(m_store, withPlace(std::move(start), settings, t), verifyAsked),
+    : target(t),
+      m_ownHistory(settings.sharedHistory ? nullptr : std::make_unique<History::Store>(settings.historyPath)),
+      m_record(settings.sharedHistory ? *settings.sharedHistory : *m_ownHistory,
+               withPlace(std::move(start), settings, t), verifyAsked),
       m_progress(t.name, link, settings.progress)
 {
     link.setStopCheck(StopSignals::Requested);

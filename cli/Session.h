@@ -8,6 +8,7 @@
 #include "protocol/Exchange.h"
 #include "protocol/Link.h"
 
+#include <memory>
 #include <optional>
 
 namespace Cli {
@@ -19,6 +20,7 @@ struct RunSettings {
     QString station;
     std::optional<QString> radio;     // --radio, for a single port
     bool progress = false;            // the progress line on a terminal
+    History::RecordKeeper *sharedHistory = nullptr;   // the history of a run on many ports
 };
 
 class Session {
@@ -50,7 +52,7 @@ private:
     };
     QString whyNotOpened() const;
 
-    History::Store m_store;
+    std::unique_ptr<History::Store> m_ownHistory;   // when the run shares none
     History::ExchangeRecorder m_record;
     Progress m_progress;
     QuietUi m_ui;

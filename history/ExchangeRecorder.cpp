@@ -2,7 +2,7 @@
 
 namespace History {
 
-ExchangeRecorder::ExchangeRecorder(Store &store, Record start, bool verifyAsked)
+ExchangeRecorder::ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked)
     : m_store(store), m_record(std::move(start)), m_verifyAsked(verifyAsked)
 {
     m_record.outcome = Outcome::Unfinished;
@@ -22,7 +22,7 @@ void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     m_record.sent = BlockToBytes(sent);
     m_record.forced = m_forcePending;
-    m_store.complete(m_record);
+    m_store.complete(m_record, true);
 }
 
 void ExchangeRecorder::readBack(const BlockBytes &block)

@@ -4,7 +4,7 @@
 // port is opened, the radio's block and the block to send kept before the
 // block goes out, and completed with the ending.
 
-#include "history/HistoryStore.h"
+#include "history/RecordKeeper.h"
 #include "protocol/Exchange.h"
 
 namespace History {
@@ -14,7 +14,7 @@ public:
     // `start` names the exchange: source, action, port, device, radio and,
     // for a restore, what it restores from. `verifyAsked`: a write that reads
     // its block back records whether it matched.
-    ExchangeRecorder(Store &store, Record start, bool verifyAsked = false);
+    ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked = false);
 
     void blockRead(const BlockBytes &block) override;
     void aboutToWrite(const BlockBytes &sent) override;
@@ -27,7 +27,7 @@ public:
     const Record &record() const { return m_record; }
 
 private:
-    Store &m_store;
+    RecordKeeper &m_store;
     Record m_record;
     bool m_verifyAsked;
     bool m_forcePending = false;

@@ -348,12 +348,27 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
     return result;
 }
 
+// FULL: a write's record, with the block as it was, is on the disk before
+// the block goes out, whatever happens to this process or the machine.
+// NORMAL for the other steps: in WAL mode a commit then survives a crash of
+// the program, and a station of sixteen radios does not wait on the disk.
+Store::Result Store::syncToDisk(bool full, const QDeadlineTimer &deadline) const
+{
+    if (full == m_syncFull)
+        return Result::Ok;
+    QSqlQuery q(database());
+    const Result result = run(q, deadline, full ? QStringLiteral("PRAGMA synchronous = FULL")
+                                                : QStringLiteral("PRAGMA synchronous = NORMAL"));
+    if (result == Result::Ok)
+        m_syncFull = full;
+    return result;
+}
+
 Store::Result Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const
 {
-    // FULL: a write's record, with the block as it was, is on the disk before
-    // the block goes out, whatever happens to this process or the machine.
+    m_syncFull = false;
     QSqlQuery q(database());
-    Result result = run(q, deadline, QStringLiteral("PRAGMA synchronous = FULL"));
+    Result result = syncToDisk(true, deadline);
     if (result != Result::Ok || layout == Schema::Layout::Current)
         return result;
     result = run(q, deadline, QStringLiteral("PRAGMA journal_mode = WAL"));
@@ -567,6 +582,8 @@ bool Store::add(Record &record)
     const QDeadlineTimer deadline(ExchangeWaitMs);
     Result result = openWritable(deadline);
     if (result == Result::Ok)
+        result = syncToDisk(false, deadline);
+    if (result == Result::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) {
             bool inserted = false;
             const Result r = insert(q, record, inserted);
@@ -580,7 +597,7 @@ bool Store::add(Record &record)
     return result == Result::Busy ? toSpool(Spool::recordLine(record)) : fail(m_why);
 }
 
-bool Store::complete(const Record &record)
+bool Store::complete(const Record &record, bool onDisk)
 {
     m_error.clear();
     if (!enabled())
@@ -590,6 +607,8 @@ bool Store::complete(const Record &record)
     const QDeadlineTimer deadline(ExchangeWaitMs);
     bool found = false;
     Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = syncToDisk(onDisk, deadline);
     if (result == Result::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) { return update(q, record, found); });
     if (result == Result::Ok && !found && record.id == 0) {

@@ -4,6 +4,7 @@
 // what happened to which radio, where and when.
 
 #include "history/Record.h"
+#include "history/RecordKeeper.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -28,11 +29,11 @@ namespace History {
 // One SQLite connection per Store, opened on first use; use a Store from one
 // thread only. No call throws. A history that cannot be written never stops an
 // exchange: the call fails and warns once per process.
-class Store {
+class Store : public RecordKeeper {
 public:
     Store();                              // the station's history (StationConfig)
     explicit Store(const QString &path);  // a database file, or "off" in any case
-    ~Store();
+    ~Store() override;
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
@@ -45,18 +46,19 @@ public:
     // a port is opened: it may wait a few seconds for a lock. True when the
     // database can be written; false (with a warning) when the records of this
     // process can only go to the spool, or nowhere.
-    bool prepare();
+    bool prepare() override;
 
     // Stores a new record; fills in record.id (0 while it sits in the spool),
     // record.uid, record.time and record.station when they are empty. Waits at
     // most ExchangeWaitMs for the database; a record that cannot be stored in
     // that time is appended to the spool beside the database and flushed to
     // disk before the call returns. False only when it is kept nowhere.
-    bool add(Record &record);
+    bool add(Record &record) override;
     // Stores what the record has come to know (found by uid): its blocks,
     // whether it was verified or forced, and its outcome; with the same bound
-    // and spool. A write calls it before its block goes out and at its end.
-    bool complete(const Record &record);
+    // and spool. A write calls it, onDisk, before its block goes out, and at
+    // its end. Other calls survive a crash of the program, not a power cut.
+    bool complete(const Record &record, bool onDisk = false) override;
 
     // Newest first. Look-ups open the history read-only when it cannot be
     // written; records still in the spool are not listed.
@@ -104,6 +106,7 @@ private:
     QStringList mergingFiles() const;
     Result mergeSpool(const QDeadlineTimer &deadline);
     bool toSpool(const QByteArray &line) const;
+    Result syncToDisk(bool full, const QDeadlineTimer &deadline) const;
 
     bool fail(const QString &what) const;   // sets lastError and warns once
     QString describe(const QSqlError &error) const;
@@ -114,6 +117,7 @@ private:
     mutable QString m_why;
     mutable QSqlError m_sqlError;
     mutable Access m_access = Access::None;
+    mutable bool m_syncFull = false;   // what PRAGMA synchronous is now
 };
 
 } // namespace History

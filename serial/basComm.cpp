@@ -283,10 +283,13 @@ void WaitMs(float ms, const TickSource &ticks)
     const std::uint32_t t0 = ticks();
     for (;;) {
         const std::uint32_t elapsed = ticks() - t0;   // unsigned: survives a wrap
-        if (double(elapsed) >= double(ms))
+        const double left = double(ms) - double(elapsed);
+        if (left <= 0)
             return;
-        // Poll gently: the tick moves in whole milliseconds.
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        // Most of what is left in one sleep, then gently: the tick moves in
+        // whole milliseconds, and many links may wait at once.
+        const double sleepMs = left > 1 ? left - 1 : 0.1;
+        std::this_thread::sleep_for(std::chrono::microseconds(qint64(sleepMs * 1000)));
     }
 }
 
