@@ -1,5 +1,6 @@
 #include "bench/ServerBench.h"
 
+#include "history/HistoryStore.h"
 #include "history/ServerHistory.h"
 #include "sim/SimRadio.h"
 #include "tests/PgServer.h"
@@ -165,6 +166,43 @@ void exchangesWithServer(const QString &server)
                 ratio <= 1.05 ? "yes" : "NO");
 }
 
+// `calitune-cli history sync` of a station's 10,000 records, as a
+// technician runs it.
+bool timedSync(const QString &server)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("station.db"));
+    {
+        Store store(path);
+        store.prepare();
+        for (Record r : stationRecords()) {
+            r.id = 0;
+            r.uid.clear();
+            r.station = QStringLiteral("sync-bench");
+            if (!store.add(r))
+                return false;
+        }
+    }
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALITUNE_HISTORY"), path);
+    env.insert(QStringLiteral("CALITUNE_HISTORY_SERVER"), server);
+    p.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/calitune-cli"),
+            {QStringLiteral("history"), QStringLiteral("sync"), QStringLiteral("--json")});
+    p.waitForFinished(600000);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (p.exitCode() != 0 || !p.readAllStandardOutput().contains("\"waiting\": 0")) {
+        std::fprintf(stderr, "history sync failed: %s\n", p.readAllStandardError().constData());
+        return false;
+    }
+    std::printf("%-38s %8.0f ms %9.0f records/s (goal: at least 5,000/s)\n", "calitune-cli history sync, 10,000",
+                seconds * 1000, UploadCount / seconds);
+    return true;
+}
+
 } // namespace
 
 int ServerBench::run()
@@ -183,6 +221,8 @@ int ServerBench::run()
     }
     std::printf("\nThe factory's history server (PostgreSQL, fsync on); medians\n\n");
     exchangesWithServer(pg.connectionString("postgres", "bench"));
+    if (!timedSync(pg.connectionString("postgres", "bench")))
+        return 1;
     const QList<Record> records = stationRecords();
     if (!timedUpload(*server, records, "upload 10,000 new records", "(goal: at least 5,000/s)")
         || !timedUpload(*server, records, "upload them again (all there already)", ""))
