@@ -14,8 +14,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -215,6 +217,9 @@ int firstShowChild(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Calitune"));
+    // The window keeps its records as it would, but never in the user's history.
+    const QTemporaryDir historyDir;
+    qputenv("CALITUNE_HISTORY", QFile::encodeName(historyDir.filePath(QStringLiteral("history.db"))));
     TestForm window;
     struct ExposeWatch : QObject {
         TestForm *window;
