@@ -2,12 +2,18 @@
 // Runs the real calitune-cli as a child process, as a user or a script does,
 // with an environment that nothing of the caller's leaks into.
 
+#include "sim/SimRadio.h"
+#include "tests/TestRadio.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
 
 struct CliResult {
     int code = -1;   // -1: did not exit by itself in time
@@ -71,3 +77,34 @@ inline CliResult RunCli(const QStringList &args, const QProcessEnvironment &env,
     }
     return FinishCli(p);
 }
+
+// What most command-line tests start from: a simulated radio holding a block
+// on COM1, and a folder of their own for the history and the files they make.
+struct CliRig {
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SimRadio> radio;
+
+    void setUp(const QByteArray &block)
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        radio = std::make_unique<SimRadio>();
+        radio->setMemory(CalAddress, block);
+    }
+    void tearDown()
+    {
+        radio.reset();
+        dir.reset();
+    }
+    QString path(const QString &name) const { return dir->filePath(name); }
+    // The file's path; empty when it could not be written.
+    QString writeFile(const QString &name, const QByteArray &content) const
+    {
+        QFile f(path(name));
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName() : QString();
+    }
+    QList<SimRadio::FrameKind> kinds() const
+    {
+        const auto k = radio->frameKinds();
+        return {k.begin(), k.end()};
+    }
+};

@@ -33,12 +33,10 @@ QString hex(const QByteArray &b) { return QString::fromLatin1(b.toHex()); }
 
 } // namespace
 
-class TestAudit : public QObject {
+class TestAudit : public QObject, CliRig {
     Q_OBJECT
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SimRadio> radio, other;   // COM1, COM2
+    std::unique_ptr<SimRadio> other;   // COM2 beside the rig's radio on COM1
 
-    QString path(const QString &name) const { return dir->filePath(name); }
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = CliEnvironment({radio->devicePath(), other->devicePath()}, path("history.db"),
@@ -82,16 +80,13 @@ class TestAudit : public QObject {
 private slots:
     void init()
     {
-        dir = std::make_unique<QTemporaryDir>();
-        radio = std::make_unique<SimRadio>();
+        setUp(Block);
         other = std::make_unique<SimRadio>();
-        radio->setMemory(CalAddress, Block);
     }
     void cleanup()
     {
-        radio.reset();
         other.reset();
-        dir.reset();
+        tearDown();
     }
 
     void radioLabelGoesEverywhere()

@@ -49,13 +49,10 @@ QString backupJson(const QByteArray &block, const std::function<void(QJsonObject
 
 } // namespace
 
-class TestCli : public QObject {
+class TestCli : public QObject, CliRig {
     Q_OBJECT
-    std::unique_ptr<SimRadio> radio;
-    std::unique_ptr<QTemporaryDir> dir;
 
     QString historyPath() const { return dir->filePath("history.db"); }
-    QString path(const QString &name) const { return dir->filePath(name); }
 
     QProcessEnvironment environment(const QString &com1) const { return CliEnvironment({com1}, historyPath()); }
     void start(QProcess &p, const QStringList &args, const QProcessEnvironment &env) const { StartCli(p, args, env); }
@@ -63,11 +60,6 @@ class TestCli : public QObject {
     Result cli(const QStringList &args, const QProcessEnvironment &env) const { return RunCli(args, env); }
     Result cli(const QStringList &args) const { return cli(args, environment(radio->devicePath())); }
 
-    QList<Kind> kinds() const
-    {
-        const auto k = radio->frameKinds();
-        return {k.begin(), k.end()};
-    }
     QByteArray frameOf(Kind kind, int nth = 0) const
     {
         for (const auto &f : radio->frames())
@@ -80,26 +72,10 @@ class TestCli : public QObject {
         const Result r = cli({"history", "--json"});
         return r.code == 0 ? r.json().array() : QJsonArray{};
     }
-    QString writeFile(const QString &name, const QByteArray &content) const
-    {
-        QFile f(path(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-            return {};
-        return f.fileName();
-    }
 
 private slots:
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        radio = std::make_unique<SimRadio>();
-        radio->setMemory(CalAddress, Block);
-    }
-    void cleanup()
-    {
-        radio.reset();
-        dir.reset();
-    }
+    void init() { setUp(Block); }
+    void cleanup() { tearDown(); }
 
     void readShowsTheTrueBytes()
     {

@@ -41,41 +41,19 @@ QList<Kind> readOnly() { return {Kind::AccessCode, Kind::Read, Kind::Exit}; }
 
 } // namespace
 
-class TestCliUx : public QObject {
+class TestCliUx : public QObject, CliRig {
     Q_OBJECT
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SimRadio> radio;
 
-    QString path(const QString &name) const { return dir->filePath(name); }
     QProcessEnvironment env() const { return CliEnvironment({radio->devicePath()}, path("history.db")); }
     CliResult cli(const QStringList &args, const QByteArray &input = {}) const { return RunCli(args, env(), input); }
-    QList<Kind> kinds() const
-    {
-        const auto k = radio->frameKinds();
-        return {k.begin(), k.end()};
-    }
-    QString save(const QString &name, const QByteArray &content) const
-    {
-        QFile f(path(name));
-        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() ? f.fileName() : QString();
-    }
     QJsonObject lastRecord(const QProcessEnvironment &e) const
     {
         return RunCli({"history", "--json", "--limit", "1"}, e).json().array().first().toObject();
     }
 
 private slots:
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        radio = std::make_unique<SimRadio>();
-        radio->setMemory(CalAddress, Block);
-    }
-    void cleanup()
-    {
-        radio.reset();
-        dir.reset();
-    }
+    void init() { setUp(Block); }
+    void cleanup() { tearDown(); }
 
     // bash's completion function on partial command lines, as bash splits
     // them (at "=" too); "@dev1", "@dev2" and "@dir" stand for the paths.
@@ -113,7 +91,7 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(QStringList, absent);
         SimRadio second;
-        QVERIFY(!save("backup.json", backupOf(Block)).isEmpty());
+        QVERIFY(!writeFile("backup.json", backupOf(Block)).isEmpty());
         const auto place = [&](QStringList list) {
             return list.replaceInStrings("@dev1", radio->devicePath())
                 .replaceInStrings("@dev2", second.devicePath())
@@ -158,7 +136,7 @@ private slots:
         QVERIFY(!radio->inProgrammingMode());
         QCOMPARE(lastRecord(env())["action"].toString(), "read");
 
-        const QString file = save("old.json", backupOf(withChanges(Block, {{0, 1}, {11, 3}})));
+        const QString file = writeFile("old.json", backupOf(withChanges(Block, {{0, 1}, {11, 3}})));
         radio->clearLog();
         r = cli({"restore", file, "--dry-run", "--json"});
         QCOMPARE(r.code, 0);
@@ -168,7 +146,7 @@ private slots:
         QCOMPARE(kinds(), readOnly());
 
         // Another radio's block: refused as the restore would be, with what would change.
-        const QString other = save("other.json", backupOf(withChanges(Block, {{0, 1}, {12, 0}})));
+        const QString other = writeFile("other.json", backupOf(withChanges(Block, {{0, 1}, {12, 0}})));
         radio->clearLog();
         r = cli({"restore", other, "--dry-run"});
         QCOMPARE(r.code, 7);
@@ -190,7 +168,7 @@ private slots:
 
     void compareSendsNoBlock()
     {
-        const QString file = save("radio.json", backupOf(Block));
+        const QString file = writeFile("radio.json", backupOf(Block));
         CliResult r = cli({"compare", file});
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.endsWith("\nthe same\n"), r.out.constData());
@@ -280,7 +258,7 @@ private slots:
         const QString history = path("station-history.db");
         const QByteArray settings = "[General]\nport=COM2\nhistory=" + history.toUtf8()
                                     + "\nstation=bench-7\nradio_prefix=LAB-\n";
-        QVERIFY(!save("config/Calitune/calitune.conf", settings + "history_server=host=/nonexistent\n").isEmpty());
+        QVERIFY(!writeFile("config/Calitune/calitune.conf", settings + "history_server=host=/nonexistent\n").isEmpty());
         QProcessEnvironment e = CliEnvironment({radio->devicePath(), second.devicePath()}, {}, configHome);
         e.remove("CALITUNE_HISTORY");
         e.insert("CALITUNE_STATION", "bench-env");
@@ -302,7 +280,7 @@ private slots:
                  r.out.constData());
 
         // No server from here on: the exchanges would try to reach it.
-        QVERIFY(!save("config/Calitune/calitune.conf", settings).isEmpty());
+        QVERIFY(!writeFile("config/Calitune/calitune.conf", settings).isEmpty());
         r = RunCli({"read", "--json", "--radio", "7"}, e);
         QCOMPARE(r.code, 0);
         QCOMPARE(r.json()["port"].toString(), "COM2");

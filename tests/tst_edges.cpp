@@ -51,12 +51,6 @@ QByteArray contentOf(const QString &file)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &file, const QByteArray &content)
-{
-    QFile f(file);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
-
 mode_t modeOf(const QString &path)
 {
     struct stat st {};
@@ -87,12 +81,9 @@ struct SoakRun {
 
 } // namespace
 
-class TestEdges : public QObject {
+class TestEdges : public QObject, CliRig {
     Q_OBJECT
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<SimRadio> radio;
 
-    QString path(const QString &name) const { return dir->filePath(name); }
     QProcessEnvironment environment(const QString &device) const { return CliEnvironment({device}, path("history.db")); }
     CliResult cli(const QStringList &args) const { return RunCli(args, environment(radio->devicePath())); }
     QJsonArray history() const
@@ -156,17 +147,8 @@ class TestEdges : public QObject {
     }
 
 private slots:
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        radio = std::make_unique<SimRadio>();
-        radio->setMemory(CalAddress, Block);
-    }
-    void cleanup()
-    {
-        radio.reset();
-        dir.reset();
-    }
+    void init() { setUp(Block); }
+    void cleanup() { tearDown(); }
 
     void signalEndsTheExchange_data()
     {
@@ -335,9 +317,9 @@ private slots:
         QVERIFY(QFile::link("/dev/null", path("null-link")));
         QCOMPARE(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
         const QByteArray backup = History::BackupFile::toJson({Block, QDateTime::currentDateTimeUtc(), "COM1", "/dev/ttyUSB0"});
-        QVERIFY(writeFile(path("large.json"), backup + QByteArray(History::BackupFile::MaxFileSize, ' ')));
+        QVERIFY(!writeFile("large.json", backup + QByteArray(History::BackupFile::MaxFileSize, ' ')).isEmpty());
         const QByteArray twice = "{\"block\": \"" + NewBlock.toHex() + "\"," + backup.mid(1);
-        QVERIFY(writeFile(path("twice.json"), twice));
+        QVERIFY(!writeFile("twice.json", twice).isEmpty());
         args.replaceInStrings("@", dir->path());
 
         QProcess p;
