@@ -22,7 +22,7 @@ struct OptionSpec {
 const QList<OptionSpec> &optionSpecs()
 {
     using O = QCommandLineOption;
-    static const QList<OptionSpec> specs{
+    static const QList<OptionSpec> table{
         {Opt::Port, O(QStringLiteral("port"),
                       QStringLiteral("The radio's port: a number (3), COM3 or a device path; where the command "
                                      "takes several, a comma list (1,3,COM5) or all. May be left out when exactly "
@@ -70,10 +70,10 @@ const QList<OptionSpec> &optionSpecs()
         {Opt::Probe, O(QStringLiteral("probe"),
                        QStringLiteral("Also ask the radio for programming mode (and take it out again)."))},
     };
-    return specs;
+    return table;
 }
 
-const QCommandLineOption &spec(Opt id)
+const QCommandLineOption &optionOf(Opt id)
 {
     for (const OptionSpec &s : optionSpecs())
         if (s.id == id)
@@ -136,7 +136,7 @@ QString topHelp()
                       QStringLiteral("This help; COMMAND --help tells more about each command.")});
     parser.addOption({{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("The version.")});
     for (Opt o : {Opt::Port, Opt::Json, Opt::Quiet, Opt::Verbose})
-        parser.addOption(spec(o));
+        parser.addOption(optionOf(o));
     QString commands = QStringLiteral("Reads and writes the transmit-power calibration of a UHF radio.\n\nCommands:\n");
     for (const Command &c : Commands())
         commands += QStringLiteral("  %1  %2\n").arg(c.name, -8).arg(c.summary);
@@ -197,18 +197,18 @@ std::optional<PortReport> checkOptions(Invocation &in)
 {
     const QCommandLineParser &p = in.parser;
     for (Opt o : in.command.options) {
-        const QCommandLineOption &option = spec(o);
+        const QCommandLineOption &option = optionOf(o);
         if (!option.valueName().isEmpty() && p.values(option).size() > 1)
             return UsageError(QStringLiteral("--%1 is given more than once").arg(option.names().constLast()));
     }
-    if (p.isSet(spec(Opt::Quiet)) && p.isSet(spec(Opt::Verbose)))
+    if (p.isSet(optionOf(Opt::Quiet)) && p.isSet(optionOf(Opt::Verbose)))
         return UsageError(QStringLiteral("-q and -v exclude each other"));
-    if (in.command.options.contains(Opt::Radio) && p.isSet(spec(Opt::Radio))) {
-        const QString given = p.value(spec(Opt::Radio));
+    if (in.command.options.contains(Opt::Radio) && p.isSet(optionOf(Opt::Radio))) {
+        const QString given = p.value(optionOf(Opt::Radio));
         const QString label = History::StationConfig().radioPrefix().value + given;
         if (given.isEmpty() || !isRadioLabel(label))
             return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
-        const QString port = p.value(spec(Opt::Port));
+        const QString port = p.value(optionOf(Opt::Port));
         if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
             return UsageError(QStringLiteral("--radio names one radio: give exactly one port"));
         in.settings.radio = label;
@@ -237,7 +237,7 @@ int runCommand(const Command &c, const QStringList &arguments)
     parser.setApplicationDescription(c.summary);
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help.")});
     for (Opt o : EveryCommandTakes + c.options)
-        parser.addOption(spec(o));
+        parser.addOption(optionOf(o));
     if (!c.arguments.isEmpty())
         parser.addPositionalArgument(c.arguments, c.argumentHelp);
     const bool json = arguments.contains(QStringLiteral("--json"));
@@ -264,10 +264,10 @@ int runCommand(const Command &c, const QStringList &arguments)
 
 bool Invocation::isSet(Opt option) const
 {
-    return (command.options.contains(option) || EveryCommandTakes.contains(option)) && parser.isSet(spec(option));
+    return (command.options.contains(option) || EveryCommandTakes.contains(option)) && parser.isSet(optionOf(option));
 }
 
-QString Invocation::value(Opt option) const { return isSet(option) ? parser.value(spec(option)) : QString(); }
+QString Invocation::value(Opt option) const { return isSet(option) ? parser.value(optionOf(option)) : QString(); }
 
 int Invocation::finish(const PortReport &report) const { return finish(QList<PortReport>{report}); }
 
@@ -296,7 +296,7 @@ int run(const QStringList &arguments)
         QCommandLineParser top;
         const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Help."));
         const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Version."));
-        top.addOptions({help, version, spec(Opt::Port), spec(Opt::Json), spec(Opt::Quiet), spec(Opt::Verbose)});
+        top.addOptions({help, version, optionOf(Opt::Port), optionOf(Opt::Json), optionOf(Opt::Quiet), optionOf(Opt::Verbose)});
         const bool parsed = top.parse(arguments);
         if (parsed && top.isSet(version)) {
             Write(stdout, QStringLiteral("%1 %2\n").arg(Program, QCoreApplication::applicationVersion()));
