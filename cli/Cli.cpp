@@ -205,7 +205,7 @@ std::optional<PortReport> checkOptions(Invocation &in)
         return UsageError(QStringLiteral("-q and -v exclude each other"));
     if (in.command.options.contains(Opt::Radio) && p.isSet(optionOf(Opt::Radio))) {
         const QString given = p.value(optionOf(Opt::Radio));
-        const QString label = History::StationConfig().radioPrefix().value + given;
+        const QString label = in.config.radioPrefix().value + given;
         if (given.isEmpty() || !isRadioLabel(label))
             return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
         const QString port = p.value(optionOf(Opt::Port));
@@ -218,12 +218,11 @@ std::optional<PortReport> checkOptions(Invocation &in)
 
 void applySettings(Invocation &in)
 {
-    const History::StationConfig config;
     in.settings.style.json = in.isSet(Opt::Json);
     in.settings.style.quiet = in.isSet(Opt::Quiet);
-    in.settings.historyPath = config.history().value;
-    in.settings.station = config.station().value;
-    in.server = config.server().value;
+    in.settings.historyPath = in.config.history().value;
+    in.settings.station = in.config.station().value;
+    in.server = in.config.server().value;
     in.settings.progress = !in.isSet(Opt::Quiet) && !in.isSet(Opt::Verbose) && StderrIsTerminal();
     SetQuiet(in.settings.style.quiet);
     if (in.isSet(Opt::Verbose))
@@ -253,7 +252,7 @@ int runCommand(const Command &c, const QStringList &arguments)
     // the others may simply stop.
     if (c.statuses.contains(PortNotOpened))
         StopSignals::Install();
-    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map()};
+    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), History::StationConfig()};
     applySettings(in);
     if (const std::optional<PortReport> refused = checkOptions(in))
         return in.finish(*refused);

@@ -62,7 +62,7 @@ std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
 {
     QString given = in.value(Opt::Port);
     if (given.isEmpty())
-        given = History::StationConfig().port().value;
+        given = in.config.port().value;
     const TargetChoice choice = ChooseTargets(given, in.ports, in.command.manyPorts);
     if (choice.refusal) {
         *status = in.finish(*choice.refusal);

@@ -6,6 +6,7 @@
 #include "protocol/Exchange.h"
 #include "cli/Session.h"
 #include "history/BackupFile.h"
+#include "history/StationConfig.h"
 #include "serial/PortMap.h"
 
 #include <QCommandLineParser>
@@ -44,6 +45,7 @@ struct Invocation {
     RunSettings settings;
     QString server;                   // CALITUNE_HISTORY_SERVER, or empty
     PortMap::Map ports;
+    History::StationConfig config;    // the station's settings, read once
 
     bool isSet(Opt option) const;
     QString value(Opt option) const;

@@ -6,7 +6,6 @@
 #include "history/ServerHistory.h"
 #include "history/ServerSync.h"
 
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimeZone>
 
@@ -226,7 +225,7 @@ int RunHistory(Invocation &in)
     History::Store::setWarningSink([](const QString &) {});   // failures are reported below
     History::Store store(in.settings.historyPath);
     // What a locked history left in its spool is merged first, so that it is listed.
-    if (store.enabled() && QFileInfo::exists(store.path() + QStringLiteral(".spool")))
+    if (store.spoolWaiting())
         store.prepare();
     const QList<History::Record> records = store.list(*filter);
     if (!store.lastError().isEmpty())

@@ -61,7 +61,7 @@ int RunConfig(Invocation &in)
 {
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("config takes no arguments: \"%1\"").arg(in.args.first())));
-    const History::StationConfig config;
+    const History::StationConfig &config = in.config;
     const QList<std::pair<QString, History::Setting>> settings{
         {QStringLiteral("port"), config.port()},
         {QStringLiteral("history"), config.history()},

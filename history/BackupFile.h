@@ -43,11 +43,5 @@ bool save(const QString &path, const Backup &, QString *error);
 // Refuses anything but a regular file of at most MaxFileSize, without waiting.
 bool load(const QString &path, Backup &, QString *error);
 
-// Until the command line passes its force option to checkOutput.
-inline bool canWrite(const QString &path, QString *error)
-{
-    return checkOutput(path, false, error);
-}
-
 } // namespace BackupFile
 } // namespace History

@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QThread>
 #include <QUrl>
@@ -496,6 +495,11 @@ bool Store::prepare()
     if (result == Result::Busy)
         return fail(QStringLiteral("%1; new records wait in %2").arg(m_why, spoolPath()));
     return result == Result::Ok || fail(m_why);
+}
+
+bool Store::spoolWaiting() const
+{
+    return enabled() && (QFileInfo::exists(spoolPath()) || !mergingFiles().isEmpty());
 }
 
 QStringList Store::mergingFiles() const

@@ -64,6 +64,8 @@ public:
     // written; records still in the spool are not listed.
     QList<Record> list(const Filter &filter = {}) const;
     std::optional<Record> find(qint64 id) const;
+    // Records wait in the spool for the next prepare() to merge them.
+    bool spoolWaiting() const;
 
     // For the upload to a factory's server: the records stored or completed
     // after local change `rev`, in rev order, and how far a server has them.

@@ -1,7 +1,6 @@
 #include "history/Record.h"
 #include "history/StationConfig.h"
 
-#include <QSysInfo>
 
 namespace History {
 

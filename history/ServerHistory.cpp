@@ -593,12 +593,6 @@ std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 l
     return found.isEmpty() ? std::nullopt : std::optional(found.first());
 }
 
-std::optional<ServerRecord> ServerHistory::find(qint64 serverId, QString *error)
-{
-    const QList<ServerRecord> found = select(QStringLiteral("id = ?"), {serverId}, 1, error);
-    return found.isEmpty() ? std::nullopt : std::optional(found.first());
-}
-
 QString ServerHistory::adminSql(const QString &stationRole)
 {
     const QString role = sqlIdentifier(stationRole);

@@ -49,7 +49,6 @@ public:
 
     QList<ServerRecord> list(const Filter &filter, QString *error);   // newest first
     std::optional<ServerRecord> find(const QString &station, qint64 localId, QString *error);
-    std::optional<ServerRecord> find(qint64 serverId, QString *error);
 
     // What a database administrator runs once (psql -f): the tables, and a role
     // for the stations that may add, read and complete records and nothing more.

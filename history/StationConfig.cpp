@@ -20,17 +20,21 @@ QString userFile()
 
 StationConfig::StationConfig() : StationConfig(userFile()) {}
 
-StationConfig::StationConfig(const QString &file) : m_file(file) {}
+StationConfig::StationConfig(const QString &file) : m_file(file)
+{
+    if (m_file.isEmpty() || !QFileInfo::exists(m_file))
+        return;
+    const QSettings settings(m_file, QSettings::IniFormat);
+    for (const QString &key : settings.allKeys())
+        m_values.insert(key, settings.value(key).toString());
+}
 
 Setting StationConfig::lookUp(const char *key, const char *variable) const
 {
     if (const QString set = qEnvironmentVariable(variable); !set.isEmpty())
         return {set, QStringLiteral("environment %1").arg(QLatin1String(variable))};
-    if (!m_file.isEmpty() && QFileInfo::exists(m_file)) {
-        const QSettings file(m_file, QSettings::IniFormat);
-        if (const QString value = file.value(QLatin1String(key)).toString(); !value.isEmpty())
-            return {value, QStringLiteral("config file %1").arg(QDir::toNativeSeparators(m_file))};
-    }
+    if (const QString value = m_values.value(QLatin1String(key)); !value.isEmpty())
+        return {value, QStringLiteral("config file %1").arg(QDir::toNativeSeparators(m_file))};
     return {};
 }
 

@@ -4,6 +4,7 @@
 // name and a prefix for radio labels. The environment overrides the file,
 // and the command line overrides both.
 
+#include <QHash>
 #include <QString>
 
 namespace History {
@@ -31,6 +32,7 @@ private:
     Setting lookUp(const char *key, const char *variable) const;
 
     QString m_file;
+    QHash<QString, QString> m_values;   // the file's, read once
 };
 
 } // namespace History
