@@ -118,11 +118,13 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
     *name = onServer ? QStringLiteral("%1:%2").arg(station).arg(id) : QString::number(id);
     QString error;
     std::optional<History::Record> record;
+    if (onServer && in.server.isEmpty()) {
+        *refusal = UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                             "or history_server in the config file"));
+        return std::nullopt;
+    }
     if (onServer) {
-        std::optional<History::ServerHistory> server =
-            in.server.isEmpty() ? std::nullopt : History::ServerHistory::connect(in.server, &error);
-        if (in.server.isEmpty())
-            error = QStringLiteral("no history server is set (CALITUNE_HISTORY_SERVER)");
+        std::optional<History::ServerHistory> server = History::ServerHistory::connect(in.server, &error);
         if (server)
             if (const std::optional<History::ServerRecord> found = server->find(station, id, &error))
                 record = found->record;
@@ -132,7 +134,10 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
         record = store.find(id);
         error = store.lastError();
     }
-    if (!record)
+    if (!record && onServer && !error.isEmpty())
+        *refusal = Failure(ServerFailed, QStringLiteral("server"),
+                           QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
+    else if (!record)
         *refusal = BadInputError(error.isEmpty() ? QStringLiteral("there is no history record %1").arg(*name)
                                                  : QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
     return record;

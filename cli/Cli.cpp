@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QSet>
+#include <cstdio>
+#include <cstdlib>
 
 namespace Cli {
 
@@ -83,6 +85,7 @@ const QCommandLineOption &optionOf(Opt id)
 
 const QList<Opt> EveryCommandTakes{Opt::Json, Opt::Quiet, Opt::Verbose};
 constexpr int UploadBudgetMs = 2000;
+constexpr int UploadConnectSeconds = 2;   // libpq's least
 
 QString statusMeaning(int status)
 {
@@ -96,6 +99,7 @@ QString statusMeaning(int status)
     case VerifyMismatch: return QStringLiteral("the radio holds other bytes than written or compared");
     case OtherRadio: return QStringLiteral("another radio: the block came from another radio; nothing was written");
     case BackupNotSaved: return QStringLiteral("the backup could not be saved (the radio was read, not written)");
+    case ServerFailed: return QStringLiteral("the history server cannot be reached or refused the records");
     }
     return {};
 }
@@ -139,13 +143,13 @@ QString topHelp()
         parser.addOption(optionOf(o));
     QString commands = QStringLiteral("Reads and writes the transmit-power calibration of a UHF radio.\n\nCommands:\n");
     for (const Command &c : Commands())
-        commands += QStringLiteral("  %1  %2\n").arg(c.name, -8).arg(c.summary);
+        commands += QStringLiteral("  %1  %2\n").arg(c.name, -10).arg(c.summary);
     parser.setApplicationDescription(commands.trimmed());
     QString text = parser.helpText();
     text.replace(0, text.indexOf(QLatin1Char('\n')),
                  QStringLiteral("Usage: %1 [--port P] [--json] [-q|-v] COMMAND [options] [args]\n").arg(Program));
     return text + QStringLiteral("\n") + exitStatusHelp({PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch,
-                                                         OtherRadio, BackupNotSaved},
+                                                         OtherRadio, BackupNotSaved, ServerFailed},
                                                         true);
 }
 
@@ -157,7 +161,7 @@ QString commandHelp(const Command &c, const QCommandLineParser &parser)
     text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage + QLatin1Char('\n'));
     if (!c.details.isEmpty())
         text += QLatin1Char('\n') + c.details;
-    const bool radio = c.statuses.contains(PortNotOpened);
+    const bool radio = c.statuses.contains(PortNotOpened) || c.statuses.contains(ServerFailed);
     return text + QLatin1Char('\n') + exitStatusHelp(c.statuses, radio);
 }
 
@@ -278,13 +282,24 @@ int Invocation::finishExchanges(const QList<PortReport> &reports) const
     if (server.isEmpty())
         return status;
     History::Store store(settings.historyPath);
-    const History::SyncResult sent = History::SyncToServer(store, server, UploadBudgetMs);
-    if (!sent.error.isEmpty())
+    const History::SyncResult sent = History::SyncToServer(
+        store, server, {UploadConnectSeconds, QDeadlineTimer(UploadBudgetMs), StopSignals::Requested});
+    if (!sent.error.isEmpty() && !sent.stopped)
         Warn(QStringLiteral("%1; %2 record(s) are kept here and go with a later run or '%3 history sync'")
                  .arg(sent.error)
                  .arg(sent.waiting)
                  .arg(Program));
-    return status;
+    return EndAfterServer(sent.stopped ? 128 + StopSignals::Signal() : status, sent);
+}
+
+int EndAfterServer(int status, const History::SyncResult &result)
+{
+    if (!result.abandoned)
+        return status;
+    // A call into the server is still running on a thread of its own: the
+    // process ends now rather than wait for it or tear its connection down.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 int run(const QStringList &arguments)

@@ -17,6 +17,7 @@ enum ExitStatus {
     VerifyMismatch = 6,   // the radio holds other bytes than were written, or than compared
     OtherRadio = 7,       // a restore refused: the block came from another radio
     BackupNotSaved = 8,   // the radio was read, its backup could not be saved
+    ServerFailed = 9,     // the history server cannot be reached or refused the records
 };
 
 // The exit status of an exchange's outcome; an interrupted one gives

@@ -43,14 +43,21 @@ const QList<Command> &Commands()
          QStringLiteral("Refuses, writing nothing, when the radio is not the one the block came from (its own "
                         "bytes 12-15 or its label differ); --force writes anyway.\n"),
          {O::Port, O::Radio, O::HistoryId, O::Server, O::Force, O::DryRun},
-         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio}, false, RunRestore},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio, ServerFailed}, false, RunRestore},
         {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
          QStringLiteral("[sync]"), QStringLiteral("sync: send the records the history server does not have yet"),
-         QStringLiteral("Times are UTC, or local time with its offset with --local.\n"),
+         QStringLiteral("Times are UTC, or local time with its offset with --local. history sync gives up "
+                        "when the server cannot be reached in 4 s or a statement makes no progress for 8 s; "
+                        "Ctrl+C, SIGTERM and SIGHUP stop it at once (128+N), and what the server did not "
+                        "take waits.\n"),
          {O::Port, O::Radio, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local, O::Server},
-         {}, false, RunHistory},
+         {ServerFailed}, false, RunHistory},
         {QStringLiteral("config"), QStringLiteral("show the settings in force and where each comes from"), {}, {}, {},
          {}, {}, false, RunConfig},
+        {QStringLiteral("server-sql"), QStringLiteral("print the SQL that sets up a history server"), {}, {},
+         QStringLiteral("The same text as /usr/share/calitune/calitune-server.sql; running it again changes "
+                        "nothing.\n"),
+         {}, {}, false, RunServerSql},
         {QStringLiteral("doctor"), QStringLiteral("find out why a cable does not work"), {}, {},
          QStringLiteral("Without --port it checks every USB serial adapter.\n"),
          {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, false, RunDoctor},

@@ -6,6 +6,7 @@
 #include "protocol/Exchange.h"
 #include "cli/Session.h"
 #include "history/BackupFile.h"
+#include "history/ServerSync.h"
 #include "history/StationConfig.h"
 #include "serial/PortMap.h"
 
@@ -79,6 +80,10 @@ bool LoadBackup(const QString &file, History::Backup &backup, QString *error, QB
 // Reads a file, or standard input for "-", up to `limit` bytes.
 std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error);
 
+// The exit status; when the sync left a server call running, the process
+// ends here with it.
+int EndAfterServer(int status, const History::SyncResult &result);
+
 int RunPorts(Invocation &in);
 int RunRead(Invocation &in);
 int RunWrite(Invocation &in);
@@ -87,6 +92,7 @@ int RunRestore(Invocation &in);
 int RunCompare(Invocation &in);
 int RunHistory(Invocation &in);
 int RunConfig(Invocation &in);
+int RunServerSql(Invocation &in);
 int RunDoctor(Invocation &in);
 
 } // namespace Cli

@@ -1,6 +1,7 @@
 // history: the exchanges kept, newest first, filtered.
 #include "cli/Commands.h"
 
+#include "cli/StopSignals.h"
 #include "cli/Targets.h"
 #include "history/HistoryStore.h"
 #include "history/ServerHistory.h"
@@ -16,7 +17,6 @@ namespace {
 using CliOutput::JsonObject;
 using CliOutput::hexOrNull;
 
-constexpr int SyncBudgetMs = 10 * 60 * 1000;
 
 QString changedValues(const History::Record &rec)
 {
@@ -173,23 +173,30 @@ int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &rec
 
 PortReport serverUnreachable(const QString &error)
 {
-    return Failure(BadInput, QStringLiteral("server"), error);
+    return Failure(ServerFailed, QStringLiteral("server"), error);
 }
 
+// As long as records keep going out; a server that cannot be reached is given
+// up after ServerHistory::ConnectTimeoutSeconds, a statement after
+// ServerHistory::StatementTimeoutMs.
 int sync(const Invocation &in)
 {
     if (in.server.isEmpty())
         return in.finish(UsageError(QStringLiteral("no history server is set: CALITUNE_HISTORY_SERVER, or "
                                                    "history_server in the config file")));
+    StopSignals::Install();
     History::Store store(in.settings.historyPath);
     store.prepare();
-    const History::SyncResult r = History::SyncToServer(store, in.server, SyncBudgetMs);
+    const History::SyncResult r = History::SyncToServer(
+        store, in.server, {History::ServerHistory::ConnectTimeoutSeconds, QDeadlineTimer::Forever, StopSignals::Requested});
     const JsonObject counts = JsonObject().add(QStringLiteral("sent"), r.sent).add(QStringLiteral("waiting"), r.waiting);
-    if (!r.error.isEmpty()) {
-        PortReport failed = Failure(BadInput, QStringLiteral("server"),
-                                    QStringLiteral("%1; %2 record(s) waiting").arg(r.error).arg(r.waiting),
-                                    nullptr, counts);
-        return in.finish(failed);
+    if (r.stopped || !r.error.isEmpty()) {
+        const int status = r.stopped ? 128 + StopSignals::Signal() : ServerFailed;
+        const QString kind = r.stopped ? QStringLiteral("interrupted") : QStringLiteral("server");
+        const PortReport failed = Failure(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
+                                                            .arg(r.error).arg(r.sent).arg(r.waiting),
+                                          nullptr, counts);
+        return EndAfterServer(in.finish(failed), r);
     }
     PortReport report;
     report.out = QStringLiteral("sent %1 record(s) to the history server; %2 waiting\n").arg(r.sent).arg(r.waiting);

@@ -3,6 +3,7 @@
 #include "cli/Commands.h"
 
 #include "cli/StopSignals.h"
+#include "history/ServerHistory.h"
 #include "history/StationConfig.h"
 
 #include <QFileInfo>
@@ -62,10 +63,12 @@ int RunConfig(Invocation &in)
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("config takes no arguments: \"%1\"").arg(in.args.first())));
     const History::StationConfig &config = in.config;
+    History::Setting server = config.server();
+    server.value = History::ServerHistory::withoutPassword(server.value);
     const QList<std::pair<QString, History::Setting>> settings{
         {QStringLiteral("port"), config.port()},
         {QStringLiteral("history"), config.history()},
-        {QStringLiteral("history_server"), config.server()},
+        {QStringLiteral("history_server"), server},
         {QStringLiteral("station"), config.station()},
         {QStringLiteral("radio_prefix"), config.radioPrefix()},
     };
@@ -79,6 +82,17 @@ int RunConfig(Invocation &in)
         values.add(key, JsonObject().add(QStringLiteral("value"), CliOutput::textOrNull(s.value)).add(QStringLiteral("from"), CliOutput::textOrNull(s.origin)));
     }
     report.json = JsonObject().add(QStringLiteral("file"), config.file()).add(QStringLiteral("settings"), values).toJson();
+    return in.finish(report);
+}
+
+// The same text as the package's calitune-server.sql.
+int RunServerSql(Invocation &in)
+{
+    if (!in.args.isEmpty())
+        return in.finish(UsageError(QStringLiteral("server-sql takes no arguments: \"%1\"").arg(in.args.first())));
+    PortReport report;
+    report.out = History::ServerHistory::adminSql();
+    report.json = CliOutput::JsonObject().add(QStringLiteral("sql"), report.out).toJson();
     return in.finish(report);
 }
 

@@ -1,6 +1,7 @@
 #include "cli/Report.h"
 #include "cli/StopSignals.h"
 
+#include "history/ServerHistory.h"
 #include "protocol/Link.h"
 
 #include <atomic>
@@ -105,12 +106,13 @@ int ExitStatusOf(Outcome outcome)
     return BadInput;
 }
 
-PortReport Failure(int status, const QString &kind, const QString &message, const Target *target,
+PortReport Failure(int status, const QString &kind, const QString &text, const Target *target,
                    const CliOutput::JsonObject &extra)
 {
     using CliOutput::JsonObject;
     PortReport r;
     r.status = status;
+    const QString message = History::ServerHistory::withoutPassword(text);
     r.err = Program + QStringLiteral(": ") + message + QLatin1Char('\n');
     const QJsonValue none(QJsonValue::Null);
     r.json = JsonObject()
@@ -164,7 +166,8 @@ void SetQuiet(bool quiet) { quietWarnings = quiet; }
 void Warn(const QString &message)
 {
     if (!quietWarnings)
-        Write(stderr, Program + QStringLiteral(": warning: ") + message + QLatin1Char('\n'));
+        Write(stderr, Program + QStringLiteral(": warning: ") + History::ServerHistory::withoutPassword(message)
+                          + QLatin1Char('\n'));
 }
 
 } // namespace Cli

@@ -85,6 +85,8 @@ if(UNIX AND NOT APPLE)
   calitune_gzip(${changelog} ${packaging_out}/changelog.Debian.gz)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${packaging_out}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/calitune)
+  # What `calitune-cli server-sql` prints; tst_serverhistory keeps the two alike.
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/calitune-server.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/calitune)
 endif()
 
 set(CPACK_PACKAGE_NAME calitune)

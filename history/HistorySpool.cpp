@@ -127,7 +127,7 @@ public:
         m_path = path;
         const QByteArray name = QFile::encodeName(path);
         for (;;) {
-            m_fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+            m_fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
             if (m_fd < 0 && errno == ENOENT && !create)
                 return Taken::Missing;
             if (m_fd < 0) {

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -18,6 +19,10 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace History {
 
@@ -31,6 +36,19 @@ std::mutex sinkMutex;
 std::function<void(const QString &)> sink;
 std::atomic_bool warned{false};
 std::atomic_int connections{0};
+
+// The history is for this user only; SQLite gives its -wal and -shm files the
+// database file's mode.
+void createPrivate(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+#else
+    Q_UNUSED(path);
+#endif
+}
 
 void warnOnce(const QString &message)
 {
@@ -338,6 +356,8 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
     } else if (!QDir().mkpath(info.absolutePath())) {
         m_why = QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(m_path));
         return Result::Failed;
+    } else {
+        createPrivate(m_path);
     }
     if (!connect(Access::Writable))
         return Result::Failed;
@@ -739,6 +759,35 @@ bool Store::setSyncedRev(const QString &server, qint64 rev)
             q.bindValue(QStringLiteral(":rev"), rev);
             return q.exec() ? Result::Ok : failed(q.lastError());
         });
+    return result == Result::Ok || fail(m_why);
+}
+
+// Earlier versions kept the whole connection string, a password with it:
+// its count goes to the new key, and the old row is overwritten on disk.
+bool Store::moveSyncedRev(const QString &from, const QString &to)
+{
+    m_error.clear();
+    if (!enabled() || from == to || syncedRev(from) == 0)
+        return m_error.isEmpty();
+    const QDeadlineTimer deadline(PrepareWaitMs);
+    Result result = openWritable(deadline);
+    QSqlQuery pragma(database());
+    if (result == Result::Ok)
+        result = run(pragma, deadline, QStringLiteral("PRAGMA secure_delete = ON"));
+    if (result == Result::Ok)
+        result = inTransaction(deadline, [&](QSqlQuery &q) {
+            q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) SELECT :to, rev FROM sync_state"
+                                     " WHERE server = :from ON CONFLICT (server) DO UPDATE SET rev = max(rev, excluded.rev)"));
+            q.bindValue(QStringLiteral(":to"), to);
+            q.bindValue(QStringLiteral(":from"), from);
+            if (!q.exec())
+                return failed(q.lastError());
+            q.prepare(QStringLiteral("DELETE FROM sync_state WHERE server = :from"));
+            q.bindValue(QStringLiteral(":from"), from);
+            return q.exec() ? Result::Ok : failed(q.lastError());
+        });
+    if (result == Result::Ok)
+        run(pragma, deadline, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
     return result == Result::Ok || fail(m_why);
 }
 

@@ -73,6 +73,7 @@ public:
     qint64 countChangedAfter(qint64 rev) const;
     qint64 syncedRev(const QString &server) const;
     bool setSyncedRev(const QString &server, qint64 rev);
+    bool moveSyncedRev(const QString &from, const QString &to);
 
     // Empty restores the default: one line on stderr.
     static void setWarningSink(std::function<void(const QString &)>);

@@ -7,8 +7,11 @@
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
+#include <QRegularExpression>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <functional>
 #include <utility>
 
@@ -179,14 +182,29 @@ QStringList outcomeNames()
     return names;
 }
 
-QStringList schemaStatements()
+// The server's layout, one step per version. Each step is written so that
+// running it again changes nothing: the program runs the steps a server lacks,
+// the administrator's SQL runs them all.
+struct Migration {
+    int version;
+    QStringList statements;
+};
+
+QString versionMark(int version)
+{
+    return QStringLiteral("INSERT INTO calitune.schema_version (version) SELECT %1"
+                          " WHERE NOT EXISTS (SELECT FROM calitune.schema_version WHERE version = %1)")
+        .arg(version);
+}
+
+QStringList recordsTable()
 {
     const QString blockCheck = QStringLiteral("bytea CHECK (octet_length(%1) = 16)");
     return {
         QStringLiteral("CREATE SCHEMA IF NOT EXISTS calitune"),
-        QStringLiteral("CREATE TABLE calitune.schema_version (version integer NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS calitune.schema_version (version integer NOT NULL)"),
         QStringLiteral(
-            "CREATE TABLE calitune.records ("
+            "CREATE TABLE IF NOT EXISTS calitune.records ("
             "\n  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
             "\n  station text NOT NULL CHECK (station <> ''),"
             "\n  local_id bigint NOT NULL CHECK (local_id > 0),"
@@ -212,15 +230,15 @@ QStringList schemaStatements()
                  listed(outcomeNames()), blockCheck.arg(QLatin1String("block_before")),
                  blockCheck.arg(QLatin1String("block_sent")),
                  blockCheck.arg(QLatin1String("block_after"))),
-        QStringLiteral("CREATE INDEX records_time ON calitune.records (time DESC)"),
-        QStringLiteral("CREATE INDEX records_radio ON calitune.records (radio, time DESC)"),
-        QStringLiteral("CREATE INDEX records_station ON calitune.records (station, time DESC)"),
-        QStringLiteral("CREATE INDEX records_port ON calitune.records (port, time DESC)"),
-        QStringLiteral("CREATE INDEX records_device ON calitune.records (device, time DESC)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_time ON calitune.records (time DESC)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_radio ON calitune.records (radio, time DESC)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON calitune.records (station, time DESC)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_port ON calitune.records (port, time DESC)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_device ON calitune.records (device, time DESC)"),
         // Whoever may update: a record is only ever completed, once; a block
         // it did not have yet may come with its completion, none is rewritten.
         QStringLiteral(
-            "CREATE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
+            "CREATE OR REPLACE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
             "\nDECLARE kept calitune.records := NEW;"
             "\nBEGIN"
             "\n  IF OLD.outcome <> 'unfinished' THEN"
@@ -238,11 +256,57 @@ QStringList schemaStatements()
             "\n  END IF;"
             "\n  RETURN NEW;"
             "\nEND $$"),
+        QStringLiteral("DROP TRIGGER IF EXISTS keep_record ON calitune.records"),
         QStringLiteral("CREATE TRIGGER keep_record BEFORE UPDATE ON calitune.records"
                        " FOR EACH ROW EXECUTE FUNCTION calitune.keep_record()"),
-        QStringLiteral("INSERT INTO calitune.schema_version (version) VALUES (%1)")
-            .arg(ServerHistory::SchemaVersion),
     };
+}
+
+// Each station login writes only the records of the stations mapped to it,
+// however it sends them. session_user, not current_user: the function runs as
+// its owner, and a SET ROLE changes current_user only. Superusers and the
+// tables' owner write any station's records.
+QStringList stationLogins()
+{
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS calitune.stations ("
+                       "\n  station text PRIMARY KEY CHECK (station <> ''),"
+                       "\n  login name NOT NULL)"),
+        QStringLiteral(
+            "CREATE OR REPLACE FUNCTION calitune.bind_station() RETURNS trigger LANGUAGE plpgsql"
+            " SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$"
+            "\nBEGIN"
+            "\n  IF (SELECT rolsuper FROM pg_roles WHERE rolname = session_user)"
+            "\n     OR pg_has_role(session_user, (SELECT relowner FROM pg_class WHERE oid = TG_RELID), 'MEMBER')"
+            "\n     OR EXISTS (SELECT FROM calitune.stations s"
+            "\n                WHERE s.station = NEW.station AND s.login = session_user) THEN"
+            "\n    RETURN NEW;"
+            "\n  END IF;"
+            "\n  RAISE EXCEPTION 'login % may not write records of station %', session_user, NEW.station"
+            "\n    USING ERRCODE = 'insufficient_privilege';"
+            "\nEND $$"),
+        QStringLiteral("DROP TRIGGER IF EXISTS bind_station ON calitune.records"),
+        QStringLiteral("CREATE TRIGGER bind_station BEFORE INSERT OR UPDATE ON calitune.records"
+                       " FOR EACH ROW EXECUTE FUNCTION calitune.bind_station()"),
+    };
+}
+
+const QList<Migration> &migrations()
+{
+    static const QList<Migration> steps{
+        {1, recordsTable()},
+        {2, stationLogins()},
+    };
+    return steps;
+}
+
+QStringList schemaStatements(int fromVersion)
+{
+    QStringList sql;
+    for (const Migration &m : migrations())
+        if (m.version > fromVersion)
+            sql << m.statements << versionMark(m.version);
+    return sql;
 }
 
 QString sqlIdentifier(QString name)
@@ -335,15 +399,34 @@ bool silenced(const QSqlDatabase &db)
     return true;
 }
 
-bool opening(QSqlDatabase &db)
+template <typename Function>
+Function libpq(const char *name)
 {
-    return db.open() && silenced(db);
+    return reinterpret_cast<Function>(QLibrary::resolve(QStringLiteral("pq"), 5, name));
+}
+
+// Every statement gives up when the server makes it wait this long (a held
+// lock, a frozen server); an upload with a deadline sets less.
+void limitStatements(QSqlDatabase &db, int ms)
+{
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("SET statement_timeout = %1").arg(ms));
+    q.exec(QStringLiteral("SET lock_timeout = %1").arg(ms));
+}
+
+bool opening(QSqlDatabase &db, ServerCancel &cancel)
+{
+    if (!db.open() || !silenced(db))
+        return false;
+    limitStatements(db, ServerHistory::StatementTimeoutMs);
+    cancel.attach(db.driver()->handle());
+    return true;
 }
 
 // Runs a statement, and once more on a fresh connection when the server went
 // away since the last one (restarted, say): every statement here may be repeated.
-bool runReconnecting(QSqlDatabase &db, const std::function<bool(QSqlQuery &)> &statement,
-                     QSqlError *error)
+bool runReconnecting(QSqlDatabase &db, ServerCancel &cancel,
+                     const std::function<bool(QSqlQuery &)> &statement, QSqlError *error)
 {
     for (int attempt = 0;; ++attempt) {
         {
@@ -353,12 +436,99 @@ bool runReconnecting(QSqlDatabase &db, const std::function<bool(QSqlQuery &)> &s
                 return true;
             *error = q.lastError();
         }
-        if (!connectionLost(db, *error) || attempt > 0 || !opening(db))
+        if (!connectionLost(db, *error) || attempt > 0 || cancel.cancelled() || !opening(db, cancel))
             return false;
     }
 }
 
 } // namespace
+
+ServerCancel::~ServerCancel() { attach({}); }
+
+void ServerCancel::attach(const QVariant &handle)
+{
+    using GetCancel = void *(*)(void *);
+    using FreeCancel = void (*)(void *);
+    static const auto getCancel = libpq<GetCancel>("PQgetCancel");
+    static const auto freeCancel = libpq<FreeCancel>("PQfreeCancel");
+    void *next = nullptr;
+    const QByteArray type = handle.typeName();
+    if (getCancel && (type == "pg_conn*" || type == "PGconn*"))
+        if (void *connection = *static_cast<void *const *>(handle.constData()))
+            next = getCancel(connection);
+    std::lock_guard lock(m_mutex);
+    if (m_cancel && freeCancel)
+        freeCancel(m_cancel);
+    m_cancel = next;
+}
+
+void ServerCancel::cancel()
+{
+    using Cancel = int (*)(void *, char *, int);
+    static const auto sendCancel = libpq<Cancel>("PQcancel");
+    m_cancelled = true;
+    std::lock_guard lock(m_mutex);
+    char error[256];
+    if (m_cancel && sendCancel)
+        sendCancel(m_cancel, error, int(sizeof error));
+}
+
+namespace {
+
+// libpq's keyword form: key = value pairs, a value quoted in '' or bare, with
+// backslash escapes in either.
+QList<std::pair<QString, QString>> keywordPairs(const QString &text)
+{
+    QList<std::pair<QString, QString>> pairs;
+    qsizetype i = 0;
+    auto skipSpace = [&] { while (i < text.size() && text[i].isSpace()) ++i; };
+    while (skipSpace(), i < text.size()) {
+        const qsizetype eq = text.indexOf(u'=', i);
+        if (eq < 0)
+            break;
+        const QString key = text.mid(i, eq - i).trimmed();
+        i = eq + 1;
+        skipSpace();
+        const bool quoted = i < text.size() && text[i] == u'\'';
+        i += quoted ? 1 : 0;
+        QString value;
+        for (; i < text.size() && (quoted ? text[i] != u'\'' : !text[i].isSpace()); ++i) {
+            if (text[i] == u'\\' && i + 1 < text.size())
+                ++i;
+            value += text[i];
+        }
+        i += quoted ? 1 : 0;
+        pairs.append({key, value});
+    }
+    return pairs;
+}
+
+} // namespace
+
+QString ServerHistory::withoutPassword(QString text)
+{
+    static const QRegularExpression keyword(QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))"));
+    static const QRegularExpression userInfo(QStringLiteral(R"(\b(postgres(?:ql)?://[^:@/?\s]*:)[^/?\s]*@)"));
+    static const QRegularExpression parameter(QStringLiteral(R"(([?&]password=)[^&\s]*)"));
+    text.replace(keyword, QStringLiteral("\\1********"));
+    text.replace(userInfo, QStringLiteral("\\1********@"));
+    text.replace(parameter, QStringLiteral("\\1********"));
+    return text;
+}
+
+QString ServerHistory::serverKey(const QString &conninfo)
+{
+    static const QStringList naming{QStringLiteral("service"), QStringLiteral("host"), QStringLiteral("hostaddr"),
+                                    QStringLiteral("port"), QStringLiteral("dbname")};
+    const std::optional<QString> keywords = keywordForm(conninfo, nullptr);
+    if (!keywords)
+        return withoutPassword(conninfo);
+    QStringList kept;
+    for (const auto &[key, value] : keywordPairs(*keywords))
+        if (naming.contains(key))
+            kept << key + u'=' + quotedValue(value);
+    return kept.join(u' ');
+}
 
 std::optional<QString> ServerHistory::keywordForm(const QString &conninfo, QString *error)
 {
@@ -377,8 +547,11 @@ std::optional<QString> ServerHistory::keywordForm(const QString &conninfo, QStri
     return text;
 }
 
-std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error, int timeoutSeconds)
+std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error, int timeoutSeconds,
+                                                    std::shared_ptr<ServerCancel> cancel)
 {
+    if (!cancel)
+        cancel = std::make_shared<ServerCancel>();
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
         fail(error, QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed"));
         return std::nullopt;
@@ -394,7 +567,7 @@ std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QSt
         // goes in as options, which it hands on as they are.
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
         db.setConnectOptions(connectDefaults(timeoutSeconds) + u' ' + *keywords);
-        if (!opening(db))
+        if (!opening(db, *cancel))
             problem = connectError(db.lastError());
     }
     if (!problem.isEmpty()) {
@@ -402,20 +575,26 @@ std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QSt
         fail(error, problem);
         return std::nullopt;
     }
-    return ServerHistory(name);
+    return ServerHistory(name, std::move(cancel));
 }
 
-ServerHistory::ServerHistory(const QString &connectionName) : m_name(connectionName) {}
+ServerHistory::ServerHistory(const QString &connectionName, std::shared_ptr<ServerCancel> cancel)
+    : m_name(connectionName), m_cancel(std::move(cancel))
+{
+}
 
 ServerHistory::ServerHistory(ServerHistory &&other) noexcept
-    : m_name(std::exchange(other.m_name, QString())), m_schemaChecked(other.m_schemaChecked)
+    : m_name(std::exchange(other.m_name, QString())), m_cancel(other.m_cancel),
+      m_schemaChecked(other.m_schemaChecked), m_deadline(other.m_deadline)
 {
 }
 
 ServerHistory &ServerHistory::operator=(ServerHistory &&other) noexcept
 {
     std::swap(m_name, other.m_name);
+    std::swap(m_cancel, other.m_cancel);
     std::swap(m_schemaChecked, other.m_schemaChecked);
+    std::swap(m_deadline, other.m_deadline);
     return *this;
 }
 
@@ -423,6 +602,7 @@ ServerHistory::~ServerHistory()
 {
     if (m_name.isEmpty())
         return;
+    m_cancel->attach({});
     QSqlDatabase::database(m_name, false).close();
     QSqlDatabase::removeDatabase(m_name);
 }
@@ -431,7 +611,7 @@ ServerHistory::~ServerHistory()
 bool ServerHistory::opened(QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
-    if (db.isOpen() || opening(db))
+    if (db.isOpen() || opening(db, *m_cancel))
         return true;
     fail(error, connectError(db.lastError()));
     return false;
@@ -465,13 +645,16 @@ bool ServerHistory::ensureSchema(QString *error)
     if (problem.isEmpty() && version > SchemaVersion)
         problem = QStringLiteral("the history server's tables are version %1, newer than this"
                                  " program's %2: update Calitune").arg(version).arg(SchemaVersion);
-    if (problem.isEmpty() && version == 0) {
-        for (const QString &sql : schemaStatements())
+    if (problem.isEmpty() && version < SchemaVersion) {
+        for (const QString &sql : schemaStatements(version))
             run(sql);
         if (q.lastError().nativeErrorCode() == u"42501")
-            problem = QStringLiteral("the history server has no Calitune tables and this role may"
-                                     " not create them: the administrator runs the setup SQL once (%1)")
-                          .arg(problem);
+            problem = (version == 0 ? QStringLiteral("the history server has no Calitune tables and this role may"
+                                                     " not create them")
+                                    : QStringLiteral("the history server's tables are version %1 and this role"
+                                                     " may not update them").arg(version))
+                      + QStringLiteral(": the administrator runs the set-up SQL (calitune-cli server-sql) (%1)")
+                            .arg(problem);
     }
     run(QStringLiteral("COMMIT"));
     if (!problem.isEmpty()) {
@@ -484,8 +667,10 @@ bool ServerHistory::ensureSchema(QString *error)
     return true;
 }
 
-bool ServerHistory::upload(const QList<Record> &records, QString *error)
+bool ServerHistory::upload(const QList<Record> &records, QString *error, qint64 *taken)
 {
+    if (taken)
+        *taken = 0;
     if (!ready(error))
         return false;
     // One row per key, in key order, so that one statement never meets a row
@@ -501,33 +686,77 @@ bool ServerHistory::upload(const QList<Record> &records, QString *error)
     for (const Record &r : std::as_const(byKey)) {
         batch.append(r);
         if (batch.size() == BatchSize) {
-            if (!uploadBatch(batch, error))
+            if (!uploadBatch(batch, error, taken))
                 return false;
             batch.clear();
         }
     }
-    return batch.isEmpty() || uploadBatch(batch, error);
+    return batch.isEmpty() || uploadBatch(batch, error, taken);
 }
 
-bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error)
+// The first record of the batch the server holds under another uid: another
+// history that goes by the same station name.
+QString collisionCheck(const QSqlDriver *driver, const QList<Record> &batch)
+{
+    QStringList keys;
+    for (const Record &r : batch) {
+        QSqlField station(QString(), QMetaType::fromType<QString>()), uid = station;
+        station.setValue(r.station);
+        uid.setValue(r.uid);
+        keys << QStringLiteral("(%1, %2::bigint, %3)").arg(driver->formatValue(station)).arg(r.id).arg(driver->formatValue(uid));
+    }
+    return QStringLiteral("SELECT r.station, r.local_id FROM calitune.records r"
+                          " JOIN (VALUES %1) AS mine (station, local_id, uid)"
+                          " ON r.station = mine.station AND r.local_id = mine.local_id"
+                          " WHERE r.uid <> mine.uid ORDER BY r.station, r.local_id LIMIT 1")
+        .arg(keys.join(u','));
+}
+
+bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken)
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     const QSqlDriver *driver = db.driver();
-    QString sql = QStringLiteral("INSERT INTO calitune.records (%1) VALUES ").arg(Columns);
+    QString insert = QStringLiteral("INSERT INTO calitune.records (%1) VALUES ").arg(Columns);
     for (const Record &r : batch)
-        sql += rowValues(driver, r) + u',';
-    sql.chop(1);
-    // Completes an unfinished record; anything else already there stays as it is.
-    sql += QStringLiteral(
+        insert += rowValues(driver, r) + u',';
+    insert.chop(1);
+    // Completes an unfinished record of the same uid; anything else already
+    // there stays as it is.
+    insert += QStringLiteral(
         " ON CONFLICT (station, local_id) DO UPDATE SET outcome = EXCLUDED.outcome,"
         " block_before = coalesce(records.block_before, EXCLUDED.block_before),"
         " block_sent = coalesce(records.block_sent, EXCLUDED.block_sent),"
         " block_after = EXCLUDED.block_after, verified = EXCLUDED.verified, forced = EXCLUDED.forced"
-        " WHERE records.outcome = 'unfinished' AND EXCLUDED.outcome <> 'unfinished'");
+        " WHERE records.outcome = 'unfinished' AND EXCLUDED.outcome <> 'unfinished'"
+        " AND records.uid = EXCLUDED.uid");
+    const QString check = collisionCheck(driver, batch);
+    QString collision;
+    qint64 rows = 0;
     QSqlError problem;
-    if (runReconnecting(db, [&sql](QSqlQuery &q) { return q.exec(sql); }, &problem))
+    const bool ok = runReconnecting(db, *m_cancel, [&](QSqlQuery &q) {
+        const qint64 left = m_deadline.isForever()
+                                ? StatementTimeoutMs
+                                : std::clamp<qint64>(m_deadline.remainingTime(), 1, StatementTimeoutMs);
+        collision.clear();
+        const bool written = q.exec(QStringLiteral("BEGIN"))
+                             && q.exec(QStringLiteral("SET LOCAL statement_timeout = %1").arg(left))
+                             && q.exec(QStringLiteral("SET LOCAL lock_timeout = %1").arg(left))
+                             && q.exec(insert) && (rows = q.numRowsAffected(), q.exec(check));
+        if (written && q.next())
+            collision = QStringLiteral("another history already uses station name %1: record %2 differs")
+                            .arg(q.value(0).toString(), q.value(1).toString());
+        if (written && collision.isEmpty() && q.exec(QStringLiteral("COMMIT")))
+            return true;
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return !collision.isEmpty();   // nothing to try again
+    }, &problem);
+    if (ok && collision.isEmpty()) {
+        if (taken)
+            *taken += rows;
         return true;
-    fail(error, QStringLiteral("cannot upload to the history server: ") + statementError(db, problem));
+    }
+    fail(error, QStringLiteral("cannot upload to the history server: ")
+                    + (collision.isEmpty() ? statementError(db, problem) : collision));
     return false;
 }
 
@@ -543,7 +772,7 @@ QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantLi
                                  limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit));
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlError problem;
-    const bool ok = runReconnecting(db, [&](QSqlQuery &q) {
+    const bool ok = runReconnecting(db, *m_cancel, [&](QSqlQuery &q) {
         q.prepare(sql);
         for (const QVariant &v : values)
             q.addBindValue(v);
@@ -598,10 +827,11 @@ QString ServerHistory::adminSql(const QString &stationRole)
     const QString role = sqlIdentifier(stationRole);
     QStringList sql{QStringLiteral(
         "-- Calitune's history tables and the role its stations log in under.\n"
-        "-- Run once, as the database's owner with the right to create roles:\n"
-        "--   psql -v ON_ERROR_STOP=1 -d DATABASE -f calitune-server.sql\n"
+        "-- Run as the database's owner with the right to create roles. Running it\n"
+        "-- again changes nothing; a newer Calitune's file brings the tables up to date:\n"
+        "--   psql -v ON_ERROR_STOP=1 -d DATABASE -f /usr/share/calitune/calitune-server.sql\n"
         "BEGIN")};
-    sql << schemaStatements();
+    sql << schemaStatements(0);
     sql << QStringLiteral("DO $$ BEGIN\n"
                           "  IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = %1) THEN\n"
                           "    CREATE ROLE %2 NOLOGIN;\n"
@@ -617,8 +847,9 @@ QString ServerHistory::adminSql(const QString &stationRole)
                           " ON calitune.records TO %1")
                .arg(role)
         << QStringLiteral("COMMIT;\n"
-                          "-- Then one login per station, or one for all of them:\n"
-                          "--   CREATE ROLE station_01 LOGIN PASSWORD '...' IN ROLE %1;")
+                          "-- Then one login per station, and the stations it writes for:\n"
+                          "--   CREATE ROLE station_01 LOGIN PASSWORD '...' IN ROLE %1;\n"
+                          "--   INSERT INTO calitune.stations VALUES ('line-1', 'station_01');")
                .arg(role);
     return sql.join(QStringLiteral(";\n")) + u'\n';
 }

@@ -4,8 +4,12 @@
 
 #include "history/Record.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 namespace History {
@@ -18,19 +22,41 @@ struct ServerRecord {
     Record record;   // record.id is the station's local id
 };
 
+// Ends the statement a connection runs now, from any thread; the connection
+// then makes no new attempt to reach the server.
+class ServerCancel {
+public:
+    ServerCancel() = default;
+    ServerCancel(const ServerCancel &) = delete;
+    ServerCancel &operator=(const ServerCancel &) = delete;
+    ~ServerCancel();
+
+    void cancel();
+    bool cancelled() const { return m_cancelled; }
+    void attach(const QVariant &driverHandle);   // the connection's own thread
+
+private:
+    std::mutex m_mutex;
+    void *m_cancel = nullptr;   // libpq's PGcancel
+    std::atomic_bool m_cancelled{false};
+};
+
 // One connection to the server, used from the thread that made it. Each
 // object has its own Qt SQL connection name.
 class ServerHistory {
 public:
-    static constexpr int SchemaVersion = 1;
-    static constexpr int ConnectTimeoutSeconds = 5;
+    static constexpr int SchemaVersion = 2;
+    static constexpr int ConnectTimeoutSeconds = 4;
+    static constexpr int StatementTimeoutMs = 8000;
 
     // conninfo: libpq's keyword form ("host=… port=… dbname=… user=…
     // sslmode=…") or a postgresql:// URI. Passwords come from libpq's password
     // file or service file as usual. On failure *error gets one line. A
     // connect_timeout in conninfo overrides `timeoutSeconds` (libpq's least is 2).
+    // Each statement gives up after StatementTimeoutMs; `cancel` ends one sooner.
     static std::optional<ServerHistory> connect(const QString &conninfo, QString *error,
-                                                int timeoutSeconds = ConnectTimeoutSeconds);
+                                                int timeoutSeconds = ConnectTimeoutSeconds,
+                                                std::shared_ptr<ServerCancel> cancel = {});
 
     ServerHistory(ServerHistory &&other) noexcept;
     ServerHistory &operator=(ServerHistory &&other) noexcept;
@@ -45,7 +71,12 @@ public:
 
     // Adds records not yet on the server (key: station, local id) and completes
     // those uploaded as unfinished. Safe to repeat, and after an interruption.
-    bool upload(const QList<Record> &records, QString *error);
+    // A record the server holds under another uid stops the upload of the
+    // batch it is in, and nothing of that batch is written.
+    // *taken: how many records the server added or completed now.
+    bool upload(const QList<Record> &records, QString *error, qint64 *taken = nullptr);
+    // Uploads give up when this expires, whatever the server does.
+    void setDeadline(const QDeadlineTimer &deadline) { m_deadline = deadline; }
 
     QList<ServerRecord> list(const Filter &filter, QString *error);   // newest first
     std::optional<ServerRecord> find(const QString &station, qint64 localId, QString *error);
@@ -54,20 +85,30 @@ public:
     // for the stations that may add, read and complete records and nothing more.
     static QString adminSql(const QString &stationRole = QStringLiteral("calitune_station"));
 
+    // The text with every password of a connection string in it, in either
+    // form, shown as ********.
+    static QString withoutPassword(QString text);
+    // What names the server in a connection string (service, host, hostaddr,
+    // port, dbname), in keyword form: how the station remembers what a
+    // server has, never with a password.
+    static QString serverKey(const QString &conninfo);
+
     // The keyword form of a connection string, which is all Qt's QPSQL driver
     // can hand to libpq: a URI is turned into keywords.
     static std::optional<QString> keywordForm(const QString &conninfo, QString *error);
 
 private:
-    explicit ServerHistory(const QString &connectionName);
+    ServerHistory(const QString &connectionName, std::shared_ptr<ServerCancel> cancel);
     bool opened(QString *error);
     bool ready(QString *error);
-    bool uploadBatch(const QList<Record> &batch, QString *error);
+    bool uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken);
     QList<ServerRecord> select(const QString &where, const QVariantList &values, int limit,
                                QString *error);
 
     QString m_name;
+    std::shared_ptr<ServerCancel> m_cancel;
     bool m_schemaChecked = false;
+    QDeadlineTimer m_deadline{QDeadlineTimer::Forever};
 };
 
 } // namespace History

@@ -1,39 +1,175 @@
 #include "history/ServerSync.h"
 #include "history/ServerHistory.h"
 
-#include <QDeadlineTimer>
+#include <QLockFile>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace History {
 
 namespace {
 
 constexpr int Batch = 500;
-constexpr int LeastConnectSeconds = 2;   // libpq's own least connect_timeout
+constexpr int TickMs = 50;
+// How long a cancelled call may take to end before it is left behind.
+constexpr int CancelGraceMs = 400;
+
+// What the server thread and its caller share; an abandoned thread keeps it.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::function<void()> job;
+    bool busy = false;
+    bool quit = false;
+    std::optional<ServerHistory> server;   // made, used and destroyed on the thread
+    std::shared_ptr<ServerCancel> cancel = std::make_shared<ServerCancel>();
+    bool ok = false;
+    qint64 taken = 0;
+    QString error;
+};
+
+void serve(const std::shared_ptr<Shared> &shared)
+{
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->changed.wait(lock, [&] { return shared->busy || shared->quit; });
+        if (shared->quit)
+            break;
+        const std::function<void()> job = std::move(shared->job);
+        lock.unlock();
+        job();
+        lock.lock();
+        shared->busy = false;
+        shared->changed.notify_all();
+    }
+    lock.unlock();
+    shared->server.reset();
+}
+
+class ServerThread {
+public:
+    explicit ServerThread(const SyncLimits &limits) : m_limits(limits), m_thread(serve, m_shared) {}
+    ~ServerThread()
+    {
+        {
+            std::lock_guard lock(m_shared->mutex);
+            m_shared->quit = true;
+        }
+        m_shared->changed.notify_all();
+        if (m_abandoned)
+            m_thread.detach();   // it ends by itself once its call does
+        else
+            m_thread.join();
+    }
+    ServerThread(const ServerThread &) = delete;
+    ServerThread &operator=(const ServerThread &) = delete;
+
+    Shared &shared() { return *m_shared; }
+    bool abandoned() const { return m_abandoned; }
+    bool stopped() const { return m_stopped; }
+    bool stopRequested()
+    {
+        m_stopped = m_stopped || (m_limits.stopRequested && m_limits.stopRequested());
+        return m_stopped;
+    }
+
+    // Runs `job` on the server thread. When the caller's bound or a stop
+    // comes first, the job's statement is cancelled: true still when the job
+    // ended, whatever it came to, false when it was left running.
+    bool run(std::function<void(Shared &)> job)
+    {
+        std::unique_lock lock(m_shared->mutex);
+        m_shared->job = [shared = m_shared, job = std::move(job)] { job(*shared); };
+        m_shared->busy = true;
+        m_shared->changed.notify_all();
+        auto idle = [this] { return !m_shared->busy; };
+        while (!m_shared->changed.wait_for(lock, std::chrono::milliseconds(TickMs), idle)) {
+            if (stopRequested() || m_limits.deadline.hasExpired()) {
+                m_shared->cancel->cancel();
+                m_abandoned = !m_shared->changed.wait_for(lock, std::chrono::milliseconds(CancelGraceMs), idle);
+                return !m_abandoned;
+            }
+        }
+        return true;
+    }
+
+private:
+    SyncLimits m_limits;
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
+    bool m_abandoned = false;
+    bool m_stopped = false;
+    std::thread m_thread;
+};
+
+// Two processes sending one history's records would both send them all. A
+// history whose folder takes no lock file is sent as before, unlocked.
+bool lockSyncState(QLockFile &lock, const SyncLimits &limits)
+{
+    lock.setStaleLockTime(0);   // a long sync holds it long; a dead holder's lock is taken over
+    while (!lock.tryLock(TickMs))
+        if (lock.error() != QLockFile::LockFailedError)
+            return true;
+        else if (limits.deadline.hasExpired() || (limits.stopRequested && limits.stopRequested()))
+            return false;
+    return true;
+}
+
+void connectAndUpload(ServerThread &thread, Store &local, const QString &conninfo, const SyncLimits &limits,
+                      qint64 rev, SyncResult &result)
+{
+    const bool connected = thread.run([conninfo, limits](Shared &s) {
+        s.server = ServerHistory::connect(conninfo, &s.error, std::max(2, limits.connectSeconds), s.cancel);
+        if (s.server)
+            s.server->setDeadline(limits.deadline);
+    });
+    bool ok = connected && thread.shared().server;
+    while (ok && !limits.deadline.hasExpired() && !thread.stopRequested()) {
+        const QList<Record> batch = local.changedAfter(rev, Batch);
+        if (batch.isEmpty())
+            break;
+        ok = thread.run([batch](Shared &s) { s.ok = s.server->upload(batch, &s.error, &s.taken); })
+             && thread.shared().ok;
+        if (!ok)
+            break;
+        rev = batch.constLast().rev;
+        result.sent += thread.shared().taken;
+        local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);
+    }
+    result.serverFailed = !ok && !thread.stopped();
+    std::lock_guard lock(thread.shared().mutex);   // an abandoned call may still write it
+    if (thread.stopped())
+        result.error = QStringLiteral("the upload to the history server was stopped");
+    else if (!ok && (thread.abandoned() || thread.shared().cancel->cancelled() || thread.shared().error.isEmpty()))
+        result.error = QStringLiteral("the history server did not answer in time");
+    else if (!ok)
+        result.error = thread.shared().error;
+}
 
 } // namespace
 
-SyncResult SyncToServer(Store &local, const QString &conninfo, int budgetMs)
+SyncResult SyncToServer(Store &local, const QString &conninfo, const SyncLimits &limits)
 {
     SyncResult result;
-    const QDeadlineTimer deadline(budgetMs);
-    qint64 rev = local.syncedRev(conninfo);
-    if (!local.lastError().isEmpty()) {
+    const QString key = ServerHistory::serverKey(conninfo);
+    QLockFile lock(local.path() + QStringLiteral(".sync-lock"));
+    if (local.enabled() && !lockSyncState(lock, limits)) {
+        result.stopped = limits.stopRequested && limits.stopRequested();
+        result.error = QStringLiteral("another process is sending this history's records");
+    }
+    if (result.error.isEmpty())
+        local.moveSyncedRev(conninfo, key);
+    const qint64 rev = local.syncedRev(key);
+    if (result.error.isEmpty() && !local.lastError().isEmpty())
         result.error = QStringLiteral("the local history: ") + local.lastError();
-        return result;
+    if (result.error.isEmpty() && local.countChangedAfter(rev) > 0) {   // else no connection is made
+        ServerThread thread(limits);
+        connectAndUpload(thread, local, conninfo, limits, rev, result);
+        result.stopped = thread.stopped();
+        result.abandoned = thread.abandoned();
     }
-    if (local.countChangedAfter(rev) == 0)
-        return result;   // nothing to send: no connection made
-    std::optional<ServerHistory> server = ServerHistory::connect(
-        conninfo, &result.error, std::max(LeastConnectSeconds, int(deadline.remainingTime() / 1000)));
-    while (server && !deadline.hasExpired()) {
-        const QList<Record> batch = local.changedAfter(rev, Batch);
-        if (batch.isEmpty() || !server->upload(batch, &result.error))
-            break;
-        rev = batch.constLast().rev;
-        result.sent += batch.size();
-        local.setSyncedRev(conninfo, rev);
-    }
-    result.waiting = local.countChangedAfter(rev);
+    result.waiting = local.countChangedAfter(local.syncedRev(key));
     return result;
 }
 

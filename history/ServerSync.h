@@ -6,15 +6,31 @@
 
 #include "history/HistoryStore.h"
 
+#include <QDeadlineTimer>
+#include <functional>
+
 namespace History {
+
+struct SyncLimits {
+    int connectSeconds = 4;   // libpq's least is 2
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};   // the whole call
+    std::function<bool()> stopRequested;   // a stop ends the call within a second
+};
 
 struct SyncResult {
     qint64 sent = 0;      // records the server took now
     qint64 waiting = 0;   // records it still lacks
     QString error;        // one line; empty when the server answered
+    bool serverFailed = false;   // the server could not be reached, or refused the records
+    bool stopped = false;        // by stopRequested
+    // A call into the server that would not end was left running: the process
+    // should end without waiting for it.
+    bool abandoned = false;
 };
 
-// `budgetMs` bounds the whole call (a connection takes at least 2 s to give up).
-SyncResult SyncToServer(Store &local, const QString &conninfo, int budgetMs);
+// The server's calls run on a thread of their own, so that neither a server
+// that stalls nor one that never answers holds the caller past its bound.
+// Two processes syncing one history take turns.
+SyncResult SyncToServer(Store &local, const QString &conninfo, const SyncLimits &limits);
 
 } // namespace History

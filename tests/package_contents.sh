@@ -72,6 +72,12 @@ for program in "${programs[@]}"; do
     [ -z "$warnings" ] || fail "manual page $program.1: $warnings"
 done
 
+# The history server's set-up SQL, as the packed program prints it.
+sql=$root/usr/share/calitune/calitune-server.sql
+[ -s "$sql" ] || fail "usr/share/calitune/calitune-server.sql missing"
+cmp -s "$sql" <("$build/bin/calitune-cli" server-sql) ||
+    fail "usr/share/calitune/calitune-server.sql differs from what calitune-cli server-sql prints"
+
 doc=$root/usr/share/doc/calitune
 grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
     "$doc/copyright" 2>/dev/null || fail "machine-readable copyright file missing"

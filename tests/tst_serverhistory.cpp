@@ -112,35 +112,77 @@ private slots:
 
         // The same record twice in one upload: the completed one counts.
         const Record second = unfinishedWrite(station, 2);
-        QVERIFY2(server.upload({completed(second), second}, &error), qPrintable(error));
+        qint64 taken = -1;
+        QVERIFY2(server.upload({completed(second), second}, &error, &taken), qPrintable(error));
+        QCOMPARE(taken, 1);
         QCOMPARE(server.find(station, 2, &error).value().record, completed(second));
         QCOMPARE(count("factory", "station = 'completing'"), 3);
         QVERIFY(!server.find(station, 3, &error) && error.isEmpty());
     }
 
+    // Another history under the same station name: its records are never
+    // merged into this one's, nor do they complete them.
+    void stationNameTakenByAnotherHistory()
+    {
+        ServerHistory server = connected(m_server.connectionString("postgres", "factory"));
+        QString error;
+        const Record mine = unfinishedWrite("twin", 2);
+        QVERIFY2(server.upload({mine}, &error), qPrintable(error));
+        Record theirs = completed(unfinishedWrite("twin", 2));
+        theirs.uid = "other-pc/2";
+        for (const QList<Record> &upload : {QList<Record>{makeRecord("twin", 1), theirs, makeRecord("twin", 3)},
+                                            QList<Record>{theirs}}) {
+            QVERIFY(!server.upload(upload, &error));
+            QCOMPARE(error, "cannot upload to the history server: another history already uses station name twin:"
+                            " record 2 differs");
+        }
+        QCOMPARE(count("factory", "station = 'twin'"), 1);
+        QCOMPARE(server.find("twin", 2, &error).value().record, mine);
+        QVERIFY2(server.upload({completed(mine)}, &error), qPrintable(error));
+        QCOMPARE(server.find("twin", 2, &error).value().record, completed(mine));
+    }
+
     // The stations' role from the administrator's SQL: it adds, reads and
     // completes records, and can do nothing else to them.
+    // The administrator's SQL, shown in the README and packed as a file, run
+    // twice; a station's login writes only its own station's records, through
+    // the program or through plain SQL.
     void stationRole()
     {
+        const QByteArray sql = ServerHistory::adminSql().toUtf8();
         QFile readme(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../README.md"));
-        QVERIFY(readme.open(QIODevice::ReadOnly));
-        QVERIFY2(readme.readAll().contains("```sql\n" + ServerHistory::adminSql().toUtf8() + "```\n"),
+        QFile packed(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../packaging/calitune-server.sql"));
+        QVERIFY(readme.open(QIODevice::ReadOnly) && packed.open(QIODevice::ReadOnly));
+        QVERIFY2(readme.readAll().contains("```sql\n" + sql + "```\n"),
                  "README.md does not show the set-up SQL that ServerHistory::adminSql() gives");
+        QVERIFY2(packed.readAll() == sql, "packaging/calitune-server.sql is not what ServerHistory::adminSql() gives");
         QString error;
         QVERIFY(m_server.sql("CREATE DATABASE locked; CREATE DATABASE bare"));
+        const QString layout = "SELECT string_agg(version::text, ',' ORDER BY version) FROM calitune.schema_version;"
+                               "SELECT count(*) FROM pg_trigger WHERE tgrelid = 'calitune.records'::regclass;";
         QVERIFY2(m_server.sql(ServerHistory::adminSql(), "locked", &error), qPrintable(error));
+        const std::optional<QString> once = m_server.sql(layout, "locked");
+        QVERIFY2(m_server.sql(ServerHistory::adminSql(), "locked", &error), qPrintable(error));
+        QCOMPARE(m_server.sql(layout, "locked"), once);
+        QCOMPARE(once.value_or("").section('\n', 0, 0), "1,2");
         QVERIFY(m_server.sql("CREATE ROLE station1 LOGIN PASSWORD 'pw1' IN ROLE calitune_station;"
                              "CREATE ROLE reader LOGIN PASSWORD 'pw2' IN ROLE calitune_station;"
-                             "ALTER ROLE reader SET default_transaction_read_only = on"));
+                             "ALTER ROLE reader SET default_transaction_read_only = on;"
+                             "INSERT INTO calitune.stations VALUES ('line-1', 'station1'), ('line-2', 'station2')",
+                             "locked"));
         QTemporaryDir home;
-        QFile passwords(home.filePath("pgpass"));
+        QFile passwords(home.filePath("pgpass")), services(home.filePath("pg_service.conf"));
         QVERIFY(passwords.open(QIODevice::WriteOnly) && passwords.write("*:*:*:station1:pw1\n*:*:*:reader:pw2\n") > 0);
         passwords.close();
         QVERIFY(passwords.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        const QString service = "[calitune]\n" + m_server.connectionString("station1", "locked").replace(' ', '\n') + '\n';
+        QVERIFY(services.open(QIODevice::WriteOnly) && services.write(service.toUtf8()) > 0);
+        services.close();
         qputenv("PGPASSFILE", QFile::encodeName(passwords.fileName()));
-        auto forgetPasswords = qScopeGuard([] { qunsetenv("PGPASSFILE"); });
+        qputenv("PGSERVICEFILE", QFile::encodeName(services.fileName()));
+        auto forgetPasswords = qScopeGuard([] { qunsetenv("PGPASSFILE"); qunsetenv("PGSERVICEFILE"); });
 
-        ServerHistory station = connected(m_server.uri("station1", "locked"));
+        ServerHistory station = connected("service=calitune");
         const Record unfinished = unfinishedWrite("line-1", 1), done = fullRestore("line-1", 2);
         QVERIFY2(station.upload({unfinished, done}, &error), qPrintable(error));
         QVERIFY2(station.upload({completed(unfinished)}, &error), qPrintable(error));
@@ -150,6 +192,7 @@ private slots:
         QVERIFY(listed == QList<Record>({done, completed(unfinished)}));
         QVERIFY(station.upload({unfinishedWrite("line-1", 3)}, &error));
         QCOMPARE(m_server.sql("SELECT count(*) FROM calitune.records", "locked", nullptr, "station1"), "3");
+        QVERIFY(ServerHistory(connected(m_server.connectionString("postgres", "locked"))).upload({unfinishedWrite("line-2", 7)}, &error));
         for (const char *refused : {"DELETE FROM calitune.records", "TRUNCATE calitune.records",
                                     "UPDATE calitune.records SET block_before = block_sent",
                                     "UPDATE calitune.records SET outcome = 'verify' WHERE local_id = 1",
@@ -157,8 +200,14 @@ private slots:
                                     "DROP TABLE calitune.records",
                                     "INSERT INTO calitune.records (station, local_id, uid, time, source, port, device,"
                                     " action, outcome, uploaded_at) VALUES ('line-1', 9, 'u', now(), 'cli', '', '',"
-                                    " 'read', 'done', now() - interval '1 year')"})
+                                    " 'read', 'done', now() - interval '1 year')",
+                                    "SET ROLE calitune_station; INSERT INTO calitune.records (station, local_id, uid,"
+                                    " time, source, port, device, action, outcome, block_sent) VALUES ('line-2', 2,"
+                                    " 'forged2', now(), 'cli', '', '', 'write', 'unfinished', '\\x7f7f7f7f7f7f7f7f7f7f7f7f7f7f7f7f')",
+                                    "UPDATE calitune.records SET outcome = 'done', block_after = block_sent WHERE station = 'line-2'"})
             QVERIFY2(!m_server.sql(refused, "locked", nullptr, "station1"), refused);
+        QVERIFY(!station.upload({makeRecord("line-2", 1)}, &error));
+        QCOMPARE(error, "cannot upload to the history server: login station1 may not write records of station line-2");
         // Not even the owner rewrites the blocks of an unfinished record.
         QVERIFY(!m_server.sql("UPDATE calitune.records SET block_sent = NULL WHERE local_id = 3", "locked"));
         QVERIFY(station.find("line-1", 2, &error).value().record == done);
@@ -167,9 +216,10 @@ private slots:
         QVERIFY(!reader.upload({makeRecord("line-2", 1)}, &error));
         QVERIFY2(error.startsWith("cannot upload to the history server: the server is read-only (") && !error.contains('\n'),
                  qPrintable(error));
-        QCOMPARE(reader.list({}, &error).size(), 3);
+        QCOMPARE(reader.list({}, &error).size(), 4);
+        QCOMPARE(count("locked", "station = 'line-2' AND outcome = 'unfinished' AND uid = 'line-2/7'"), 1);
         QVERIFY(!connected(m_server.connectionString("station1", "bare")).ensureSchema(&error));
-        QVERIFY2(error.contains("administrator runs the setup SQL"), qPrintable(error));
+        QVERIFY2(error.contains("the administrator runs the set-up SQL (calitune-cli server-sql)"), qPrintable(error));
     }
 };
 

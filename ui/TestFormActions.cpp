@@ -2,6 +2,7 @@
 // radio, from opening the port to the one message that tells its outcome.
 
 #include "history/ExchangeRecorder.h"
+#include "history/ServerHistory.h"
 #include "history/ServerSync.h"
 #include "history/StationConfig.h"
 #include "protocol/Exchange.h"
@@ -172,10 +173,10 @@ void TestForm::uploadRecords()
     m_upload.reset(QThread::create([server] {
         static std::atomic_bool warned{false};
         History::Store store;
-        const History::SyncResult r = History::SyncToServer(store, server, 2000);
+        const History::SyncResult r = History::SyncToServer(store, server, {2, QDeadlineTimer(2000), {}});
         if (!r.error.isEmpty() && !warned.exchange(true))
             std::fprintf(stderr, "calitune: warning: %s; records are kept here and sent later\n",
-                         qUtf8Printable(r.error));
+                         qUtf8Printable(History::ServerHistory::withoutPassword(r.error)));
     }));
     m_upload->start();
 }
