@@ -14,7 +14,12 @@
 #include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using Kind = SimRadio::FrameKind;
 using Clock = std::chrono::steady_clock;
@@ -56,6 +61,35 @@ class TestFactory : public QObject {
     {
         return m_server.sql("SELECT count(*) FROM calitune.records", db).value_or("-1").toLongLong();
     }
+    // A write with the server set: how long the process ran on after the
+    // radio's exit frame.
+    qint64 msAfterExitFrame(const QProcessEnvironment &env, SimRadio &radio, CliResult *result)
+    {
+        QProcess p;
+        StartCli(p, {"write", "H400=33"}, env);
+        *result = FinishCli(p);
+        const Clock::time_point ended = Clock::now();
+        const std::vector<SimRadio::Frame> frames = radio.frames();
+        if (frames.empty() || frames.back().kind != Kind::Exit)
+            return -1;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(ended - frames.back().at).count();
+    }
+    // A command that should end at once on a signal, sent once it runs.
+    CliResult signalled(const QStringList &args, const QProcessEnvironment &env, const std::function<bool()> &running,
+                        qint64 *msAfterSignal)
+    {
+        QProcess p;
+        StartCli(p, args, env);
+        QElapsedTimer waited;
+        waited.start();
+        while (!running() && waited.elapsed() < 30000)
+            QThread::msleep(5);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        waited.restart();
+        const CliResult r = FinishCli(p);
+        *msAfterSignal = waited.elapsed();
+        return r;
+    }
     // Every record of these stations' local histories on the server, none
     // twice, and nothing else of theirs.
     void eachRecordOnce(const QString &db, const QStringList &stations)
@@ -79,9 +113,9 @@ class TestFactory : public QObject {
         QCOMPARE(server, local);
     }
     // Old records a station holds that the server has not had yet.
-    void addLocalRecords(const QString &name, int count)
+    void addLocalRecords(const QString &name, int count, const QString &file = {})
     {
-        History::Store store(historyOf(name));
+        History::Store store(file.isEmpty() ? historyOf(name) : file);
         QVERIFY(store.prepare());
         for (int i = 0; i < count; ++i) {
             History::Record r;
@@ -176,22 +210,32 @@ private slots:
         addLocalRecords("bulk", Count);
         qInfo("%d local records stored in %lld ms", Count, filling.elapsed());
         const QProcessEnvironment env = station("bulk", "/dev/null", m_server.connectionString("postgres", "crash"));
+        // Stopped by SIGTERM: what it says it sent is what the server holds.
+        qint64 afterSignal = 0;
+        CliResult r = signalled({"history", "sync", "--json"}, env, [this] { return count("crash") > 0; }, &afterSignal);
+        QCOMPARE(r.code, 128 + SIGTERM);
+        QVERIFY2(afterSignal < 3000, qPrintable(QString("%1 ms after SIGTERM").arg(afterSignal)));
+        QCOMPARE(r.json()["error"].toString(), "interrupted");
+        const qint64 stopped = count("crash");
+        QCOMPARE(r.json()["sent"].toInteger(), stopped);
+        QCOMPARE(r.json()["waiting"].toInteger(), Count - stopped);
+
         QProcess sync;
         StartCli(sync, {"history", "sync"}, env);
         QElapsedTimer waited;
         waited.start();
-        while (count("crash") <= 0 && waited.elapsed() < 30000)
+        while (count("crash") <= stopped && waited.elapsed() < 30000)
             QThread::msleep(5);
         QVERIFY(m_server.kill());
-        CliResult r = FinishCli(sync);
-        QCOMPARE(r.code, 1);
+        r = FinishCli(sync);
+        QCOMPARE(r.code, 9);
         QCOMPARE(r.errLines().size(), 1);
         QVERIFY2(r.err.contains("history server") && r.err.contains("waiting"), r.err.constData());
 
         QString error;
         QVERIFY2(m_server.start(&error), qPrintable(error));
         const qint64 before = count("crash");
-        QVERIFY2(before > 0 && before < Count, qPrintable(QString::number(before)));
+        QVERIFY2(before > stopped && before < Count, qPrintable(QString::number(before)));
         r = RunCli({"history", "sync", "--json"}, env);
         QCOMPARE(r.code, 0);
         QCOMPARE(r.json()["waiting"].toInteger(), 0);
@@ -265,16 +309,11 @@ private slots:
     {
         SimRadio radio;
         radio.setMemory(CalAddress, blockWith(0));
-        QProcess p;
-        StartCli(p, {"write", "H400=33"}, station("timed", radio));
-        const CliResult r = FinishCli(p);
-        const Clock::time_point ended = Clock::now();
+        CliResult r;
+        const qint64 sinceExit = msAfterExitFrame(station("timed", radio), radio, &r);
         const qint64 endedMs = QDateTime::currentMSecsSinceEpoch();
         QCOMPARE(r.code, 0);
-        const std::vector<SimRadio::Frame> frames = radio.frames();
-        QVERIFY(!frames.empty() && frames.back().kind == Kind::Exit);
-        const qint64 sinceExit = std::chrono::duration_cast<std::chrono::milliseconds>(ended - frames.back().at).count();
-        QVERIFY2(sinceExit < 2000, qPrintable(QString("%1 ms from the exit frame to the end").arg(sinceExit)));
+        QVERIFY2(sinceExit >= 0 && sinceExit < 2000, qPrintable(QString("%1 ms from the exit frame to the end").arg(sinceExit)));
 
         const QStringList row = m_server.sql("SELECT outcome, encode(block_after, 'hex'),"
                                              " (extract(epoch FROM uploaded_at) * 1000)::bigint"
@@ -286,6 +325,150 @@ private slots:
         QCOMPARE(row[1], QString::fromLatin1(blockWith(33).toHex()));
         const qint64 early = endedMs - sinceExit - row[2].toLongLong();
         QVERIFY2(early <= 2, qPrintable(QString("uploaded %1 ms before the exit frame").arg(early)));
+    }
+
+    // Two PCs cloned from one image go by one station name: the second
+    // history's records are refused, not merged, and wait.
+    void twoHistoriesOneStationName()
+    {
+        addLocalRecords("twin", 2, m_dir.filePath("pc-a.db"));
+        addLocalRecords("twin", 2, m_dir.filePath("pc-b.db"));
+        QProcessEnvironment env = station("twin", "/dev/null", m_server.connectionString("postgres", "line"));
+        env.insert("CALITUNE_HISTORY", m_dir.filePath("pc-a.db"));
+        CliResult r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.json().object(), QJsonObject({{"sent", 2}, {"waiting", 0}}));
+        env.insert("CALITUNE_HISTORY", m_dir.filePath("pc-b.db"));
+        r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.code, 9);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("another history already uses station name twin: record 1 differs"), r.err.constData());
+        QCOMPARE(r.json()["error"].toString(), "server");
+        QCOMPARE(r.json()["waiting"].toInteger(), 2);
+        QStringList uids;
+        for (const History::Record &rec : History::Store(m_dir.filePath("pc-a.db")).list())
+            uids.prepend(rec.uid);
+        QCOMPARE(m_server.sql("SELECT string_agg(uid, ',' ORDER BY local_id) FROM calitune.records WHERE station = 'twin'",
+                              "line"),
+                 uids.join(','));
+    }
+
+    // A password in the connection string, in either form: never in any
+    // output, nor in the station's files, which only their user may read.
+    void passwordNeitherShownNorStored()
+    {
+        const QByteArray secret = "Sekr3t-pw";
+        const QString history = m_dir.filePath("private/secret.db");
+        const QString keywords = m_server.connectionString("postgres", "line") + " password=" + secret;
+        SimRadio radio;
+        QProcessEnvironment env = station("private", radio.devicePath(), keywords);
+        env.insert("CALITUNE_HISTORY", history);
+        QVERIFY(QDir().mkpath(m_dir.filePath("private")));
+        {   // what an earlier version kept: the whole string as the key of what the server has
+            History::Store store(history);
+            QVERIFY(store.prepare() && store.setSyncedRev(keywords, 1));
+        }
+        const QString uri = m_server.uri("postgres", "line").replace("postgres@", "postgres:" + secret + "@");
+        QByteArray shown;
+        for (const QString &conninfo : {keywords, uri}) {
+            env.insert("CALITUNE_HISTORY_SERVER", conninfo);
+            for (const QStringList &args : {QStringList{"config"}, QStringList{"config", "--json"},
+                                            QStringList{"-v", "write", "H400=44"}}) {
+                const CliResult r = RunCli(args, env);
+                QCOMPARE(r.code, 0);
+                QVERIFY2(r.err.isEmpty() || args.contains("-v"), r.err.constData());
+                shown += r.out + r.err;
+            }
+        }
+        env.insert("CALITUNE_HISTORY_SERVER", "host=/nonexistent password=" + secret);
+        addLocalRecords("private", 1, history);
+        const CliResult failed = RunCli({"history", "sync"}, env);
+        QCOMPARE(failed.code, 9);
+        shown += failed.err;
+        QVERIFY2(!shown.contains(secret), shown.constData());
+        QVERIFY(shown.contains("password=********") && shown.contains(":********@"));
+        QCOMPARE(count("line") > 0, true);
+        for (const QFileInfo &file : QDir(m_dir.filePath("private")).entryInfoList(QDir::Files)) {
+            QFile f(file.filePath());
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QVERIFY2(!f.readAll().contains(secret), qPrintable(file.fileName()));
+            if (!file.fileName().endsWith("-lock"))
+                QVERIFY2(f.permissions() == (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                         qPrintable(file.fileName()));
+        }
+    }
+
+    // A table held locked by another session for a minute: the exchange's
+    // upload ends on time, a sync gives up, and SIGTERM ends a sync at once.
+    void stalledServer()
+    {
+        SimRadio radio;
+        const QProcessEnvironment env = station("stalled", radio);
+        QVERIFY(RunCli({"history", "sync"}, env).code == 0);   // the tables exist
+        QProcess holder;
+        holder.start(PgServer::binDir() + "/psql", {"-X", "-q", "-d", m_server.connectionString("postgres", "line"), "-c",
+                                                    "BEGIN; LOCK TABLE calitune.records IN ACCESS EXCLUSIVE MODE;"
+                                                    " SELECT pg_sleep(60)"});
+        auto release = [&] {
+            m_server.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%'"
+                         " AND pid <> pg_backend_pid()");
+            holder.waitForFinished(10000);
+        };
+        auto releaseAnyway = qScopeGuard(release);
+        QElapsedTimer waited;
+        waited.start();
+        while (m_server.sql("SELECT count(*) FROM pg_locks WHERE relation = 'calitune.records'::regclass"
+                            " AND mode = 'AccessExclusiveLock' AND granted") != "1" && waited.elapsed() < 30000)
+            QThread::msleep(20);
+
+        CliResult r;
+        const qint64 sinceExit = msAfterExitFrame(env, radio, &r);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(sinceExit >= 0 && sinceExit < 3000, qPrintable(QString("%1 ms after the exit frame").arg(sinceExit)));
+        QVERIFY2(r.errLines().size() == 1 && r.err.startsWith("calitune-cli: warning: "), r.err.constData());
+
+        qint64 afterSignal = 0;
+        r = signalled({"history", "sync", "--json"}, env, [] { QThread::msleep(500); return true; }, &afterSignal);
+        QCOMPARE(r.code, 128 + SIGTERM);
+        QVERIFY2(afterSignal < 3000, qPrintable(QString("%1 ms after SIGTERM").arg(afterSignal)));
+        QCOMPARE(r.json()["waiting"].toInteger(), 1);
+
+        waited.restart();
+        r = RunCli({"history", "sync"}, env);
+        QCOMPARE(r.code, 9);
+        QVERIFY2(waited.elapsed() < 15000, qPrintable(QString("%1 ms").arg(waited.elapsed())));
+        QCOMPARE(r.errLines().size(), 1);
+
+        release();
+        r = RunCli({"history", "sync", "--json"}, env);
+        QCOMPARE(r.json().object(), QJsonObject({{"sent", 1}, {"waiting", 0}}));
+    }
+
+    // A server address that takes the connection and never answers.
+    void blackholedServer()
+    {
+        // Never accepted: the system completes the handshakes and nothing answers.
+        const int hole = ::socket(AF_INET, SOCK_STREAM, 0);
+        auto closeHole = qScopeGuard([hole] { ::close(hole); });
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(hole, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(hole, 16) == 0
+                && ::getsockname(hole, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const QString conninfo = QString("host=127.0.0.1 port=%1 dbname=line user=postgres").arg(ntohs(address.sin_port));
+        SimRadio radio;
+        CliResult r;
+        const qint64 sinceExit = msAfterExitFrame(station("void", radio.devicePath(), conninfo), radio, &r);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(sinceExit >= 0 && sinceExit < 3000, qPrintable(QString("%1 ms after the exit frame").arg(sinceExit)));
+        QElapsedTimer waited;
+        for (const QStringList &args : {QStringList{"history", "sync", "--json"}, QStringList{"history", "--server", "--json"}}) {
+            waited.start();
+            r = RunCli(args, station("void", radio.devicePath(), conninfo));
+            QCOMPARE(r.code, 9);
+            QCOMPARE(r.json()["error"].toString(), "server");
+            QVERIFY2(waited.elapsed() < 7000, qPrintable(QString("%1 ms").arg(waited.elapsed())));
+        }
     }
 };
 
