@@ -141,6 +141,11 @@ QString connectError(const QSqlError &e)
         || text.contains(QLatin1String("no password supplied"))
         || (text.contains(QLatin1String("role \"")) && text.contains(QLatin1String("does not exist"))))
         return QStringLiteral("the history server refused the login: %1").arg(text);
+    if (text.contains(QLatin1String("certificate verify failed")))
+        return QStringLiteral("the history server's certificate is not signed by the CA that sslrootcert names: %1")
+            .arg(text);
+    if (text.contains(QLatin1String("does not match host name")))
+        return QStringLiteral("the history server's certificate is for another host: %1").arg(text);
     if (text.contains(QLatin1String("database \"")) && text.contains(QLatin1String("does not exist")))
         return QStringLiteral("the history server has no such database: %1").arg(text);
     return QStringLiteral("cannot reach the history server: %1").arg(text);

@@ -147,6 +147,42 @@ bool PgServer::create(QString *error)
            || failed(error, "cannot write " + hba.fileName());
 }
 
+// openssl as the server's user, in the server's folder.
+bool PgServer::openssl(const QString &arguments, QString *error) const
+{
+    QProcess p;
+    p.setWorkingDirectory(m_dir);
+    const QString command = "umask 077 && openssl " + arguments;
+    if (asPostgresUser())
+        p.start("runuser", {"-u", "postgres", "--", "sh", "-c", command});
+    else
+        p.start("sh", {"-c", command});
+    return (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+           || failed(error, "openssl failed: " + lastLines(QString::fromLocal8Bit(p.readAllStandardError())));
+}
+
+bool PgServer::enableTls(QString *error)
+{
+    if (m_dir.isEmpty() && !create(error))
+        return false;
+    const QString ca = "req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=%1 -keyout %1.key -out %1.crt";
+    m_tls = openssl(ca.arg("ca"), error) && openssl(ca.arg("other-ca"), error)
+            && openssl("req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr", error)
+            && openssl("x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out server.crt"
+                       " -extfile /dev/stdin <<'EOF'\nsubjectAltName=IP:127.0.0.1,DNS:localhost\nEOF",
+                       error);
+    QFile hba(dataDir() + "/pg_hba.conf");
+    return m_tls
+           && ((hba.open(QIODevice::Append) && hba.write("hostssl all postgres 127.0.0.1/32 trust\n") > 0)
+               || failed(error, "cannot write " + hba.fileName()));
+}
+
+QString PgServer::tlsConnectionString(const QString &db, const QString &ca) const
+{
+    return QString("host=127.0.0.1 port=%1 dbname=%2 user=postgres sslmode=verify-full sslrootcert=%3")
+        .arg(QString::number(m_port), db, ca);
+}
+
 bool PgServer::start(QString *error)
 {
     if (binDir().isEmpty())
@@ -156,6 +192,9 @@ bool PgServer::start(QString *error)
     QString options = QString("-k '%1' -p %2 -c listen_addresses=").arg(m_dir, QString::number(m_port));
     if (!m_durable)
         options += " -c fsync=off -c full_page_writes=off";
+    if (m_tls)
+        options += QString(" -c listen_addresses=127.0.0.1 -c ssl=on -c ssl_cert_file='%1/server.crt'"
+                           " -c ssl_key_file='%1/server.key'").arg(m_dir);
     QString problem;
     QFile log(m_dir + "/log");
     if (run("pg_ctl", {"-D", dataDir(), "-l", log.fileName(), "-w", "-t", "60", "-o", options, "start"}, &problem))

@@ -25,6 +25,14 @@ public:
 
     QString connectionString(const QString &user = QStringLiteral("postgres"),
                              const QString &db = QStringLiteral("postgres")) const;
+    // Before the first start: the server also takes TLS connections on
+    // 127.0.0.1, with a certificate of a CA made for it (caFile()), for
+    // superuser "postgres" without a password.
+    bool enableTls(QString *error = nullptr);
+    QString caFile() const { return m_dir + QStringLiteral("/ca.crt"); }
+    // A CA that signed nothing of this server's.
+    QString otherCaFile() const { return m_dir + QStringLiteral("/other-ca.crt"); }
+    QString tlsConnectionString(const QString &db, const QString &ca) const;
     QString uri(const QString &user, const QString &db) const;   // postgresql://…
 
     // Runs SQL through psql, as the superuser unless told; the output in unaligned
@@ -35,6 +43,7 @@ public:
 private:
     bool create(QString *error);
     bool run(const QString &program, const QStringList &args, QString *error) const;
+    bool openssl(const QString &arguments, QString *error) const;
     void startWatchdog();
     qint64 postmasterPid() const;
     QString dataDir() const { return m_dir + QStringLiteral("/data"); }
@@ -42,4 +51,5 @@ private:
     QString m_dir;
     int m_port = 0;
     bool m_durable = false;
+    bool m_tls = false;
 };

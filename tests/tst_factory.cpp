@@ -136,7 +136,7 @@ private slots:
         if (PgServer::binDir().isEmpty())
             QSKIP("PostgreSQL is not installed (Debian: postgresql)");
         QString error;
-        QVERIFY2(m_server.start(&error), qPrintable(error));
+        QVERIFY2(m_server.enableTls(&error) && m_server.start(&error), qPrintable(error));
         QVERIFY(m_server.sql("CREATE DATABASE line"));
     }
 
@@ -441,6 +441,29 @@ private slots:
         release();
         r = RunCli({"history", "sync", "--json"}, env);
         QCOMPARE(r.json().object(), QJsonObject({{"sent", 1}, {"waiting", 0}}));
+    }
+
+    // The server's certificate checked against the factory's own CA; a
+    // server the CA did not sign is refused in one line.
+    void tlsVerifiedServer()
+    {
+        SimRadio radio;
+        CliResult r = RunCli({"write", "H400=21"}, station("tls", radio.devicePath(),
+                                                            m_server.tlsConnectionString("line", m_server.caFile())));
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.err.isEmpty(), r.err.constData());
+        QCOMPARE(m_server.sql("SELECT count(*) FROM calitune.records WHERE station = 'tls'", "line"), "1");
+
+        const QProcessEnvironment impostor = station("tls", radio.devicePath(),
+                                                     m_server.tlsConnectionString("line", m_server.otherCaFile()));
+        const QByteArray refused = "the history server's certificate is not signed by the CA that sslrootcert names";
+        r = RunCli({"write", "H400=22"}, impostor);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.errLines().size() == 1 && r.err.contains(refused), r.err.constData());
+        r = RunCli({"history", "sync"}, impostor);
+        QCOMPARE(r.code, 9);
+        QVERIFY2(r.errLines().size() == 1 && r.err.contains(refused), r.err.constData());
+        QCOMPARE(m_server.sql("SELECT count(*) FROM calitune.records WHERE station = 'tls'", "line"), "1");
     }
 
     // A server address that takes the connection and never answers.
