@@ -460,7 +460,8 @@ private slots:
         const std::optional<History::Backup> streamed = History::BackupFile::parse(r.out, &error);
         QVERIFY2(streamed && streamed->block == Block, qPrintable(error));
         QVERIFY(!QFileInfo::exists("-"));
-        QCOMPARE(cli({"backup", "--output", "-", "--json"}).code, 1);
+        for (const QStringList &both : {QStringList{"--json"}, QStringList{"--port", "1,2"}})   // one radio, nothing else
+            QCOMPARE(cli(QStringList{"backup", "--output", "-"} + both).code, 1);
 
         const QString file = path("radio.json");
         r = cli({"backup", "--output", file});
