@@ -662,7 +662,7 @@ void Store::keepAll(QList<Change> &changes)
     bool fit = true;
     for (Change &c : changes) {
         fit = fit && blocksFit(*c.record) && !(c.record->uid.isEmpty() && !c.isNew);
-        if (c.isNew)
+        if (c.isNew && enabled())
             stamp(*c.record);
     }
     const Result result = !enabled() ? Result::Ok : fit ? keepInOne(changes) : Result::Failed;
