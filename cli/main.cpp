@@ -14,6 +14,10 @@ int main(int argc, char *argv[])
     // which allocate little and mostly wait on the wire.
     mallopt(M_ARENA_MAX, 1);
 #endif
+    // Each exchange thread gets an event dispatcher; Qt's own is enough for
+    // serial ports and costs less than a GLib main context per thread.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     // The same name as the window's, so that both keep one history.
     QCoreApplication::setApplicationName(QStringLiteral("Calitune"));
