@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 namespace Cli {
 
@@ -14,6 +15,16 @@ namespace {
 
 using CliOutput::JsonObject;
 using CliOutput::hex;
+
+// An existing folder the file system will not let us write in (read-only,
+// no permission): the backup cannot be saved, which no other name mends.
+bool folderRefuses(const QString &folder)
+{
+    if (!QFileInfo(folder).isDir())
+        return false;
+    QTemporaryFile probe(folder + QStringLiteral("/.calitune-probe-XXXXXX"));
+    return !probe.open();
+}
 
 // Where each radio's backup goes: the file given, or with several ports one
 // file per radio in the folder given, named after its port.
@@ -36,11 +47,25 @@ std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target>
     for (const QString &file : files) {
         QString error;
         if (!History::BackupFile::checkOutput(file, in.isSet(Opt::Force), &error)) {
-            *refusal = BadInputError(QStringLiteral("%1: %2").arg(file, error));
+            *refusal = folderRefuses(QFileInfo(file).absolutePath())
+                           ? Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
+                                     QStringLiteral("%1: %2; nothing was sent to the radio").arg(file, error))
+                           : BadInputError(QStringLiteral("%1: %2").arg(file, error));
             return std::nullopt;
         }
     }
     return files;
+}
+
+// A backup to standard output: one radio, and nothing else on stdout.
+std::optional<PortReport> refusedToStdout(const Invocation &in, const QList<Target> &targets)
+{
+    const QString port = in.value(Opt::Port);
+    if (targets.size() > 1 || port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
+        return UsageError(QStringLiteral("--output - writes one radio's backup: give one port"));
+    if (in.isSet(Opt::Json))
+        return UsageError(QStringLiteral("--output - and --json both write to standard output: choose one"));
+    return std::nullopt;
 }
 
 PortReport backupOne(const RunSettings &settings, const Target &t, const QString &file)
@@ -52,14 +77,18 @@ PortReport backupOne(const RunSettings &settings, const Target &t, const QString
     const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
                                 session.radio()};
     QString error;
-    if (!History::BackupFile::save(file, saved, &error)) {
+    const bool toStdout = file == QLatin1String("-");
+    if (toStdout ? !WriteBytes(stdout, History::BackupFile::toJson(saved), &error)
+                 : !History::BackupFile::save(file, saved, &error)) {
         session.record().ended(Outcome::BackupNotSaved);
         return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
                        QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
-                           .arg(file, error),
+                           .arg(toStdout ? QStringLiteral("standard output") : file, error),
                        &t);
     }
     PortReport report;
+    if (toStdout)
+        return report;
     report.out = QStringLiteral("%1: block %2 saved to %3\n").arg(t.label(), hex(*r.block), file);
     report.json = t.json()
                       .add(QStringLiteral("radio"), saved.radio ? QJsonValue(*saved.radio) : QJsonValue())
@@ -107,6 +136,11 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
 {
     const bool onServer = in.isSet(Opt::Server);
     const qsizetype colon = given.lastIndexOf(QLatin1Char(':'));
+    if (!onServer && colon >= 0) {
+        *refusal = UsageError(QStringLiteral("--history %1: a STATION:ID record is on the history server: add --server")
+                                  .arg(given));
+        return std::nullopt;
+    }
     const QString station = onServer ? given.left(colon) : QString();
     bool ok = false;
     const qint64 id = (onServer ? given.mid(colon + 1) : given).toLongLong(&ok);
@@ -256,8 +290,12 @@ int RunBackup(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
+    if (in.value(Opt::Output) == QLatin1String("-"))
+        if (const std::optional<PortReport> refused = refusedToStdout(in, *targets))
+            return in.finish(*refused);
     PortReport refusal;
-    const std::optional<QStringList> files = backupFiles(in, *targets, &refusal);
+    const std::optional<QStringList> files =
+        in.value(Opt::Output) == QLatin1String("-") ? QStringList{QStringLiteral("-")} : backupFiles(in, *targets, &refusal);
     if (!files)
         return in.finish(refusal);
     QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {

@@ -7,7 +7,9 @@
 #include "history/StationConfig.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSet>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +73,9 @@ const QList<OptionSpec> &optionSpecs()
         {Opt::Local, O(QStringLiteral("local"), QStringLiteral("Show times as local time with its offset."))},
         {Opt::Probe, O(QStringLiteral("probe"),
                        QStringLiteral("Also ask the radio for programming mode (and take it out again)."))},
+        {Opt::Config, O(QStringLiteral("config"),
+                        QStringLiteral("The settings file to read instead of ~/.config/Calitune/calitune.conf."),
+                        QStringLiteral("FILE"))},
     };
     return table;
 }
@@ -83,7 +88,27 @@ const QCommandLineOption &optionOf(Opt id)
     Q_UNREACHABLE();
 }
 
-const QList<Opt> EveryCommandTakes{Opt::Json, Opt::Quiet, Opt::Verbose};
+// QCommandLineParser's complaint in this tool's words.
+QString parseError(const QCommandLineParser &parser, const QString &command)
+{
+    const auto dashed = [](const QString &name) { return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name; };
+    QStringList unknown;
+    for (const QString &name : parser.unknownOptionNames())
+        unknown << dashed(name);
+    if (!unknown.isEmpty())
+        return (command.isEmpty() ? QStringLiteral("there is no option %1") : command + QStringLiteral(" has no option %1"))
+            .arg(unknown.join(QStringLiteral(", ")));
+    static const QRegularExpression quoted(QStringLiteral("'([^']*)'"));
+    const QString text = parser.errorText();
+    const QString option = quoted.match(text).captured(1);
+    if (text.startsWith(QLatin1String("Missing value")))
+        return QStringLiteral("%1 needs a value").arg(option);
+    if (text.startsWith(QLatin1String("Unexpected value")))
+        return QStringLiteral("%1 takes no value").arg(option);
+    return text;
+}
+
+const QList<Opt> EveryCommandTakes{Opt::Json, Opt::Quiet, Opt::Verbose, Opt::Config};
 constexpr int UploadBudgetMs = 2000;
 constexpr int UploadConnectSeconds = 2;   // libpq's least
 
@@ -139,7 +164,7 @@ QString topHelp()
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},
                       QStringLiteral("This help; COMMAND --help tells more about each command.")});
     parser.addOption({{QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("The version.")});
-    for (Opt o : {Opt::Port, Opt::Json, Opt::Quiet, Opt::Verbose})
+    for (Opt o : {Opt::Port, Opt::Json, Opt::Quiet, Opt::Verbose, Opt::Config})
         parser.addOption(optionOf(o));
     QString commands = QStringLiteral("Reads and writes the transmit-power calibration of a UHF radio.\n\nCommands:\n");
     for (const Command &c : Commands())
@@ -147,7 +172,7 @@ QString topHelp()
     parser.setApplicationDescription(commands.trimmed());
     QString text = parser.helpText();
     text.replace(0, text.indexOf(QLatin1Char('\n')),
-                 QStringLiteral("Usage: %1 [--port P] [--json] [-q|-v] COMMAND [options] [args]\n").arg(Program));
+                 QStringLiteral("Usage: %1 [--port P] [--json] [-q|-v] [--config FILE] COMMAND [options] [args]\n").arg(Program));
     return text + QStringLiteral("\n") + exitStatusHelp({PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch,
                                                          OtherRadio, BackupNotSaved, ServerFailed},
                                                         true);
@@ -196,10 +221,24 @@ bool isRadioLabel(const QString &label)
     return true;
 }
 
+// A station's name goes into every record and the server's key: a line of
+// its own in a listing, and a ";" would end it in the settings file.
+std::optional<PortReport> checkStation(const Invocation &in)
+{
+    const History::Setting station = in.config.station();
+    if (isRadioLabel(station.value) && !station.value.contains(QLatin1Char(';')))
+        return std::nullopt;
+    return BadInputError(QStringLiteral("the station name \"%1\" (%2) must be 1 to 64 printable characters without \";\"")
+                             .arg(station.value.left(80), station.origin));
+}
+
 // Everything of the command line that is checked before a port is opened.
 std::optional<PortReport> checkOptions(Invocation &in)
 {
     const QCommandLineParser &p = in.parser;
+    if (in.command.name != QLatin1String("config"))
+        if (std::optional<PortReport> refused = checkStation(in))
+            return refused;
     for (Opt o : in.command.options) {
         const QCommandLineOption &option = optionOf(o);
         if (!option.valueName().isEmpty() && p.values(option).size() > 1)
@@ -229,9 +268,28 @@ void applySettings(Invocation &in)
     in.server = in.config.server().value;
     in.settings.progress = !in.isSet(Opt::Quiet) && !in.isSet(Opt::Verbose) && StderrIsTerminal();
     SetQuiet(in.settings.style.quiet);
+    // Qt's and the steps' messages as this program's lines, not under Qt's category names.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
+        Write(stderr, Program + QStringLiteral(": ") + message + QLatin1Char('\n'));
+    });
     if (in.isSet(Opt::Verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("calitune.*.debug=true"));
     History::Store::setWarningSink([](const QString &message) { Warn(QStringLiteral("the history: ") + message); });
+    for (const QString &warning : in.config.warnings())
+        Warn(warning);
+}
+
+// The settings file: --config FILE, or the user's.
+std::optional<History::StationConfig> configGiven(const QCommandLineParser &parser, PortReport *refusal)
+{
+    if (!parser.isSet(optionOf(Opt::Config)))
+        return History::StationConfig();
+    const QString file = parser.value(optionOf(Opt::Config));
+    if (!QFileInfo(file).isFile()) {
+        *refusal = UsageError(QStringLiteral("--config %1: not a file").arg(file));
+        return std::nullopt;
+    }
+    return History::StationConfig(file);
 }
 
 int runCommand(const Command &c, const QStringList &arguments)
@@ -239,13 +297,18 @@ int runCommand(const Command &c, const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(c.summary);
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help.")});
-    for (Opt o : EveryCommandTakes + c.options)
-        parser.addOption(optionOf(o));
+    for (Opt o : EveryCommandTakes + c.options) {
+        QCommandLineOption option = optionOf(o);
+        for (const auto &[id, help] : c.optionHelp)
+            if (id == o)
+                option.setDescription(help);
+        parser.addOption(option);
+    }
     if (!c.arguments.isEmpty())
         parser.addPositionalArgument(c.arguments, c.argumentHelp);
     const bool json = arguments.contains(QStringLiteral("--json"));
     if (!parser.parse(arguments)) {
-        Print(UsageError(QStringLiteral("%1: %2").arg(c.name, parser.errorText())), {json, false});
+        Print(UsageError(parseError(parser, c.name)), {json, false});
         return BadInput;
     }
     if (parser.isSet(QStringLiteral("help"))) {
@@ -256,7 +319,13 @@ int runCommand(const Command &c, const QStringList &arguments)
     // the others may simply stop.
     if (c.statuses.contains(PortNotOpened))
         StopSignals::Install();
-    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), History::StationConfig()};
+    PortReport refusal;
+    std::optional<History::StationConfig> config = configGiven(parser, &refusal);
+    if (!config) {
+        Print(refusal, {json, false});
+        return BadInput;
+    }
+    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(*config)};
     applySettings(in);
     if (const std::optional<PortReport> refused = checkOptions(in))
         return in.finish(*refused);
@@ -310,7 +379,8 @@ int run(const QStringList &arguments)
         QCommandLineParser top;
         const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Help."));
         const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, QStringLiteral("Version."));
-        top.addOptions({help, version, optionOf(Opt::Port), optionOf(Opt::Json), optionOf(Opt::Quiet), optionOf(Opt::Verbose)});
+        top.addOptions({help, version, optionOf(Opt::Port), optionOf(Opt::Json), optionOf(Opt::Quiet),
+                        optionOf(Opt::Verbose), optionOf(Opt::Config)});
         const bool parsed = top.parse(arguments);
         if (parsed && top.isSet(version)) {
             Write(stdout, QStringLiteral("%1 %2\n").arg(Program, QCoreApplication::applicationVersion()));
@@ -320,7 +390,7 @@ int run(const QStringList &arguments)
             Write(stdout, topHelp());
             return Done;
         }
-        Print(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames() : top.errorText()),
+        Print(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames() : parseError(top, {})),
               {json, false});
         return BadInput;
     }

@@ -80,12 +80,12 @@ QByteArray JsonObject::toJson() const
     return out + '}';
 }
 
-QByteArray jsonArray(const QList<JsonObject> &items)
+QByteArray jsonLines(const QList<JsonObject> &items)
 {
-    QByteArray out = "[";
-    for (qsizetype i = 0; i < items.size(); ++i)
-        out += (i ? ",\n " : "") + items[i].toJson();
-    return out + ']';
+    QByteArrayList lines;
+    for (const JsonObject &item : items)
+        lines << item.toJson();
+    return lines.join('\n');
 }
 
 QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }

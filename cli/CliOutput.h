@@ -25,7 +25,8 @@ private:
     QList<QPair<QString, QByteArray>> m_members;   // value already as JSON text
 };
 
-QByteArray jsonArray(const QList<JsonObject> &items);   // one line
+// JSON Lines: one object a line (no newline after the last); empty for none.
+QByteArray jsonLines(const QList<JsonObject> &items);
 QByteArray jsonText(const QJsonValue &value);
 
 QString hex(const QByteArray &bytes);

@@ -51,7 +51,9 @@ const QList<Command> &Commands()
                         "Ctrl+C, SIGTERM and SIGHUP stop it at once (128+N), and what the server did not "
                         "take waits.\n"),
          {O::Port, O::Radio, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local, O::Server},
-         {ServerFailed}, false, RunHistory},
+         {ServerFailed}, false, RunHistory,
+         {{O::Port, QStringLiteral("Only the records of this port: a number (3), COM3 or a device path.")},
+          {O::Radio, QStringLiteral("Only the records of the radio with this label (with the station's radio_prefix).")}}},
         {QStringLiteral("config"), QStringLiteral("show the settings in force and where each comes from"), {}, {}, {},
          {}, {}, false, RunConfig},
         {QStringLiteral("server-sql"), QStringLiteral("print the SQL that sets up a history server"), {}, {},
@@ -59,8 +61,9 @@ const QList<Command> &Commands()
                         "nothing.\n"),
          {}, {}, false, RunServerSql},
         {QStringLiteral("doctor"), QStringLiteral("find out why a cable does not work"), {}, {},
-         QStringLiteral("Without --port it checks every USB serial adapter.\n"),
-         {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, false, RunDoctor},
+         QStringLiteral("Without --port it checks the ports CALITUNE_COM1 ... CALITUNE_COM16 map, or when none is "
+                        "mapped every USB serial adapter.\n"),
+         {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, true, RunDoctor},
     };
     return table;
 }

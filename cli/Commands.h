@@ -18,7 +18,7 @@ namespace Cli {
 
 enum class Opt {
     Port, Json, Quiet, Verbose, Radio, NoVerify, File, Output, Force, HistoryId, Server,
-    DryRun, Limit, Since, Until, Action, Outcome, Station, Local, Probe,
+    DryRun, Limit, Since, Until, Action, Outcome, Station, Local, Probe, Config,
 };
 
 struct Invocation;
@@ -29,10 +29,11 @@ struct Command {
     QString arguments;          // after the options in the usage line, e.g. "NAME=V..."
     QString argumentHelp;       // what they are
     QString details;            // more lines for the command's own --help
-    QList<Opt> options;         // beside --help, --json, -q and -v, which every command takes
+    QList<Opt> options;         // beside --help, --json, -q, -v and --config, which every command takes
     QList<int> statuses;        // the exit statuses it can give, beside 0 and 1
     bool manyPorts = false;     // --port may be a list or "all"
     std::function<int(Invocation &)> run;
+    QList<std::pair<Opt, QString>> optionHelp = {};   // where an option means something else here
 };
 
 const QList<Command> &Commands();

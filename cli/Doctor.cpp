@@ -4,8 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -507,20 +505,6 @@ QString formatText(const QList<Finding> &findings)
         out += QLatin1Char('\n');
     }
     return out;
-}
-
-// Members in this order (QJsonObject would sort them).
-QByteArray formatJson(const QList<Finding> &findings)
-{
-    auto quoted = [](const QString &text) {
-        const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-        return array.mid(1, array.size() - 2);
-    };
-    QByteArrayList objects;
-    for (const Finding &f : findings)
-        objects << "{\"check\":" + quoted(f.check) + ",\"status\":" + quoted(statusName(f.status))
-                       + ",\"text\":" + quoted(f.text) + ",\"advice\":" + quoted(f.advice) + '}';
-    return '[' + objects.join(',') + ']';
 }
 
 int exitStatus(const QList<Finding> &findings)

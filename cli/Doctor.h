@@ -62,8 +62,6 @@ QString statusName(Status status);   // ok, warning, problem, skipped
 
 // One line per finding: status, check, text, and " — advice" when there is one.
 QString formatText(const QList<Finding> &findings);
-// A one-line JSON array of {"check","status","text","advice"} objects.
-QByteArray formatJson(const QList<Finding> &findings);
 
 // 0 when nothing is a problem (warnings allowed). When the radio's answer is
 // the only problem: 3 for no reply, 4 for another reply, 2 when the probe

@@ -65,18 +65,37 @@ JsonObject recordJson(const History::Record &r)
     return o;
 }
 
-QString recordLine(const History::Record &r, bool local)
+// The columns of a listing: the header's names or a record's values.
+QString columns(const QStringList &c, int timeWidth)
 {
     return QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9")
-        .arg(r.id, 4)
-        .arg(timeText(r.time, local))
-        .arg(r.station, -10)
-        .arg(r.port, -6)
-        .arg(r.radio.value_or(QStringLiteral("-")), -8)
-        .arg(History::actionName(r.action), -7)
-        .arg(OutcomeName(r.outcome), -11)
-        .arg(History::sourceName(r.source), -6)
-        .arg(changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString()));
+        .arg(c[0], 4)
+        .arg(c[1], -timeWidth)
+        .arg(c[2], -10)
+        .arg(c[3], -6)
+        .arg(c[4], -8)
+        .arg(c[5], -7)
+        .arg(c[6], -11)
+        .arg(c[7], -6)
+        .arg(c[8]);
+}
+
+QString recordLine(const History::Record &r, bool local)
+{
+    const QString time = timeText(r.time, local);
+    return columns({QString::number(r.id), time, r.station, r.port, r.radio.value_or(QStringLiteral("-")),
+                    History::actionName(r.action), OutcomeName(r.outcome), History::sourceName(r.source),
+                    changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString())},
+                   int(time.size()));
+}
+
+QString headerLine(const QString &first, bool local)
+{
+    const int timeWidth = int(timeText(QDateTime::currentDateTimeUtc(), local).size());
+    return columns({first, QStringLiteral("TIME"), QStringLiteral("STATION"), QStringLiteral("PORT"),
+                    QStringLiteral("RADIO"), QStringLiteral("ACTION"), QStringLiteral("OUTCOME"),
+                    QStringLiteral("SOURCE"), QStringLiteral("CHANGES")},
+                   timeWidth);
 }
 
 QString trimmedRight(QString line)
@@ -149,7 +168,10 @@ int listed(const Invocation &in, const QList<History::Record> &records)
         else
             report.out += trimmedRight(recordLine(r, in.isSet(Opt::Local))) + QLatin1Char('\n');
     }
-    report.json = CliOutput::jsonArray(items);
+    report.out = records.isEmpty() ? QStringLiteral("no records\n")
+                                   : trimmedRight(headerLine(QStringLiteral("ID"), in.isSet(Opt::Local)))
+                                         + QLatin1Char('\n') + report.out;
+    report.json = CliOutput::jsonLines(items);
     return in.finish(report);
 }
 
@@ -167,7 +189,10 @@ int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &rec
         line.replace(0, 4, QStringLiteral("%1:%2").arg(s.record.station).arg(s.record.id));
         report.out += line + QLatin1Char('\n');
     }
-    report.json = CliOutput::jsonArray(items);
+    QString header = trimmedRight(headerLine(QStringLiteral("ID"), in.isSet(Opt::Local)));
+    report.out = records.isEmpty() ? QStringLiteral("no records\n")
+                                   : header.replace(0, 4, QStringLiteral("STATION:ID")) + QLatin1Char('\n') + report.out;
+    report.json = CliOutput::jsonLines(items);
     return in.finish(report);
 }
 

@@ -54,7 +54,7 @@ int RunPorts(Invocation &in)
     }
     if (ports.isEmpty())
         report.out = QStringLiteral("no serial ports\n");
-    report.json = CliOutput::jsonArray(items);
+    report.json = CliOutput::jsonLines(items);
     return in.finish(report);
 }
 
@@ -117,6 +117,42 @@ Doctor::ProbeResult probe(const QString &device)
             QStringLiteral("%1 attempts").arg(Link::ShortRetryBudget + 1)};
 }
 
+// The ports to check: those --port names, else the mapped ones, else the
+// USB serial adapters there are.
+std::optional<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env, int *status)
+{
+    if (in.isSet(Opt::Port))
+        return ChosenTargets(in, status);
+    QList<Target> targets;
+    if (in.ports.mapped()) {
+        for (const PortMap::Port &p : in.ports.numbered())
+            targets << Target{PortMap::PortName(p.number), p.device};
+        return targets;
+    }
+    QStringList devices = Doctor::usbSerialDevices(env);
+    if (devices.isEmpty())
+        devices << QStringLiteral("/dev/ttyUSB0");
+    for (const QString &device : devices)
+        targets << Target{device, device};
+    return targets;
+}
+
+PortReport doctorReport(const Target &t, const QList<Doctor::Finding> &findings, bool several)
+{
+    PortReport r;
+    r.status = Doctor::exitStatus(findings);
+    r.out = (several ? t.label() + QLatin1Char('\n') : QString()) + Doctor::formatText(findings);
+    QList<JsonObject> lines;
+    for (const Doctor::Finding &f : findings)
+        lines << t.json()
+                     .add(QStringLiteral("check"), f.check)
+                     .add(QStringLiteral("status"), Doctor::statusName(f.status))
+                     .add(QStringLiteral("text"), f.text)
+                     .add(QStringLiteral("advice"), f.advice);
+    r.json = CliOutput::jsonLines(lines);
+    return r;
+}
+
 } // namespace
 
 int RunDoctor(Invocation &in)
@@ -124,20 +160,19 @@ int RunDoctor(Invocation &in)
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("doctor takes no arguments: \"%1\"").arg(in.args.first())));
     const Doctor::Environment env = Doctor::Environment::current();
-    QStringList devices;
-    if (in.isSet(Opt::Port)) {
-        int status = Done;
-        const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
-        if (!targets)
-            return status;
-        devices << targets->first().device;
-    } else {
-        devices = Doctor::usbSerialDevices(env);
-        if (devices.isEmpty())
-            devices << QStringLiteral("/dev/ttyUSB0");
-    }
+    int status = Done;
+    const std::optional<QList<Target>> targets = doctorTargets(in, env, &status);
+    if (!targets)
+        return status;
     QList<PortReport> reports;
-    for (const QString &device : devices) {
+    for (const Target &t : *targets) {
+        if (t.device.isEmpty()) {
+            reports << Failure(PortNotOpened, QStringLiteral("port"),
+                               QStringLiteral("%1 names no device: set CALITUNE_%1, or see %2 ports").arg(t.name, Program),
+                               &t);
+            continue;
+        }
+        const QString device = t.device;
         const Doctor::Probe asked = in.isSet(Opt::Probe) ? Doctor::Probe([device] { return probe(device); }) : Doctor::Probe();
         const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
         // A probe cut short would read as "no radio answered".
@@ -145,13 +180,10 @@ int RunDoctor(Invocation &in)
             return in.finish(reports << Failure(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
                                                 QStringLiteral("%1: interrupted by signal %2; the radio is not left "
                                                                "in programming mode")
-                                                    .arg(device)
-                                                    .arg(StopSignals::Signal())));
-        PortReport r;
-        r.status = Doctor::exitStatus(findings);
-        r.out = (devices.size() > 1 ? device + QLatin1Char('\n') : QString()) + Doctor::formatText(findings);
-        r.json = Doctor::formatJson(findings);
-        reports << r;
+                                                    .arg(t.label())
+                                                    .arg(StopSignals::Signal()),
+                                                &t));
+        reports << doctorReport(t, findings, targets->size() > 1);
     }
     return in.finish(reports);
 }

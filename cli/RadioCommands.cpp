@@ -122,12 +122,12 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
         return r;
     }
     PortReport r;
-    if (onlyChanges && unchanged)
+    if (unchanged)
         lines.clear();
     r.out = lines + (unchanged ? QStringLiteral("nothing to change: the radio holds these values already\n")
                      : dryRun  ? QStringLiteral("dry run: nothing was written\n")
-                     : verify  ? QString()
-                               : QStringLiteral("(not verified)\n"));
+                     : verify  ? QStringLiteral("verified: the radio holds the block written\n")
+                               : QStringLiteral("written, not verified (--no-verify)\n"));
     r.json = withRadio(t.json(), session.radio())
                  .add(QStringLiteral("changes"), changes)
                  .add(QStringLiteral("before"), hex(before))

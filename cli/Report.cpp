@@ -5,6 +5,8 @@
 #include "protocol/Link.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #ifdef Q_OS_WIN
@@ -138,6 +140,17 @@ void Write(FILE *stream, const QString &text)
     if (stream == stderr)
         clearProgress();
     rawWrite(stream, text);
+}
+
+bool WriteBytes(FILE *stream, const QByteArray &bytes, QString *error)
+{
+    std::lock_guard lock(outputMutex);
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) == std::size_t(bytes.size())
+        && std::fflush(stream) == 0)
+        return true;
+    *error = errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("write failed");
+    return false;
 }
 
 void Print(const PortReport &report, const Style &style)

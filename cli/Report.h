@@ -50,6 +50,9 @@ int PrintAll(const QList<PortReport> &reports, const Style &style);
 
 // Whole writes, safe from several threads.
 void Write(FILE *stream, const QString &text);
+// The same for data that must arrive whole (a backup on stdout): false,
+// with the system's reason, when it did not.
+bool WriteBytes(FILE *stream, const QByteArray &bytes, QString *error);
 
 // The one line shown on a terminal while the radio does not answer, rewritten
 // in place and cleared before anything else goes to stderr. One at a time.

@@ -40,7 +40,7 @@ TargetChoice theOnlyPort(PortMap::Map &ports)
 TargetChoice everyPort(PortMap::Map &ports)
 {
     TargetChoice choice;
-    for (const PortMap::Port &p : ports.refresh())
+    for (const PortMap::Port &p : ports.numbered())
         choice.targets << Target{PortMap::PortName(p.number), p.device};
     if (choice.targets.isEmpty())
         choice.refusal = Failure(PortNotOpened, QStringLiteral("port"),

@@ -48,10 +48,12 @@ QString shown(const QString &text)
     return text.size() > 40 ? out + QStringLiteral("...") : out;
 }
 
+// `given` as typed, or as a file's JSON text, where a string has its quotes already.
 QString rangeError(const QString &name, const QString &given)
 {
-    return QStringLiteral("%1: \"%2\" is not a whole number from 0 to %3")
-        .arg(name, shown(given))
+    const bool quoted = given.startsWith(QLatin1Char('"'));
+    return QStringLiteral("%1: %2 is not a whole number from 0 to %3")
+        .arg(name, quoted ? shown(given) : QLatin1Char('"') + shown(given) + QLatin1Char('"'))
         .arg(MaxValue);
 }
 

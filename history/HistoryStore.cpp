@@ -100,6 +100,16 @@ bool blocksFit(const Record &r)
     return fits(r.before) && fits(r.sent) && fits(r.after);
 }
 
+// What a new record gets from the history when it lacks it.
+void stamp(Record &record)
+{
+    if (record.uid.isEmpty())
+        record.uid = QUuid::createUuid().toString(QUuid::Id128);
+    record.time = record.time.isValid() ? record.time.toUTC() : QDateTime::currentDateTimeUtc();
+    if (record.station.isEmpty())
+        record.station = stationName();
+}
+
 const char Columns[] =
     "SELECT id, uid, rev, time, source, station, port, device, radio, action, outcome,"
     " block_before, block_sent, block_after, verified, forced, source_file, source_sha256,"
@@ -598,11 +608,7 @@ bool Store::add(Record &record)
         return true;
     if (!blocksFit(record))
         return fail(QStringLiteral("a record's blocks must be 16 bytes"));
-    if (record.uid.isEmpty())
-        record.uid = QUuid::createUuid().toString(QUuid::Id128);
-    record.time = record.time.isValid() ? record.time.toUTC() : QDateTime::currentDateTimeUtc();
-    if (record.station.isEmpty())
-        record.station = stationName();
+    stamp(record);
     const QDeadlineTimer deadline(ExchangeWaitMs);
     Result result = openWritable(deadline);
     if (result == Result::Ok)
@@ -644,6 +650,55 @@ bool Store::complete(const Record &record, bool onDisk)
     if (result == Result::Ok)
         return true;
     return result == Result::Busy ? toSpool(Spool::completionLine(record)) : fail(m_why);
+}
+
+// All or nothing: a record stored already or a completion without its record
+// fails the batch, and one by one says why.
+Store::Result Store::keepInOne(QList<Change> &changes) const
+{
+    bool onDisk = false;
+    for (const Change &c : changes)
+        onDisk = onDisk || c.onDisk;
+    const QDeadlineTimer deadline(ExchangeWaitMs);
+    Result result = openWritable(deadline);
+    if (result == Result::Ok)
+        result = syncToDisk(onDisk, deadline);
+    if (result == Result::Ok)
+        result = inTransaction(deadline, [&](QSqlQuery &q) {
+            for (Change &c : changes) {
+                bool done = false;
+                const Result r = c.isNew ? insert(q, *c.record, done) : update(q, *c.record, done);
+                if (r != Result::Ok || !done)
+                    return r == Result::Ok ? Result::Failed : r;
+            }
+            return Result::Ok;
+        });
+    return result;
+}
+
+void Store::keepAll(QList<Change> &changes)
+{
+    m_error.clear();
+    bool fit = true;
+    for (Change &c : changes) {
+        fit = fit && blocksFit(*c.record) && !(c.record->uid.isEmpty() && !c.isNew);
+        if (c.isNew && enabled())
+            stamp(*c.record);
+    }
+    const Result result = !enabled() ? Result::Ok : fit ? keepInOne(changes) : Result::Failed;
+    for (Change &c : changes) {
+        if (result == Result::Ok) {
+            c.kept = true;
+            continue;
+        }
+        if (c.isNew)
+            c.record->id = c.record->rev = 0;   // rolled back
+        // A history still locked after the wait takes the whole batch into the spool.
+        if (result == Result::Busy)
+            c.kept = toSpool(c.isNew ? Spool::recordLine(*c.record) : Spool::completionLine(*c.record));
+        else
+            c.kept = c.isNew ? add(*c.record) : complete(*c.record, c.onDisk);
+    }
 }
 
 QList<Record> Store::select(const QString &where, const QVariantMap &values, int limit) const

@@ -60,6 +60,18 @@ public:
     // its end. Other calls survive a crash of the program, not a power cut.
     bool complete(const Record &record, bool onDisk = false) override;
 
+    // Several exchanges' new records and completions in one transaction (one
+    // commit, one wait on the disk when any asks for it), each kept as add()
+    // or complete() would keep it; `kept` as they would return. A batch that
+    // cannot be committed whole goes to the spool, or one by one.
+    struct Change {
+        Record *record = nullptr;
+        bool isNew = false;    // add(), else complete()
+        bool onDisk = false;
+        bool kept = false;
+    };
+    void keepAll(QList<Change> &changes);
+
     // Newest first. Look-ups open the history read-only when it cannot be
     // written; records still in the spool are not listed.
     QList<Record> list(const Filter &filter = {}) const;
@@ -102,6 +114,7 @@ private:
     Result nextRev(QSqlQuery &query, qint64 &rev) const;
     Result insert(QSqlQuery &query, Record &record, bool &inserted) const;
     Result update(QSqlQuery &query, const Record &record, bool &found) const;
+    Result keepInOne(QList<Change> &changes) const;
     QList<Record> select(const QString &clauses, const QVariantMap &values, int limit) const;
     qint64 lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const;
 

@@ -1,6 +1,7 @@
 #include "history/StationConfig.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -22,11 +23,39 @@ StationConfig::StationConfig() : StationConfig(userFile()) {}
 
 StationConfig::StationConfig(const QString &file) : m_file(file)
 {
-    if (m_file.isEmpty() || !QFileInfo::exists(m_file))
+    if (!m_file.isEmpty() && QFileInfo::exists(m_file))
+        read();
+}
+
+void StationConfig::read()
+{
+    static const QStringList known{QStringLiteral("port"), QStringLiteral("history"), QStringLiteral("history_server"),
+                                   QStringLiteral("station"), QStringLiteral("radio_prefix")};
+    const QString shown = QDir::toNativeSeparators(m_file);
+    QFile raw(m_file);
+    if (!raw.open(QIODevice::ReadOnly)) {
+        m_warnings << QStringLiteral("cannot read the config file %1: %2; its settings are not used")
+                          .arg(shown, raw.errorString());
         return;
+    }
     const QSettings settings(m_file, QSettings::IniFormat);
-    for (const QString &key : settings.allKeys())
+    for (const QString &key : settings.allKeys()) {
+        if (!known.contains(key)) {
+            m_warnings << QStringLiteral("the config file %1 has an unknown setting \"%2\" (known: %3)")
+                              .arg(shown, key, known.join(QLatin1Char(' ')));
+            continue;
+        }
         m_values.insert(key, settings.value(key).toString());
+    }
+    // The INI reader ends an unquoted value at ";": "station=x;y" would be
+    // station x. The value as written is kept, for the checks to see it whole.
+    for (const QByteArray &line : raw.readAll().split('\n')) {
+        const qsizetype eq = line.indexOf('=');
+        const QString key = QString::fromUtf8(line.left(eq)).trimmed();
+        const QString value = QString::fromUtf8(line.mid(eq + 1)).trimmed();
+        if (eq > 0 && m_values.contains(key) && value.contains(QLatin1Char(';')) && !value.startsWith(QLatin1Char('"')))
+            m_values.insert(key, value);
+    }
 }
 
 Setting StationConfig::lookUp(const char *key, const char *variable) const

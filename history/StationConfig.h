@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 namespace History {
 
@@ -21,6 +22,9 @@ public:
     explicit StationConfig(const QString &file);
 
     QString file() const { return m_file; }
+    // What the user should hear about the file, once: it cannot be read, or
+    // it names a setting there is none of (a misspelt key is no setting).
+    QStringList warnings() const { return m_warnings; }
 
     Setting port() const;           // port=, CALITUNE_PORT
     Setting history() const;        // history=, CALITUNE_HISTORY; default: the application data folder
@@ -30,9 +34,11 @@ public:
 
 private:
     Setting lookUp(const char *key, const char *variable) const;
+    void read();
 
     QString m_file;
     QHash<QString, QString> m_values;   // the file's, read once
+    QStringList m_warnings;
 };
 
 } // namespace History

@@ -6,6 +6,11 @@
 
 namespace History {
 
+struct StoreThread::Pending {
+    Store::Change change;
+    bool done = false;
+};
+
 StoreThread::StoreThread(const QString &path)
     : m_thread(std::make_unique<QThread>()), m_context(std::make_unique<QObject>())
 {
@@ -38,6 +43,7 @@ template <typename Work> bool StoreThread::onItsThread(Work work)
 
 bool StoreThread::prepare()
 {
+    std::lock_guard lock(m_prepareMutex);
     if (!m_prepared) {
         m_ready = onItsThread([this] { return m_store->prepare(); });
         m_prepared = true;
@@ -45,14 +51,48 @@ bool StoreThread::prepare()
     return m_ready;
 }
 
-bool StoreThread::add(Record &record)
-{
-    return onItsThread([&] { return m_store->add(record); });
-}
+bool StoreThread::add(Record &record) { return keep(record, true, false); }
 
 bool StoreThread::complete(const Record &record, bool onDisk)
 {
-    return onItsThread([&] { return m_store->complete(record, onDisk); });
+    Record copy = record;   // a change may fill in its record; a completion's stays as given
+    return keep(copy, false, onDisk);
+}
+
+bool StoreThread::keep(Record &record, bool isNew, bool onDisk)
+{
+    Pending pending{{&record, isNew, onDisk, false}};
+    std::unique_lock lock(m_mutex);
+    // The first to wait asks the thread; those that come while it works
+    // are taken with it, or by the next round.
+    if (m_waiting.empty())
+        QMetaObject::invokeMethod(m_context.get(), [this] { keepWaiting(); }, Qt::QueuedConnection);
+    m_waiting.push_back(&pending);
+    m_kept.wait(lock, [&] { return pending.done; });
+    return pending.change.kept;
+}
+
+void StoreThread::keepWaiting()
+{
+    std::vector<Pending *> batch;
+    {
+        std::lock_guard lock(m_mutex);
+        batch.swap(m_waiting);
+    }
+    if (batch.empty())
+        return;
+    QList<Store::Change> changes;
+    for (const Pending *p : batch)
+        changes << p->change;
+    m_store->keepAll(changes);
+    {
+        std::lock_guard lock(m_mutex);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            batch[i]->change.kept = changes[qsizetype(i)].kept;
+            batch[i]->done = true;
+        }
+    }
+    m_kept.notify_all();
 }
 
 } // namespace History

@@ -1,13 +1,17 @@
 #pragma once
 // One history for the exchanges of a run on many ports at once: a single
-// connection on a thread of its own takes every record in turn, so the
-// exchanges never wait on each other's locks. Each call returns when its
-// record is kept, as with a Store of one's own.
+// connection on a thread of its own takes the records, so the exchanges never
+// wait on each other's locks. What the exchanges hand in while it commits is
+// kept together in the next transaction. Each call returns when its record
+// is kept, as with a Store of one's own.
 
 #include "history/RecordKeeper.h"
 
 #include <QString>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 class QThread;
 
@@ -25,12 +29,19 @@ public:
     bool complete(const Record &record, bool onDisk = false) override;
 
 private:
+    struct Pending;
     template <typename Work> bool onItsThread(Work work);
+    bool keep(Record &record, bool isNew, bool onDisk);
+    void keepWaiting();   // on m_thread
 
     std::unique_ptr<QThread> m_thread;
     std::unique_ptr<QObject> m_context;   // lives on m_thread
     std::unique_ptr<Store> m_store;       // used only on m_thread
+    std::mutex m_prepareMutex;
     bool m_prepared = false, m_ready = false;
+    std::mutex m_mutex;                   // guards m_waiting and each Pending's done
+    std::condition_variable m_kept;
+    std::vector<Pending *> m_waiting;
 };
 
 } // namespace History

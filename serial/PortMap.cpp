@@ -210,6 +210,17 @@ QList<Port> Map::refresh()
     return ports;
 }
 
+QList<Port> Map::numbered()
+{
+    if (!mapped())
+        return refresh();
+    QList<Port> ports;
+    for (int n = FirstPort; n <= LastPort; ++n)
+        if (const QString d = devicePath(n); !d.isEmpty())
+            ports.append(portAt(n, d));
+    return ports;
+}
+
 QList<Port> Map::probe()
 {
     QList<Port> ports = refresh();

@@ -50,6 +50,9 @@ private:
 using EnvLookup = std::function<std::optional<QString>(const QString &)>;
 std::optional<QString> ProcessEnvironment(const QString &name);
 
+// Whether any CALITUNE_COMn is set, even empty.
+bool AnyMapped(const EnvLookup &env);
+
 // The port numbers of one program run. Front ends keep one for the run, so
 // that a device keeps its number; the system's devices are listed at the
 // first look-up and again on each refresh().
@@ -64,6 +67,11 @@ public:
     QList<Port> refresh();
     // refresh(), and whether each port can be opened now.
     QList<Port> probe();
+    // The ports that exist now, in number order, without what the system
+    // knows of their adapters: with a mapping, no walk of the system's devices.
+    QList<Port> numbered();
+    // Whether CALITUNE_COMn name the ports.
+    bool mapped() const { return AnyMapped(m_env); }
 
 private:
     void listOnce();
@@ -75,8 +83,6 @@ private:
 
 // The rule on explicit inputs, for tests.
 QString DevicePathFor(int port, const EnvLookup &env, const Numbering &system, bool windows);
-// Whether any CALITUNE_COMn is set, even empty.
-bool AnyMapped(const EnvLookup &env);
 
 // Sorts device paths so that embedded numbers compare by value.
 QStringList NaturalOrder(QStringList paths);

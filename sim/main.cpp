@@ -154,7 +154,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(HelpText));
     const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    // -V, as in calitune and calitune-cli, where -v would be verbose.
+    const QCommandLineOption version({"V", "version"}, "Show the version and exit.");
+    parser.addOption(version);
     parser.addOptions({
         {"link", "Also reach the device through the symbolic link PATH (replaced if it "
                  "is a stale link, removed at exit).", "PATH"},

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -27,6 +28,14 @@ struct CliResult {
             if (!line.isEmpty())
                 docs << QJsonDocument::fromJson(line);
         return docs;
+    }
+    // The JSON Lines of a listing (history, ports, doctor) as one array.
+    QJsonArray jsonArray() const
+    {
+        QJsonArray items;
+        for (const QJsonDocument &doc : jsonLines())
+            items.append(doc.object());
+        return items;
     }
     QStringList errLines() const { return QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };

@@ -65,12 +65,14 @@ private slots:
         QVERIFY(help.err.isEmpty());
         QCOMPARE(calitune({"-h"}).out, help.out);
 
-        const Run version = calitune({"--version"});
-        QCOMPARE(version.exitCode, 0);
-        QCOMPARE(version.out, QStringLiteral("calitune %1\n").arg(CALITUNE_VERSION));
+        for (const char *option : {"-V", "--version"}) {
+            const Run version = calitune({option});
+            QCOMPARE(version.exitCode, 0);
+            QCOMPARE(version.out, QStringLiteral("calitune %1\n").arg(CALITUNE_VERSION));
+        }
 
         for (const QStringList &bad : {QStringList{"--bogus"}, QStringList{"COM3"},
-                                       QStringList{"-platform"}}) {
+                                       QStringList{"-platform"}, QStringList{"-v"}}) {
             const Run r = calitune(bad);
             QCOMPARE(r.status, QProcess::NormalExit);
             QCOMPARE(r.exitCode, 2);

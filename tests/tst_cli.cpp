@@ -70,7 +70,7 @@ class TestCli : public QObject, CliRig {
     QJsonArray historyJson() const
     {
         const Result r = cli({"history", "--json"});
-        return r.code == 0 ? r.json().array() : QJsonArray{};
+        return r.code == 0 ? r.jsonArray() : QJsonArray{};
     }
 
 private slots:
@@ -141,7 +141,7 @@ private slots:
 
         Result r = cli({"ports", "--json"}, env);
         QCOMPARE(r.code, 0);
-        const QJsonArray ports = r.json().array();
+        const QJsonArray ports = r.jsonArray();
         QCOMPARE(ports.size(), 2);
         // A pseudo-terminal has no adapter: its maker, ids and serial are null.
         const QJsonObject none{{"description", QJsonValue()}, {"manufacturer", QJsonValue()},
@@ -154,6 +154,7 @@ private slots:
                 o->insert(it.key(), it.value());
         QCOMPARE(ports[0].toObject(), com1);
         QCOMPARE(ports[1].toObject(), com4);
+        QCOMPARE(r.out.count('\n'), 2);   // JSON Lines
         r = cli({"ports"}, env);
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out.count('\n'), 2);
@@ -171,7 +172,7 @@ private slots:
         const QByteArray expected = withChanges(Block, {{0, 90}, {11, 5}});
         Result r = cli({"write", "H400=90", "l520=5"});
         QCOMPARE(r.code, 0);
-        QCOMPARE(QString::fromUtf8(r.out), "H400: 96 -> 90\nL520: 55 -> 5\n");
+        QCOMPARE(QString::fromUtf8(r.out), "H400: 96 -> 90\nL520: 55 -> 5\nverified: the radio holds the block written\n");
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
         QCOMPARE(frameOf(Kind::AccessCode), QByteArray("CALTUNE"));
         QCOMPARE(frameOf(Kind::Read, 0), ReadRequest);
@@ -205,8 +206,10 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
         QCOMPARE(r.json()["written"].toBool(), false);
-        r = cli({"write", "H420=7"});
-        QVERIFY2(r.out.contains("nothing to change"), r.out.constData());
+        r = cli({"write", "H420=7", "H400=90"});
+        QCOMPARE(r.out, QByteArray("nothing to change: the radio holds these values already\n"));
+        r = cli({"write", "H420=7", "--no-verify", "L400=1"});
+        QCOMPARE(r.out, QByteArray("L400: 127 -> 1\nH420: 7 -> 7\nwritten, not verified (--no-verify)\n"));
     }
 
     void badInputSendsNothing_data()
@@ -231,7 +234,7 @@ private slots:
         QTest::newRow("file not JSON") << QStringList{"write"} << QByteArray("H400=5") << "not JSON";
         QTest::newRow("file not object") << QStringList{"write"} << QByteArray("[90]") << "not a JSON object";
         QTest::newRow("file fraction") << QStringList{"write"} << QByteArray(R"({"H400": 90.5})") << "\"90.5\"";
-        QTest::newRow("file string") << QStringList{"write"} << QByteArray(R"({"H400": "90"})") << "H400";
+        QTest::newRow("file string") << QStringList{"write"} << QByteArray(R"({"H400": "90"})") << "H400: \"90\" is not";
         QTest::newRow("file above 127") << QStringList{"write"} << QByteArray(R"({"H400": 200})") << "\"200\"";
         QTest::newRow("file unknown") << QStringList{"write"} << QByteArray(R"({"H400": 1, "X": 2})") << "\"X\"";
         QTest::newRow("file twice") << QStringList{"write"} << QByteArray(R"({"H400": 1, "H400": 2})")
@@ -240,7 +243,12 @@ private slots:
         QTest::newRow("file missing") << QStringList{"write", "--file", "/nonexistent/values.json"} << none
                                       << "cannot read";
         QTest::newRow("unknown command") << QStringList{"erase"} << none << "unknown command";
-        QTest::newRow("unknown option") << QStringList{"read", "--fast"} << none << "fast";
+        QTest::newRow("unknown option") << QStringList{"read", "--fast"} << none << "read has no option --fast (see";
+        QTest::newRow("value for a switch") << QStringList{"read", "--quiet=1"} << none << "--quiet takes no value";
+        QTest::newRow("server record") << QStringList{"restore", "--history", "line-2:48"} << none
+                                       << "a STATION:ID record is on the history server: add --server";
+        QTest::newRow("no config file") << QStringList{"--config", "/nonexistent/c.conf", "read"} << none
+                                        << "--config /nonexistent/c.conf: not a file";
         QTest::newRow("not a port") << QStringList{"--port", "ttyUSB0", "read"} << none << "not a port";
         QTest::newRow("restore nothing") << QStringList{"restore"} << none << "backup file";
         QTest::newRow("backup without output") << QStringList{"backup"} << none << "--output";
@@ -418,14 +426,20 @@ private slots:
         Result r = cli({"history", "--limit", "2"});
         QCOMPARE(r.code, 0);
         const QStringList lines = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 2);
-        const QString time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";
-        QVERIFY2(lines[0].contains(QRegularExpression(time + " +\\S+ +COM1 +- +write +done +cli +H400 96->90 L400 34->40$")),
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].contains(QRegularExpression("^ +ID +TIME +STATION +PORT +RADIO +ACTION +OUTCOME +SOURCE +CHANGES$")),
                  qPrintable(lines[0]));
-        QVERIFY2(lines[1].contains(QRegularExpression("COM1 +- +read +done +cli$")), qPrintable(lines[1]));
+        const QString time = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";
+        QVERIFY2(lines[1].contains(QRegularExpression(time + " +\\S+ +COM1 +- +write +done +cli +H400 96->90 L400 34->40$")),
+                 qPrintable(lines[1]));
+        QVERIFY2(lines[2].contains(QRegularExpression("COM1 +- +read +done +cli$")), qPrintable(lines[2]));
+        // Each header stands over its column.
+        for (auto [header, value] : {std::pair{"TIME", "20"}, {"PORT", "COM1"}, {"ACTION", "write"}, {"CHANGES", "H400"}})
+            QCOMPARE(lines[0].indexOf(header), lines[1].indexOf(value));
+        QCOMPARE(cli({"history", "--json"}).out.count('\n'), 3);   // JSON Lines
         r = cli({"history", "--port", "com2", "--json"});
-        QCOMPARE(r.json().array().size(), 1);
-        QCOMPARE(r.json()[0]["source"].toString(), "window");
+        QCOMPARE(r.jsonArray().size(), 1);
+        QCOMPARE(r.jsonArray().at(0)["source"].toString(), "window");
 
         // A history that cannot be written changes nothing else.
         QProcessEnvironment env = environment(radio->devicePath());
@@ -439,11 +453,20 @@ private slots:
 
     void backupThenRestore()
     {
+        // "-" is standard output, with nothing else on it; no file of that name.
+        Result r = cli({"backup", "--output", "-"});
+        QCOMPARE(r.code, 0);
+        QString error;
+        const std::optional<History::Backup> streamed = History::BackupFile::parse(r.out, &error);
+        QVERIFY2(streamed && streamed->block == Block, qPrintable(error));
+        QVERIFY(!QFileInfo::exists("-"));
+        for (const QStringList &both : {QStringList{"--json"}, QStringList{"--port", "1,2"}})   // one radio, nothing else
+            QCOMPARE(cli(QStringList{"backup", "--output", "-"} + both).code, 1);
+
         const QString file = path("radio.json");
-        Result r = cli({"backup", "--output", file});
+        r = cli({"backup", "--output", file});
         QCOMPARE(r.code, 0);
         History::Backup saved;
-        QString error;
         QVERIFY2(History::BackupFile::load(file, saved, &error), qPrintable(error));
         QCOMPARE(saved.block, Block);
         QCOMPARE(saved.port, "COM1");
@@ -453,7 +476,7 @@ private slots:
         radio->clearLog();
         r = cli({"restore", file});
         QCOMPARE(r.code, 0);
-        QCOMPARE(QString::fromUtf8(r.out), "H400: 1 -> 96\nL400: 2 -> 34\nL520: 3 -> 55\n");
+        QCOMPARE(QString::fromUtf8(r.out), "H400: 1 -> 96\nL400: 2 -> 34\nL520: 3 -> 55\nverified: the radio holds the block written\n");
         QCOMPARE(radio->memory(CalAddress, 16), Block);   // byte for byte, 200 included
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
         QCOMPARE(historyJson().first()["action"].toString(), "restore");
@@ -572,6 +595,10 @@ private slots:
             QCOMPARE(r.json()["error"].toString(), "usage");
             QVERIFY(r.err.contains(output.toUtf8()));
         }
+        // A folder the system will not let anyone write in (root included): no other name mends it.
+        const Result r = cli({"backup", "--output", "/sys/calitune-radio.json", "--json"});
+        QCOMPARE(r.code, 8);
+        QCOMPARE(r.json()["error"].toString(), "file");
         QVERIFY(radio->frames().empty());
     }
 

@@ -48,7 +48,7 @@ class TestCliUx : public QObject, CliRig {
     CliResult cli(const QStringList &args, const QByteArray &input = {}) const { return RunCli(args, env(), input); }
     QJsonObject lastRecord(const QProcessEnvironment &e) const
     {
-        return RunCli({"history", "--json", "--limit", "1"}, e).json().array().first().toObject();
+        return RunCli({"history", "--json", "--limit", "1"}, e).json().object();
     }
 
 private slots:
@@ -71,8 +71,11 @@ private slots:
                                      << QStringList{"H400=", "H420=", "H440=", "H460=", "H480="} << exactly;
         QTest::newRow("names not given yet") << QStringList{"compare", "h400", "=", "9", "H4"}
                                              << QStringList{"H420=", "H440=", "H460=", "H480="} << exactly;
-        QTest::newRow("ports") << QStringList{"--port", ""} << QStringList{"COM1", "@dev1", "COM2", "@dev2"}
+        QTest::newRow("ports") << QStringList{"--port", ""} << QStringList{"COM1", "@dev1", "COM2", "@dev2", "all"}
                                << exactly;
+        QTest::newRow("all") << QStringList{"read", "--port", "a"} << QStringList{"all"} << exactly;
+        QTest::newRow("history's port") << QStringList{"history", "--port", ""} << QStringList{"COM1"}
+                                        << QStringList{"all"};
         QTest::newRow("port list") << QStringList{"read", "--port", "1,C"} << QStringList{"1,COM1", "1,COM2"}
                                    << exactly;
         QTest::newRow("outcome") << QStringList{"history", "--outcome", "ot"}
@@ -195,13 +198,13 @@ private slots:
     {
         CliResult r = cli({"write", "--file", "-"}, R"({"H400": 90})");
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, QByteArray("H400: 96 -> 90\n"));
+        QCOMPARE(r.out, QByteArray("H400: 96 -> 90\nverified: the radio holds the block written\n"));
         QCOMPARE(radio->memory(CalAddress, 16), withChanges(Block, {{0, 90}}));
 
         const QByteArray backup = backupOf(Block);
         r = cli({"restore", "-"}, backup);
         QCOMPARE(r.code, 0);
-        QCOMPARE(r.out, QByteArray("H400: 90 -> 96\n"));
+        QCOMPARE(r.out, QByteArray("H400: 90 -> 96\nverified: the radio holds the block written\n"));
         QCOMPARE(radio->memory(CalAddress, 16), Block);
         const QJsonObject source = lastRecord(env())["source_file"].toObject();
         QCOMPARE(source["path"].toString(), "-");
@@ -234,6 +237,8 @@ private slots:
         for (const QByteArray &frame : {QByteArray("CALTUNE"), QByteArray::fromHex("52038010"), QByteArray("E")})
             QVERIFY2(log.contains(" sent " + frame.toHex(' ')), qPrintable(log));
         QVERIFY2(log.contains(QRegularExpression("entry attempt 1 of 4 .* got 06")), qPrintable(log));
+        for (const QString &line : r.errLines())   // the program's lines, not Qt's category names
+            QVERIFY2(line.startsWith("calitune-cli: ") && !line.contains("calitune."), qPrintable(line));
 
         for (const char *version : {"-V", "--version"}) {
             r = cli({version});
@@ -294,6 +299,32 @@ private slots:
         e.insert("CALITUNE_PORT", "COM1");
         QCOMPARE(RunCli({"read", "--json"}, e).json()["port"].toString(), "COM1");
         QCOMPARE(RunCli({"--port", "2", "read", "--json"}, e).json()["port"].toString(), "COM2");
+
+        // A misspelt key: one warning, naming the file and the key.
+        QVERIFY(!writeFile("config/Calitune/calitune.conf", settings + "histry=/tmp/h.db\n").isEmpty());
+        r = RunCli({"read"}, e);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.errLines(), QStringList{"calitune-cli: warning: the config file " + file
+                                           + " has an unknown setting \"histry\" (known: port history "
+                                             "history_server station radio_prefix)"});
+        // --config names another file; a station name the INI reader would cut at ";" is refused whole.
+        e.remove("CALITUNE_STATION");
+        const QString other = writeFile("other.conf", "[General]\nstation=line-2;7\n");
+        r = RunCli({"--config", other, "config", "--json"}, e);
+        QCOMPARE(r.json()["file"].toString(), other);
+        QCOMPARE(r.json()["settings"]["station"]["value"].toString(), "line-2;7");
+        radio->clearLog();
+        second.clearLog();
+        r = RunCli({"--config", other, "read"}, e);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("\"line-2;7\"") && r.err.contains(other.toUtf8()), r.err.constData());
+        QVERIFY(radio->frames().empty() && second.frames().empty());
+        // A settings file that cannot be read (a folder in its place): said, and the run goes on.
+        QVERIFY(QFile::remove(file) && QDir().mkpath(file));
+        r = RunCli({"config"}, e);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("cannot read the config file " + file.toUtf8()), r.err.constData());
     }
 
     // Each command's help lists the exit statuses it can give and no other.
@@ -326,6 +357,8 @@ private slots:
             listed += m.captured(1);
         QCOMPARE(listed, statuses);
         QCOMPARE(section.contains("\n  128+N  "), interruptible);
+        if (command == "history")   // filters, not the write's "one port only"
+            QVERIFY2(help.contains("Only the records of this port") && !help.contains("one port only"), qPrintable(help));
     }
 
     // Text: one line a port, its device and whether it can be opened; a
@@ -343,6 +376,33 @@ private slots:
                  qPrintable(lines[0]));
         QVERIFY2(lines[1].contains(QRegularExpression("^COM3 +" + second.devicePath() + " +cannot be opened now$")),
                  qPrintable(lines[1]));
+    }
+
+    // The mapped ports: all of them by default or with --port all, or a list;
+    // one JSON line a finding; an unmapped port is exit 2, by its name.
+    void doctorPorts()
+    {
+        SimRadio second;
+        const QProcessEnvironment two = CliEnvironment({radio->devicePath(), second.devicePath()}, "off");
+        CliResult r = RunCli({"doctor", "--json"}, two);
+        QCOMPARE(r.code, 0);
+        QSet<QString> ports;
+        for (const QJsonDocument &line : r.jsonLines()) {
+            QVERIFY2(line.isObject() && !line["check"].toString().isEmpty(), r.out.constData());
+            ports << line["port"].toString() + " " + line["device"].toString();
+        }
+        QCOMPARE(ports, QSet<QString>({"COM1 " + radio->devicePath(), "COM2 " + second.devicePath()}));
+        r = RunCli({"doctor", "--port", "all"}, two);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith("COM1 (" + radio->devicePath().toUtf8() + ")\n")
+                     && r.out.contains("\nCOM2 (" + second.devicePath().toUtf8() + ")\n"),
+                 r.out.constData());
+        r = RunCli({"doctor", "--port", "2,5"}, two);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.out.contains(second.devicePath().toUtf8()) && !r.out.contains(radio->devicePath().toUtf8()),
+                 r.out.constData());
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.startsWith("calitune-cli: COM5 names no device"), r.err.constData());
     }
 
     void doctorProbe()

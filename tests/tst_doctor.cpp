@@ -272,8 +272,6 @@ private slots:
         QCOMPARE(formatText(findings), QString("ok       device        /dev/ttyUSB0 exists\n"
                                                "warning  latency       latency timer 16 ms — set it to 1\n"
                                                "PROBLEM  permission    not in dialout — run: usermod\n"));
-        QCOMPARE(formatJson(findings.mid(1, 1)),
-                 R"([{"check":"latency","status":"warning","text":"latency timer 16 ms","advice":"set it to 1"}])");
         QCOMPARE(exitStatus(findings), 2);
         QCOMPARE(exitStatus(findings.mid(0, 2)), 0);   // warnings alone pass
     }

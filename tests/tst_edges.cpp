@@ -89,7 +89,7 @@ class TestEdges : public QObject, CliRig {
     QJsonArray history() const
     {
         const CliResult r = cli({"history", "--json"});
-        return r.code == 0 ? r.json().array() : QJsonArray{};
+        return r.code == 0 ? r.jsonArray() : QJsonArray{};
     }
     // A write started and followed until the radio has received a frame of `kind`.
     bool writeUntil(QProcess &p, Kind kind) const

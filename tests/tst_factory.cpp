@@ -167,7 +167,7 @@ private slots:
         const CliResult listed = RunCli({"history", "--server", "--json", "--action", "write"},
                                         station("station-3", *radios[0]));
         QCOMPARE(listed.code, 0);
-        const QJsonArray writes = listed.json().array();
+        const QJsonArray writes = listed.jsonArray();
         QCOMPARE(writes.size(), 8);
         for (const QJsonValue &w : writes) {
             const int s = w["station"].toString().section('-', 1).toInt();
@@ -286,14 +286,14 @@ private slots:
         other.setMemory(CalAddress, blockWith(9, 0x22));
         QCOMPARE(RunCli({"write", "H400=1"}, station("bench-a", radio)).code, 0);
         CliResult r = RunCli({"history", "--server", "--station", "bench-a", "--json"}, station("bench-b", radio));
-        const QString source = QString("bench-a:%1").arg(r.json()[0]["id"].toInteger());
+        const QString source = QString("bench-a:%1").arg(r.jsonArray().at(0)["id"].toInteger());
 
         r = RunCli({"restore", "--history", source, "--server"}, station("bench-b", radio));
         QCOMPARE(r.code, 0);
         QCOMPARE(radio.memory(CalAddress, 16), blockWith(9));
         r = RunCli({"history", "--server", "--station", "bench-b", "--json"}, station("bench-b", radio));
-        QCOMPARE(r.json()[0]["action"].toString(), "restore");
-        QCOMPARE(r.json()[0]["source_record"].toString(), source);
+        QCOMPARE(r.jsonArray().at(0)["action"].toString(), "restore");
+        QCOMPARE(r.jsonArray().at(0)["source_record"].toString(), source);
 
         r = RunCli({"restore", "--history", source, "--server", "--json"}, station("bench-b", other));
         QCOMPARE(r.code, 7);

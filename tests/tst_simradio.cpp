@@ -189,10 +189,18 @@ private slots:
         QVERIFY(!tail.isEmpty());
     }
 
-    void badOptionsExitWith2()
+    // -V is the version, as in calitune and calitune-cli; -v is none.
+    void badOptionsExitWith2AndVersion()
     {
+        for (const char *version : {"-V", "--version"}) {
+            QProcess sim;
+            sim.start(QCoreApplication::applicationDirPath() + "/calitune-radio-sim", {version});
+            QVERIFY(sim.waitForFinished(5000));
+            QCOMPARE(sim.exitCode(), 0);
+            QCOMPARE(sim.readAllStandardOutput(), QByteArray("calitune-radio-sim " CALITUNE_VERSION "\n"));
+        }
         for (const QStringList &arguments : {QStringList{"--bogus"}, {"--silent-after", "x"}, {"--usb-latency"},
-                                             {"--fault", "read:pause:40/x"}}) {
+                                             {"--fault", "read:pause:40/x"}, {"-v"}}) {
             QProcess sim;
             sim.start(QCoreApplication::applicationDirPath() + "/calitune-radio-sim", arguments);
             QVERIFY2(sim.waitForFinished(5000), qPrintable(sim.errorString()));

@@ -98,7 +98,7 @@ private slots:
             QVERIFY(!radio(n).inProgrammingMode());
         }
         const CliResult history = cli({"history", "--json"});
-        QCOMPARE(history.json().array().size(), Radios);   // sixteen threads, one history
+        QCOMPARE(history.jsonArray().size(), Radios);   // sixteen threads, one history
 
         // One radio silent: its own error line and exit status, the rest read.
         radio(5).setFaults(Kind::AccessCode, {}, Fault::Silent);

@@ -49,7 +49,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     // Qt's own spelling "-platform NAME" must keep working.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help({"h", "?", "help"}, "Show this help and exit.");
-    const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
+    const QCommandLineOption version({"V", "version"}, "Show the version and exit.");
     const QCommandLineOption platform(
         "platform", "Qt platform plugin to use, as QT_QPA_PLATFORM (e.g. offscreen).", "NAME");
     parser.addOptions({help, version, platform});

@@ -60,8 +60,8 @@ _calitune_cli_words()
     done
 }
 
-# Ports as "ports --json" lists them: each COM name and device path. In a
-# comma list (--port 1,COM3) the last item is completed.
+# Ports as "ports --json" lists them: each COM name and device path, and
+# "all". In a comma list (--port 1,COM3) the last item is completed.
 _calitune_cli_ports()
 {
     local head= json re='"(port|device)": *"([^"\\]*)"'
@@ -71,6 +71,8 @@ _calitune_cli_ports()
         candidates+=("$head${BASH_REMATCH[2]}")
         json=${json#*"${BASH_REMATCH[0]}"}
     done
+    # "all" where the command's --port help offers it; never inside a list.
+    [[ -z $head && ${about[--port]} == *" all"* ]] && candidates+=(all)
 }
 
 _calitune_cli_files()
