@@ -1,4 +1,5 @@
 #include "history/ServerHistory.h"
+#include "history/Story.h"
 
 #include <QLibrary>
 #include <QMap>
@@ -240,9 +241,34 @@ QStringList schemaStatements()
             "\nEND $$"),
         QStringLiteral("CREATE TRIGGER keep_record BEFORE UPDATE ON calitune.records"
                        " FOR EACH ROW EXECUTE FUNCTION calitune.keep_record()"),
-        QStringLiteral("INSERT INTO calitune.schema_version (version) VALUES (%1)")
-            .arg(ServerHistory::SchemaVersion),
+        // The first layout; the steps after it bring it up to date.
+        QStringLiteral("INSERT INTO calitune.schema_version (version) VALUES (1)"),
     };
+}
+
+// Layout 2: each record's fingerprint, kept by a trigger from its block (it
+// fires after keep_record, which lets a block be added only where none was),
+// computed once for the records already there, and indexed for the stories.
+// Guarded by the version, so that an administrator may run it again.
+QString fingerprintStep()
+{
+    return QStringLiteral(
+        "DO $$ BEGIN"
+        "\n  IF (SELECT max(version) FROM calitune.schema_version) = 1 THEN"
+        "\n    ALTER TABLE calitune.records ADD COLUMN fingerprint text"
+        " GENERATED ALWAYS AS (encode(substring(block_before FROM 13 FOR 4), 'hex')) STORED;"
+        "\n    ALTER TABLE calitune.records ALTER COLUMN fingerprint DROP EXPRESSION;"
+        "\n    CREATE FUNCTION calitune.set_fingerprint() RETURNS trigger LANGUAGE plpgsql AS $f$"
+        "\n    BEGIN"
+        "\n      NEW.fingerprint := encode(substring(NEW.block_before FROM 13 FOR 4), 'hex');"
+        "\n      RETURN NEW;"
+        "\n    END $f$;"
+        "\n    CREATE TRIGGER set_fingerprint BEFORE INSERT OR UPDATE ON calitune.records"
+        " FOR EACH ROW EXECUTE FUNCTION calitune.set_fingerprint();"
+        "\n    CREATE INDEX records_fingerprint ON calitune.records (fingerprint, time);"
+        "\n    UPDATE calitune.schema_version SET version = 2;"
+        "\n  END IF;"
+        "\nEND $$");
 }
 
 QString sqlIdentifier(QString name)
@@ -473,6 +499,11 @@ bool ServerHistory::ensureSchema(QString *error)
                                      " not create them: the administrator runs the setup SQL once (%1)")
                           .arg(problem);
     }
+    if (problem.isEmpty() && version < SchemaVersion && !run(fingerprintStep())
+        && q.lastError().nativeErrorCode() == u"42501")
+        problem = QStringLiteral("the history server's tables are version %1 and this role may not"
+                                 " upgrade them: the administrator runs the upgrade SQL once (%2)")
+                      .arg(version).arg(problem);
     run(QStringLiteral("COMMIT"));
     if (!problem.isEmpty()) {
         q.exec(QStringLiteral("ROLLBACK"));
@@ -532,14 +563,14 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error)
 }
 
 QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantList &values,
-                                          int limit, QString *error)
+                                          int limit, QString *error, const QString &order)
 {
     QList<ServerRecord> found;
     if (!ready(error))
         return found;
-    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY time DESC, id DESC%3")
+    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY %3%4")
                             .arg(SelectedColumns,
-                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where,
+                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where, order,
                                  limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit));
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlError problem;
@@ -569,8 +600,11 @@ QList<ServerRecord> ServerHistory::list(const Filter &filter, QString *error)
     };
     if (!filter.port.isEmpty())
         add(QStringLiteral("(port = ? OR device = ?)"), {filter.port, filter.port});
-    if (filter.radio)
-        add(QStringLiteral("radio = ?"), {*filter.radio});
+    if (filter.radio) {
+        const QStringList labels = sameRadioLabels(*filter.radio, filter.radioPrefix);
+        add(QStringLiteral("radio IN (%1)").arg(QStringList(labels.size(), QStringLiteral("?")).join(u',')),
+            QVariantList(labels.begin(), labels.end()));
+    }
     if (!filter.station.isEmpty())
         add(QStringLiteral("station = ?"), {filter.station});
     if (filter.action)
@@ -593,6 +627,12 @@ std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 l
     return found.isEmpty() ? std::nullopt : std::optional(found.first());
 }
 
+QList<ServerRecord> ServerHistory::story(const QString &id, const QString &radioPrefix, QString *error)
+{
+    const Story::Query story = Story::of(id, radioPrefix, QStringLiteral("calitune.records"));
+    return select(story.condition, story.values, -1, error, QStringLiteral("time, id"));
+}
+
 QString ServerHistory::adminSql(const QString &stationRole)
 {
     const QString role = sqlIdentifier(stationRole);
@@ -601,7 +641,7 @@ QString ServerHistory::adminSql(const QString &stationRole)
         "-- Run once, as the database's owner with the right to create roles:\n"
         "--   psql -v ON_ERROR_STOP=1 -d DATABASE -f calitune-server.sql\n"
         "BEGIN")};
-    sql << schemaStatements();
+    sql << schemaStatements() << fingerprintStep();
     sql << QStringLiteral("DO $$ BEGIN\n"
                           "  IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = %1) THEN\n"
                           "    CREATE ROLE %2 NOLOGIN;\n"

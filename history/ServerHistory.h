@@ -22,7 +22,7 @@ struct ServerRecord {
 // object has its own Qt SQL connection name.
 class ServerHistory {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
     static constexpr int ConnectTimeoutSeconds = 5;
 
     // conninfo: libpq's keyword form ("host=… port=… dbname=… user=…
@@ -49,6 +49,8 @@ public:
 
     QList<ServerRecord> list(const Filter &filter, QString *error);   // newest first
     std::optional<ServerRecord> find(const QString &station, qint64 localId, QString *error);
+    // A radio's story across the stations (history/Story.h), oldest first.
+    QList<ServerRecord> story(const QString &id, const QString &radioPrefix, QString *error);
 
     // What a database administrator runs once (psql -f): the tables, and a role
     // for the stations that may add, read and complete records and nothing more.
@@ -64,7 +66,7 @@ private:
     bool ready(QString *error);
     bool uploadBatch(const QList<Record> &batch, QString *error);
     QList<ServerRecord> select(const QString &where, const QVariantList &values, int limit,
-                               QString *error);
+                               QString *error, const QString &order = QStringLiteral("time DESC, id DESC"));
 
     QString m_name;
     bool m_schemaChecked = false;
