@@ -238,6 +238,36 @@ std::optional<PortReport> labelsFromFile(Invocation &in)
     return std::nullopt;
 }
 
+// --radio LABEL for one port, --radio PORT=LABEL,… or --radios FILE for
+// the radios of a run (the history's --radio is a filter: one label).
+std::optional<PortReport> radioLabels(Invocation &in)
+{
+    if (in.isSet(Opt::Radio) && in.isSet(Opt::Radios))
+        return UsageError(QStringLiteral("give the labels either with --radio or with --radios, not both"));
+    if (in.isSet(Opt::Radios))
+        return labelsFromFile(in);
+    if (!in.isSet(Opt::Radio))
+        return std::nullopt;
+    const QString given = in.value(Opt::Radio);
+    const bool talksToRadios = in.command.statuses.contains(PortNotOpened);
+    if (talksToRadios && given.contains(QLatin1Char('=')) && LooksLikePort(given.section(QLatin1Char('='), 0, 0))) {
+        const QStringList items = given.split(QLatin1Char(','));
+        for (qsizetype i = 0; i < items.size(); ++i)
+            if (auto refused = labelGiven(in, items[i], QStringLiteral("--radio item %1").arg(i + 1)))
+                return refused;
+        return std::nullopt;
+    }
+    const QString label = in.config.radioLabel(given);
+    if (given.isEmpty() || !isRadioLabel(label))
+        return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
+    const QString port = in.value(Opt::Port);
+    if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
+        return UsageError(QStringLiteral("--radio LABEL labels the radio on one port: with several give PORT=LABEL "
+                                         "pairs (--radio 1=SN0001,3=SN0003) or --radios FILE"));
+    in.settings.radio = label;
+    return std::nullopt;
+}
+
 // Everything of the command line that is checked before a port is opened.
 std::optional<PortReport> checkOptions(Invocation &in)
 {
@@ -249,29 +279,7 @@ std::optional<PortReport> checkOptions(Invocation &in)
     }
     if (p.isSet(optionOf(Opt::Quiet)) && p.isSet(optionOf(Opt::Verbose)))
         return UsageError(QStringLiteral("-q and -v exclude each other"));
-    if (in.isSet(Opt::Radio) && in.isSet(Opt::Radios))
-        return UsageError(QStringLiteral("give the labels either with --radio or with --radios, not both"));
-    if (in.isSet(Opt::Radios))
-        return labelsFromFile(in);
-    if (!in.isSet(Opt::Radio))
-        return std::nullopt;
-    const QString given = in.value(Opt::Radio);
-    if (in.command.manyPorts && given.contains(QLatin1Char('=')) && LooksLikePort(given.section(QLatin1Char('='), 0, 0))) {
-        const QStringList items = given.split(QLatin1Char(','));
-        for (qsizetype i = 0; i < items.size(); ++i)
-            if (auto refused = labelGiven(in, items[i], QStringLiteral("--radio item %1").arg(i + 1)))
-                return refused;
-        return std::nullopt;
-    }
-    const QString label = in.config.radioLabel(given);
-    if (given.isEmpty() || !isRadioLabel(label))
-        return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
-    const QString port = p.value(optionOf(Opt::Port));
-    if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
-        return UsageError(QStringLiteral("--radio LABEL labels the radio on one port: with several give PORT=LABEL pairs "
-                                         "(--radio 1=SN0001,3=SN0003) or --radios FILE"));
-    in.settings.radio = label;
-    return std::nullopt;
+    return radioLabels(in);
 }
 
 void applySettings(Invocation &in)

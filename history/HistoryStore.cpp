@@ -471,8 +471,8 @@ Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) con
     if (result != Result::Ok)
         return result;
     q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_before = :before,"
-                             " fingerprint = :fingerprint, block_sent = :sent, block_after = :after, verified = :verified,"
-                             " forced = :forced, rev = :rev WHERE uid = :uid"));
+                             " fingerprint = :fingerprint, block_sent = :sent, block_after = :after,"
+                             " verified = :verified, forced = :forced, rev = :rev WHERE uid = :uid"));
     q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
     q.bindValue(QStringLiteral(":before"), blob(record.before));
     q.bindValue(QStringLiteral(":fingerprint"), textOrNull(fingerprintOf(record).value_or(QString())));

@@ -11,7 +11,7 @@
 namespace History::Story {
 
 struct Query {
-    QString condition;     // for WHERE, over the columns radio and fingerprint
+    QString condition;     // for WHERE, over the columns id, radio and fingerprint
     QVariantList values;   // bound in order to its ? placeholders
 };
 
