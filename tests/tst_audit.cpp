@@ -98,7 +98,9 @@ private slots:
         QCOMPARE(rec["action"].toString(), "backup");
         QFile saved(file);
         QVERIFY(saved.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(saved.readAll())["radio"].toString(), label);
+        const QJsonDocument backup = QJsonDocument::fromJson(saved.readAll());
+        QCOMPARE(backup["radio"].toString(), label);
+        QCOMPARE(backup["fingerprint"].toString(), "11223344");
         CHECKED(exchange({"read", "--radio", label}, 0));
         CHECKED(exchange({"write", "H400=1", "--radio", label}, 0));
         CHECKED(exchange({"restore", file, "--radio", label}, 0));

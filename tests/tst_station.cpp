@@ -270,13 +270,10 @@ private slots:
         QVERIFY2(History::BackupFile::save(file, {blockOf(1), QDateTime::currentDateTimeUtc(), "COM1", device(1)},
                                            &error),
                  qPrintable(error));
-        const QString folder = dir->path();
         const QList<QStringList> refusals{
             {"restore", file, "--port", "1,2"},
             {"restore", "--port", "all", file},
-            {"read", "--radio", "R1", "--port", "1,2"},
             {"write", "--radio", "R1", "--port", "all", "H400=1"},
-            {"backup", "--radio", "R1", "--port", "all", "--output", folder},
         };
         for (const QStringList &args : refusals) {
             const CliResult r = cli(args);
