@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#include <QSet>
+#include <mutex>
 
 namespace Cli {
 
@@ -26,49 +28,65 @@ bool folderRefuses(const QString &folder)
     return !probe.open();
 }
 
-// Where each radio's backup goes: the file given, or with several ports one
-// file per radio in the folder given, named after its port.
-std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target> &targets, PortReport *refusal)
+bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
 {
-    const QString output = in.value(Opt::Output);
     const QString port = in.value(Opt::Port);
-    const bool folder = targets.size() > 1 || port.contains(QLatin1Char(','))
-                        || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0;
-    QStringList files;
-    if (!folder) {
-        files << output;
-    } else if (!QFileInfo(output).isDir()) {
-        *refusal = UsageError(QStringLiteral("%1: with several ports --output names an existing folder").arg(output));
-        return std::nullopt;
-    } else {
-        for (const Target &t : targets)
-            files << QDir(output).filePath(QFileInfo(t.name).fileName() + QStringLiteral(".json"));
-    }
-    for (const QString &file : files) {
-        QString error;
-        if (!History::BackupFile::checkOutput(file, in.isSet(Opt::Force), &error)) {
-            *refusal = folderRefuses(QFileInfo(file).absolutePath())
-                           ? Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
-                                     QStringLiteral("%1: %2; nothing was sent to the radio").arg(file, error))
-                           : BadInputError(QStringLiteral("%1: %2").arg(file, error));
-            return std::nullopt;
-        }
-    }
-    return files;
+    return targets.size() > 1 || port.contains(QLatin1Char(','))
+           || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0;
 }
 
-// A backup to standard output: one radio, and nothing else on stdout.
-std::optional<PortReport> refusedToStdout(const Invocation &in, const QList<Target> &targets)
+PortReport notSaved(const QString &where, const QString &why)
 {
-    const QString port = in.value(Opt::Port);
-    if (targets.size() > 1 || port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
-        return UsageError(QStringLiteral("--output - writes one radio's backup: give one port"));
-    if (in.isSet(Opt::Json))
-        return UsageError(QStringLiteral("--output - and --json both write to standard output: choose one"));
+    return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
+                   QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
+}
+
+// Checked before any radio is touched: with several ports, a folder to put
+// one file per radio in; else the file, or standard output for one radio.
+std::optional<PortReport> outputRefused(const Invocation &in, bool folder)
+{
+    const QString output = in.value(Opt::Output);
+    if (output == QLatin1String("-")) {
+        if (folder)
+            return UsageError(QStringLiteral("--output - writes one radio's backup: give one port"));
+        if (in.isSet(Opt::Json))
+            return UsageError(QStringLiteral("--output - and --json both write to standard output: choose one"));
+        return std::nullopt;
+    }
+    if (folder && !QFileInfo(output).isDir())
+        return UsageError(QStringLiteral("%1: with several ports --output names an existing folder").arg(output));
+    if (folder && folderRefuses(output))
+        return notSaved(output, QStringLiteral("cannot write in this folder"));
+    QString error;
+    if (!folder && !History::BackupFile::checkOutput(output, in.isSet(Opt::Force), &error))
+        return folderRefuses(QFileInfo(output).absolutePath()) ? notSaved(output, error)
+                                                                : BadInputError(QStringLiteral("%1: %2").arg(output, error));
     return std::nullopt;
 }
 
-PortReport backupOne(const RunSettings &settings, const Target &t, const QString &file)
+// A radio's own file in the folder: its label, or its fingerprint, and the
+// time, so that the next batch never replaces this one's; -2, -3 … when two
+// radios of one second would share a name (fresh radios may share bytes 12-15).
+QString fileInFolder(const QString &folder, const QString &radio, const QDateTime &taken)
+{
+    static std::mutex claimedMutex;
+    static QSet<QString> claimed;
+    QString name = radio;
+    for (QChar &c : name)
+        if (!c.isLetterOrNumber() && c != u'-' && c != u'_' && c != u'.')
+            c = u'_';
+    if (name.startsWith(u'.'))
+        name[0] = u'_';
+    const QString base = QDir(folder).filePath(name + u'-' + taken.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")));
+    std::lock_guard lock(claimedMutex);
+    QString file = base + QStringLiteral(".json");
+    for (int n = 2; claimed.contains(file) || QFileInfo::exists(file); ++n)
+        file = base + QStringLiteral("-%1.json").arg(n);
+    claimed.insert(file);
+    return file;
+}
+
+PortReport backupOne(const RunSettings &settings, const Target &t, const QString &output, bool inFolder)
 {
     Session session(settings, t, StartRecord(History::Action::Backup));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
@@ -76,6 +94,8 @@ PortReport backupOne(const RunSettings &settings, const Target &t, const QString
         return session.failed(r.outcome, Session::ReadAttempts);
     const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
                                 session.radio()};
+    const QString fingerprint = History::fingerprintOf(saved.block);
+    const QString file = inFolder ? fileInFolder(output, saved.radio.value_or(fingerprint), saved.taken) : output;
     QString error;
     const bool toStdout = file == QLatin1String("-");
     if (toStdout ? !WriteBytes(stdout, History::BackupFile::toJson(saved), &error)
@@ -91,7 +111,7 @@ PortReport backupOne(const RunSettings &settings, const Target &t, const QString
         return report;
     report.out = QStringLiteral("%1: block %2 saved to %3\n").arg(t.label(), hex(*r.block), file);
     report.json = t.json()
-                      .add(QStringLiteral("radio"), saved.radio ? QJsonValue(*saved.radio) : QJsonValue())
+                      .add(QStringLiteral("fingerprint"), fingerprint)
                       .add(QStringLiteral("file"), file)
                       .add(QStringLiteral("block"), hex(*r.block))
                       .toJson();
@@ -290,16 +310,11 @@ int RunBackup(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
-    if (in.value(Opt::Output) == QLatin1String("-"))
-        if (const std::optional<PortReport> refused = refusedToStdout(in, *targets))
-            return in.finish(*refused);
-    PortReport refusal;
-    const std::optional<QStringList> files =
-        in.value(Opt::Output) == QLatin1String("-") ? QStringList{QStringLiteral("-")} : backupFiles(in, *targets, &refusal);
-    if (!files)
-        return in.finish(refusal);
-    QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
-        return backupOne(settings, t, files->at(targets->indexOf(t)));
+    const bool folder = onSeveralPorts(in, *targets);
+    if (const std::optional<PortReport> refused = outputRefused(in, folder))
+        return in.finish(*refused);
+    const QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
+        return backupOne(settings, t, in.value(Opt::Output), folder);
     });
     return in.finishExchanges(reports);
 }

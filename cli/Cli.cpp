@@ -38,7 +38,17 @@ const QList<OptionSpec> &optionSpecs()
                          QStringLiteral("Print each step and frame on stderr."))},
         {Opt::Radio, O(QStringLiteral("radio"),
                        QStringLiteral("The radio's label (1 to 64 printable characters, e.g. its serial number), "
-                                      "kept in the history and the backup; one port only."),
+                                      "kept in the history and the backup; with several ports PORT=LABEL pairs "
+                                      "(1=SN0001,3=SN0003). radio_prefix goes in front unless the label starts "
+                                      "with it."),
+                       QStringLiteral("ID"))},
+        {Opt::Radios, O(QStringLiteral("radios"),
+                        QStringLiteral("PORT=LABEL pairs, one a line, from a file; - reads standard input. "
+                                       "A port without one runs unlabelled."),
+                        QStringLiteral("FILE"))},
+        {Opt::Story, O(QStringLiteral("story"),
+                       QStringLiteral("A radio's whole story, oldest first: ID is its label or its fingerprint "
+                                      "(8 hex digits, bytes 12-15 of its block)."),
                        QStringLiteral("ID"))},
         {Opt::NoVerify, O(QStringLiteral("no-verify"), QStringLiteral("Do not read the block back to compare."))},
         {Opt::File, O(QStringLiteral("file"),
@@ -232,6 +242,72 @@ std::optional<PortReport> checkStation(const Invocation &in)
                              .arg(station.value.left(80), station.origin));
 }
 
+// One PORT=LABEL item; `where` names it in a refusal.
+std::optional<PortReport> labelGiven(Invocation &in, const QString &text, const QString &where)
+{
+    const QString item = text.trimmed();
+    const qsizetype eq = item.indexOf(QLatin1Char('='));
+    const QString port = item.left(eq).trimmed(), given = item.mid(eq + 1).trimmed();
+    const QString label = in.config.radioLabel(given);
+    if (eq < 1 || port.isEmpty() || given.isEmpty() || !isRadioLabel(label))
+        return UsageError(QStringLiteral("%1: \"%2\" is not PORT=LABEL with a label of 1 to 64 printable characters")
+                              .arg(where, item));
+    in.labels << PortLabel{port, label, where};
+    return std::nullopt;
+}
+
+// One pair a line, as a scanning script writes them; blank lines and lines
+// starting with # are left out.
+std::optional<PortReport> labelsFromFile(Invocation &in)
+{
+    const QString file = in.value(Opt::Radios);
+    if (file == QLatin1String("-") && (in.value(Opt::File) == file || in.args.contains(file)))
+        return UsageError(QStringLiteral("standard input can give the labels or the values, not both"));
+    QString error;
+    const std::optional<QByteArray> content = ReadInput(file, 1 << 20, &error);
+    if (!content)
+        return BadInputError(QStringLiteral("--radios %1: %2").arg(file, error));
+    const QStringList lines = QString::fromUtf8(*content).split(QLatin1Char('\n'));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString line = lines[i].trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (auto refused = labelGiven(in, line, QStringLiteral("--radios line %1").arg(i + 1)))
+            return refused;
+    }
+    return std::nullopt;
+}
+
+// --radio LABEL for one port, --radio PORT=LABEL,… or --radios FILE for
+// the radios of a run (the history's --radio is a filter: one label).
+std::optional<PortReport> radioLabels(Invocation &in)
+{
+    if (in.isSet(Opt::Radio) && in.isSet(Opt::Radios))
+        return UsageError(QStringLiteral("give the labels either with --radio or with --radios, not both"));
+    if (in.isSet(Opt::Radios))
+        return labelsFromFile(in);
+    if (!in.isSet(Opt::Radio))
+        return std::nullopt;
+    const QString given = in.value(Opt::Radio);
+    const bool talksToRadios = in.command.statuses.contains(PortNotOpened);
+    if (talksToRadios && given.contains(QLatin1Char('=')) && LooksLikePort(given.section(QLatin1Char('='), 0, 0))) {
+        const QStringList items = given.split(QLatin1Char(','));
+        for (qsizetype i = 0; i < items.size(); ++i)
+            if (auto refused = labelGiven(in, items[i], QStringLiteral("--radio item %1").arg(i + 1)))
+                return refused;
+        return std::nullopt;
+    }
+    const QString label = in.config.radioLabel(given);
+    if (given.isEmpty() || !isRadioLabel(label))
+        return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
+    const QString port = in.value(Opt::Port);
+    if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
+        return UsageError(QStringLiteral("--radio LABEL labels the radio on one port: with several give PORT=LABEL "
+                                         "pairs (--radio 1=SN0001,3=SN0003) or --radios FILE"));
+    in.settings.radio = label;
+    return std::nullopt;
+}
+
 // Everything of the command line that is checked before a port is opened.
 std::optional<PortReport> checkOptions(Invocation &in)
 {
@@ -246,17 +322,7 @@ std::optional<PortReport> checkOptions(Invocation &in)
     }
     if (p.isSet(optionOf(Opt::Quiet)) && p.isSet(optionOf(Opt::Verbose)))
         return UsageError(QStringLiteral("-q and -v exclude each other"));
-    if (in.command.options.contains(Opt::Radio) && p.isSet(optionOf(Opt::Radio))) {
-        const QString given = p.value(optionOf(Opt::Radio));
-        const QString label = in.config.radioPrefix().value + given;
-        if (given.isEmpty() || !isRadioLabel(label))
-            return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
-        const QString port = p.value(optionOf(Opt::Port));
-        if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
-            return UsageError(QStringLiteral("--radio names one radio: give exactly one port"));
-        in.settings.radio = label;
-    }
-    return std::nullopt;
+    return radioLabels(in);
 }
 
 void applySettings(Invocation &in)
@@ -325,7 +391,7 @@ int runCommand(const Command &c, const QStringList &arguments)
         Print(refusal, {json, false});
         return BadInput;
     }
-    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(*config)};
+    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(*config), {}};
     applySettings(in);
     if (const std::optional<PortReport> refused = checkOptions(in))
         return in.finish(*refused);

@@ -22,20 +22,21 @@ const QList<Command> &Commands()
         {QStringLiteral("ports"), QStringLiteral("list the ports, their adapters and whether each can be opened now"),
          {}, {}, {}, {}, {}, false, RunPorts},
         {QStringLiteral("read"), QStringLiteral("read the twelve calibration values"), {}, {}, {},
-         {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost}, true, RunRead},
+         {O::Port, O::Radio, O::Radios}, {PortNotOpened, NoReply, OtherReply, LinkLost}, true, RunRead},
         {QStringLiteral("write"), QStringLiteral("write NAME=V ... (or --file F), read back and compare"),
          QStringLiteral("NAME=V..."), QStringLiteral("V is a whole number 0 to 127; names: ") + names,
          QStringLiteral("The other values and the radio's own bytes 12-15 stay as they are. A write that "
                         "would change nothing sends no block.\n"),
-         {O::Port, O::Radio, O::File, O::NoVerify, O::DryRun},
+         {O::Port, O::Radio, O::Radios, O::File, O::NoVerify, O::DryRun},
          {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, true, RunWrite},
         {QStringLiteral("compare"), QStringLiteral("compare the radio with a backup file or with NAME=V ..."),
          QStringLiteral("FILE|NAME=V..."), QStringLiteral("a backup file, or values as for write"),
          QStringLiteral("Reads the radio and lists the differences; exit status 6 when there are any.\n"),
          {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, false, RunCompare},
         {QStringLiteral("backup"), QStringLiteral("save the radio's block to a file (--output FILE)"), {}, {},
-         QStringLiteral("With several ports --output names a folder: one file per radio, named after its port.\n"),
-         {O::Port, O::Radio, O::Output, O::Force}, {PortNotOpened, NoReply, OtherReply, LinkLost, BackupNotSaved},
+         QStringLiteral("With several ports --output names a folder: one file per radio, named after its label, or "
+                        "without one its fingerprint, and the time: SN0001-20261207T122908Z.json.\n"),
+         {O::Port, O::Radio, O::Radios, O::Output, O::Force}, {PortNotOpened, NoReply, OtherReply, LinkLost, BackupNotSaved},
          true, RunBackup},
         {QStringLiteral("restore"),
          QStringLiteral("write back a backup file, or a history record's block (--history ID)"),
@@ -46,11 +47,14 @@ const QList<Command> &Commands()
          {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio, ServerFailed}, false, RunRestore},
         {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
          QStringLiteral("[sync]"), QStringLiteral("sync: send the records the history server does not have yet"),
-         QStringLiteral("Times are UTC, or local time with its offset with --local. history sync gives up "
-                        "when the server cannot be reached in 4 s or a statement makes no progress for 8 s; "
-                        "Ctrl+C, SIGTERM and SIGHUP stop it at once (128+N), and what the server did not "
-                        "take waits.\n"),
-         {O::Port, O::Radio, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local, O::Server},
+         QStringLiteral("Times are UTC, or local time with its offset with --local. --radio also finds the "
+                        "labels written with or without the station's radio_prefix. --story lists a radio's "
+                        "whole story, oldest first: the records of its label, and every record (of any label "
+                        "or none) with a fingerprint those records show. history sync gives up when the server cannot be "
+                        "reached in 4 s or a statement makes no progress for 8 s; Ctrl+C, SIGTERM and SIGHUP stop "
+                        "it at once (128+N), and what the server did not take waits.\n"),
+         {O::Port, O::Radio, O::Story, O::Station, O::Since, O::Until, O::Action, O::Outcome, O::Limit, O::Local,
+          O::Server},
          {ServerFailed}, false, RunHistory,
          {{O::Port, QStringLiteral("Only the records of this port: a number (3), COM3 or a device path.")},
           {O::Radio, QStringLiteral("Only the records of the radio with this label (with the station's radio_prefix).")}}},
@@ -73,7 +77,11 @@ std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
     QString given = in.value(Opt::Port);
     if (given.isEmpty())
         given = in.config.port().value;
-    const TargetChoice choice = ChooseTargets(given, in.ports, in.command.manyPorts);
+    TargetChoice choice = ChooseTargets(given, in.ports, in.command.manyPorts);
+    if (!choice.refusal && in.settings.radio)
+        choice.targets.first().radio = in.settings.radio;
+    if (!choice.refusal)
+        choice.refusal = LabelTargets(choice.targets, in.labels, in.ports);
     if (choice.refusal) {
         *status = in.finish(*choice.refusal);
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include "cli/Report.h"
 #include "protocol/Exchange.h"
 #include "cli/Session.h"
+#include "cli/Targets.h"
 #include "history/BackupFile.h"
 #include "history/ServerSync.h"
 #include "history/StationConfig.h"
@@ -18,7 +19,7 @@ namespace Cli {
 
 enum class Opt {
     Port, Json, Quiet, Verbose, Radio, NoVerify, File, Output, Force, HistoryId, Server,
-    DryRun, Limit, Since, Until, Action, Outcome, Station, Local, Probe, Config,
+    DryRun, Limit, Since, Until, Action, Outcome, Station, Local, Probe, Config, Radios, Story,
 };
 
 struct Invocation;
@@ -48,6 +49,7 @@ struct Invocation {
     QString server;                   // CALITUNE_HISTORY_SERVER, or empty
     PortMap::Map ports;
     History::StationConfig config;    // the station's settings, read once
+    QList<PortLabel> labels;          // --radio PORT=LABEL,… or --radios
 
     bool isSet(Opt option) const;
     QString value(Opt option) const;
@@ -59,7 +61,8 @@ struct Invocation {
     int finishExchanges(const QList<PortReport> &reports) const;
 };
 
-// The ports the command works on; a refusal is printed and its status set.
+// The ports the command works on, with the labels given for them; a refusal
+// is printed and its status set.
 std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status);
 // Runs `job` for every target at once, each on its own thread, with the
 // run's settings (several ports share one history thread); the reports come

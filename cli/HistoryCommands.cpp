@@ -49,6 +49,7 @@ JsonObject recordJson(const History::Record &r)
         .add(QStringLiteral("port"), r.port)
         .add(QStringLiteral("device"), r.device)
         .add(QStringLiteral("radio"), r.radio ? QJsonValue(*r.radio) : QJsonValue())
+        .add(QStringLiteral("fingerprint"), CliOutput::textOrNull(History::fingerprintOf(r).value_or(QString())))
         .add(QStringLiteral("action"), History::actionName(r.action))
         .add(QStringLiteral("outcome"), OutcomeName(r.outcome))
         .add(QStringLiteral("before"), hexOrNull(r.before))
@@ -130,6 +131,7 @@ std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *ref
     History::Filter f;
     f.port = PortFilterName(in.value(Opt::Port));
     f.radio = in.settings.radio;   // with the station's prefix, as it was stored
+    f.radioPrefix = in.config.radioPrefix().value;
     f.station = in.value(Opt::Station);
     const auto refuse = [&](const QString &why) {
         *refusal = UsageError(why);
@@ -229,6 +231,36 @@ int sync(const Invocation &in)
     return in.finish(report);
 }
 
+// The records of one radio, from this station's history or the server's.
+int story(const Invocation &in)
+{
+    const QString id = in.value(Opt::Story);
+    for (Opt o : {Opt::Port, Opt::Radio, Opt::Station, Opt::Since, Opt::Until, Opt::Action, Opt::Outcome, Opt::Limit})
+        if (in.isSet(o))
+            return in.finish(UsageError(QStringLiteral("--story lists a whole story: leave out the other filters")));
+    if (id.trimmed().isEmpty() || id.size() > 64)
+        return in.finish(UsageError(QStringLiteral("--story needs a label or a fingerprint (8 hex digits)")));
+    const QString prefix = in.config.radioPrefix().value;
+    QString error;
+    if (in.isSet(Opt::Server)) {
+        std::optional<History::ServerHistory> server =
+            in.server.isEmpty() ? std::nullopt : History::ServerHistory::connect(in.server, &error);
+        if (in.server.isEmpty())
+            error = QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, or history_server "
+                                   "in the config file");
+        const QList<History::ServerRecord> records = server ? server->story(id, prefix, &error) : QList<History::ServerRecord>();
+        return error.isEmpty() ? listedOnServer(in, records) : in.finish(serverUnreachable(error));
+    }
+    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
+    History::Store store(in.settings.historyPath);
+    if (store.spoolWaiting())
+        store.prepare();
+    const QList<History::Record> records = store.story(id, prefix);
+    if (!store.lastError().isEmpty())
+        return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
+    return listed(in, records);
+}
+
 } // namespace
 
 int RunHistory(Invocation &in)
@@ -237,6 +269,8 @@ int RunHistory(Invocation &in)
         return sync(in);
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("history takes no arguments but sync: \"%1\"").arg(in.args.first())));
+    if (in.isSet(Opt::Story))
+        return story(in);
     PortReport refusal;
     const std::optional<History::Filter> filter = filterGiven(in, &refusal);
     if (!filter)

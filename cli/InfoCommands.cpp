@@ -81,7 +81,18 @@ int RunConfig(Invocation &in)
                                                                           s.isSet() ? s.origin : QStringLiteral("not set"));
         values.add(key, JsonObject().add(QStringLiteral("value"), CliOutput::textOrNull(s.value)).add(QStringLiteral("from"), CliOutput::textOrNull(s.origin)));
     }
-    report.json = JsonObject().add(QStringLiteral("file"), config.file()).add(QStringLiteral("settings"), values).toJson();
+    const QString prefix = config.radioPrefix().value;
+    const QString rule = prefix.isEmpty()
+                             ? QStringLiteral("labels are kept as given")
+                             : QStringLiteral("%1 goes in front of a label that does not start with it: --radio 0001 "
+                                              "labels %2, --radio %2 stays %2")
+                                   .arg(prefix, config.radioLabel(QStringLiteral("0001")));
+    report.out += QStringLiteral("radio labels: %1\n").arg(rule);
+    report.json = JsonObject()
+                      .add(QStringLiteral("file"), config.file())
+                      .add(QStringLiteral("settings"), values)
+                      .add(QStringLiteral("radio_label_rule"), rule)
+                      .toJson();
     return in.finish(report);
 }
 

@@ -13,10 +13,7 @@ using CliOutput::hex;
 
 QString name(std::size_t i) { return QLatin1String(ValueNames[i]); }
 
-JsonObject withRadio(JsonObject o, const std::optional<QString> &radio)
-{
-    return o.add(QStringLiteral("radio"), radio ? QJsonValue(*radio) : QJsonValue());
-}
+QString fingerprint(const BlockBytes &block) { return History::fingerprintOf(BlockToBytes(block)); }
 
 PortReport readOne(const Target &t, const RunSettings &settings)
 {
@@ -26,7 +23,8 @@ PortReport readOne(const Target &t, const RunSettings &settings)
         return session.failed(r.outcome, Session::ReadAttempts);
     PortReport report;
     report.out = t.label() + QLatin1Char('\n') + CliOutput::valueTable(*r.block);
-    report.json = withRadio(t.json(), settings.radio)
+    report.json = t.json()
+                      .add(QStringLiteral("fingerprint"), fingerprint(*r.block))
                       .add(QStringLiteral("values"), CliOutput::valueObject(*r.block))
                       .add(QStringLiteral("block"), hex(*r.block))
                       .toJson();
@@ -48,6 +46,7 @@ PortReport compared(const Target &t, const BlockBytes &radio, const BlockBytes &
     report.status = lines.isEmpty() ? Done : VerifyMismatch;
     report.out = t.label() + QLatin1Char('\n') + (lines.isEmpty() ? QStringLiteral("the same\n") : lines);
     report.json = t.json()
+                      .add(QStringLiteral("fingerprint"), fingerprint(radio))
                       .add(QStringLiteral("equal"), lines.isEmpty())
                       .add(QStringLiteral("differences"), differences)
                       .add(QStringLiteral("block"), hex(radio))
@@ -128,7 +127,8 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
                      : dryRun  ? QStringLiteral("dry run: nothing was written\n")
                      : verify  ? QStringLiteral("verified: the radio holds the block written\n")
                                : QStringLiteral("written, not verified (--no-verify)\n"));
-    r.json = withRadio(t.json(), session.radio())
+    r.json = t.json()
+                 .add(QStringLiteral("fingerprint"), fingerprint(before))
                  .add(QStringLiteral("changes"), changes)
                  .add(QStringLiteral("before"), hex(before))
                  .add(QStringLiteral("sent"), hex(sent))

@@ -88,7 +88,10 @@ QString Target::label() const
 
 CliOutput::JsonObject Target::json() const
 {
-    return CliOutput::JsonObject().add(QStringLiteral("port"), name).add(QStringLiteral("device"), device);
+    return CliOutput::JsonObject()
+        .add(QStringLiteral("port"), name)
+        .add(QStringLiteral("device"), device)
+        .add(QStringLiteral("radio"), radio ? QJsonValue(*radio) : QJsonValue());
 }
 
 int ExitStatusOf(Outcome outcome)
@@ -122,6 +125,7 @@ PortReport Failure(int status, const QString &kind, const QString &text, const T
                  .add(QStringLiteral("message"), message)
                  .add(QStringLiteral("port"), target ? QJsonValue(target->name) : none)
                  .add(QStringLiteral("device"), target ? QJsonValue(target->device) : none)
+                 .add(QStringLiteral("radio"), target && target->radio ? QJsonValue(*target->radio) : none)
                  .append(extra)
                  .toJson();
     return r;

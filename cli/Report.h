@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 #include <cstdio>
+#include <optional>
 
 class Link;
 
@@ -18,8 +19,9 @@ namespace Cli {
 struct Target {
     QString name;     // "COM3", or the device path given
     QString device;   // what the name stands for; empty when nothing
+    std::optional<QString> radio = std::nullopt;   // the label of the radio on it, if given
     QString label() const;         // "COM3 (/dev/ttyUSB0)"
-    CliOutput::JsonObject json() const;   // {"port": ..., "device": ...}
+    CliOutput::JsonObject json() const;   // {"port": ..., "device": ..., "radio": ...}
     friend bool operator==(const Target &, const Target &) = default;
 };
 
@@ -36,8 +38,8 @@ struct PortReport {
 };
 
 // One line on stderr ("calitune-cli: " message) and, with --json, the error
-// object {"error", "message", "port", "device"} (port and device null when
-// no port was chosen).
+// object {"error", "message", "port", "device", "radio"} (all null when no
+// port was chosen).
 PortReport Failure(int status, const QString &kind, const QString &message, const Target *target = nullptr,
                    const CliOutput::JsonObject &extra = {});
 PortReport UsageError(const QString &message);   // with "(see calitune-cli --help)"

@@ -13,7 +13,7 @@ History::Record withPlace(History::Record r, const RunSettings &settings, const 
     r.station = settings.station;
     r.port = t.name;
     r.device = t.device;
-    r.radio = settings.radio;
+    r.radio = t.radio;
     return r;
 }
 

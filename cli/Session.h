@@ -18,7 +18,7 @@ struct RunSettings {
     Style style;
     QString historyPath;              // a file, or "off"
     QString station;
-    std::optional<QString> radio;     // --radio, for a single port
+    std::optional<QString> radio;     // --radio LABEL: the filter of history, the label of a single port
     bool progress = false;            // the progress line on a terminal
     History::RecordKeeper *sharedHistory = nullptr;   // the history of a run on many ports
 };

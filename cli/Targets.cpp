@@ -1,5 +1,6 @@
 #include "cli/Targets.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -100,6 +101,49 @@ TargetChoice ChooseTargets(const QString &given, PortMap::Map &ports, bool many)
         choice.targets << *t;
     }
     return choice;
+}
+
+bool LooksLikePort(const QString &text)
+{
+#ifdef Q_OS_WIN
+    return numberedPort().match(text).hasMatch() || text.startsWith(QLatin1String("\\\\.\\"));
+#else
+    return numberedPort().match(text).hasMatch() || text.startsWith(QLatin1Char('/'));
+#endif
+}
+
+namespace {
+
+bool samePort(const Target &a, const Target &b)
+{
+    if (a.name.compare(b.name, Qt::CaseInsensitive) == 0 || (!a.device.isEmpty() && a.device == b.device))
+        return true;
+    // A link such as /dev/serial/by-id/… and the device it leads to.
+    const QString canonical = QFileInfo(a.device).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(b.device).canonicalFilePath();
+}
+
+} // namespace
+
+std::optional<PortReport> LabelTargets(QList<Target> &targets, const QList<PortLabel> &labels, PortMap::Map &ports)
+{
+    QList<bool> labelled(targets.size(), false);
+    for (const PortLabel &l : labels) {
+        QString why;
+        const std::optional<Target> named = oneTarget(l.port, ports, &why);
+        if (!named)
+            return UsageError(QStringLiteral("%1: %2").arg(l.where, why));
+        qsizetype at = 0;
+        while (at < targets.size() && !samePort(*named, targets[at]))
+            ++at;
+        if (at == targets.size())
+            return UsageError(QStringLiteral("%1: %2 is not one of the ports of this run").arg(l.where, l.port));
+        if (labelled[at])
+            return UsageError(QStringLiteral("%1: %2 is labelled twice").arg(l.where, targets[at].name));
+        labelled[at] = true;
+        targets[at].radio = l.label;
+    }
+    return std::nullopt;
 }
 
 QString PortFilterName(const QString &given)

@@ -209,6 +209,7 @@ QByteArray toJson(const Backup &backup)
            + "    \"port\": " + quoted(backup.port) + ",\n"
            + "    \"device\": " + quoted(backup.device) + ",\n"
            + (backup.radio ? "    \"radio\": " + quoted(*backup.radio) + ",\n" : QByteArray())
+           + "    \"fingerprint\": \"" + backup.block.mid(12, 4).toHex() + "\",\n"
            + "    \"sha256\": \"" + sha256(backup.block) + "\"\n"
            + "}\n";
 }

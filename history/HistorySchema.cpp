@@ -96,6 +96,7 @@ CREATE TABLE records (
     port TEXT NOT NULL,
     device TEXT NOT NULL,
     radio TEXT,
+    fingerprint TEXT,
     action TEXT NOT NULL CHECK (action IN ('read', 'write', 'restore', 'backup')),
     outcome TEXT NOT NULL CHECK (outcome IN ('done', 'port', 'no-reply', 'other-reply',
         'link-lost', 'verify', 'other-radio', 'interrupted', 'file', 'unfinished')),
@@ -111,6 +112,11 @@ CREATE TABLE records (
     source_sha256 TEXT,
     source_record TEXT
 ))";
+
+// The records kept before fingerprints were: theirs, from the blocks they hold.
+const QString FingerprintsFromBlocks = QStringLiteral(
+    "UPDATE records SET fingerprint = lower(hex(substr(block_before, 13, 4)))"
+    " WHERE block_before IS NOT NULL");
 
 } // namespace
 
@@ -132,6 +138,8 @@ bool inspect(const QSqlDatabase &db, Found &found, QSqlError &error)
     if (applicationId.toInt() == ApplicationId) {
         if (version == Version)
             found.layout = Layout::Current;
+        else if (version == 2)
+            found.layout = Layout::Version2;
         else if (version > Version)
             found = {Layout::Newer, version};
         return true;
@@ -152,6 +160,7 @@ bool create(const QSqlDatabase &db, QSqlError &error)
     return runAll(db,
                   {QString::fromLatin1(RecordsTable),
                    QStringLiteral("CREATE INDEX records_radio ON records (radio, time)"),
+                   QStringLiteral("CREATE INDEX records_fingerprint ON records (fingerprint, time)"),
                    QStringLiteral("CREATE INDEX records_port ON records (port, time)"),
                    QStringLiteral("CREATE INDEX records_device ON records (device, time)"),
                    QStringLiteral("CREATE INDEX records_station ON records (station, time)"),
@@ -187,8 +196,19 @@ bool upgradeFromVersion1(const QSqlDatabase &db, QSqlError &error)
                           " FROM sqlite_sequence WHERE name = 'records_version1' AND NOT EXISTS"
                           " (SELECT 1 FROM sqlite_sequence WHERE name = 'records')"),
                       QStringLiteral("DROP TABLE records_version1"),
-                      QStringLiteral("DROP TABLE schema_version")},
+                      QStringLiteral("DROP TABLE schema_version"),
+                      FingerprintsFromBlocks},
                      error);
+}
+
+bool upgradeFromVersion2(const QSqlDatabase &db, QSqlError &error)
+{
+    return runAll(db,
+                  {QStringLiteral("ALTER TABLE records ADD COLUMN fingerprint TEXT"),
+                   FingerprintsFromBlocks,
+                   QStringLiteral("CREATE INDEX records_fingerprint ON records (fingerprint, time)"),
+                   QStringLiteral("PRAGMA user_version = %1").arg(Version)},
+                  error);
 }
 
 } // namespace History::Schema

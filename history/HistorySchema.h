@@ -8,7 +8,7 @@
 
 namespace History::Schema {
 
-constexpr int Version = 2;
+constexpr int Version = 3;
 // "CALT": marks the file as a Calitune history for this program and for `file`.
 constexpr int ApplicationId = 0x43414C54;
 
@@ -16,6 +16,7 @@ enum class Layout {
     Empty,      // a new or zero-length file
     Current,
     Version1,   // made before the file was marked, with a schema_version table
+    Version2,   // marked, without the radios' fingerprints
     Newer,
     Foreign,    // another program's database, or one damaged beyond recognition
 };
@@ -31,5 +32,6 @@ bool inspect(const QSqlDatabase &db, Found &found, QSqlError &error);
 // Both run inside a write transaction the caller opened.
 bool create(const QSqlDatabase &db, QSqlError &error);
 bool upgradeFromVersion1(const QSqlDatabase &db, QSqlError &error);
+bool upgradeFromVersion2(const QSqlDatabase &db, QSqlError &error);
 
 } // namespace History::Schema

@@ -3,6 +3,7 @@
 
 #include "history/HistorySchema.h"
 #include "history/HistorySpool.h"
+#include "history/Story.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -152,6 +153,7 @@ void bindRecord(QSqlQuery &q, const Record &r)
     q.bindValue(QStringLiteral(":port"), r.port);
     q.bindValue(QStringLiteral(":device"), r.device);
     q.bindValue(QStringLiteral(":radio"), textOrNull(r.radio.value_or(QString())));
+    q.bindValue(QStringLiteral(":fingerprint"), textOrNull(fingerprintOf(r).value_or(QString())));
     q.bindValue(QStringLiteral(":action"), actionName(r.action));
     q.bindValue(QStringLiteral(":outcome"), OutcomeName(r.outcome));
     q.bindValue(QStringLiteral(":before"), blob(r.before));
@@ -418,6 +420,8 @@ Store::Result Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline
             ok = Schema::create(database(), error);
         else if (ok && found.layout == Schema::Layout::Version1)
             ok = Schema::upgradeFromVersion1(database(), error);
+        else if (ok && found.layout == Schema::Layout::Version2)
+            ok = Schema::upgradeFromVersion2(database(), error);
         if (!ok)
             return failed(error);
         return refuse(found) ? Result::Failed : Result::Ok;
@@ -448,7 +452,8 @@ bool Store::openForLookup() const
     disconnect();
     if (result == Result::Ok && found.layout == Schema::Layout::Empty)
         m_why = QStringLiteral("there is no history yet at %1").arg(QDir::toNativeSeparators(m_path));
-    else if (result == Result::Ok && found.layout == Schema::Layout::Version1)
+    else if (result == Result::Ok
+             && (found.layout == Schema::Layout::Version1 || found.layout == Schema::Layout::Version2))
         result = openWritable(deadline);   // an older layout is read once upgraded
     else if (result == Result::Ok)
         refuse(found);
@@ -475,11 +480,11 @@ Store::Result Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
         return result;
     // Qt binds a null QString as NULL: the text that must be there falls back to ''.
     q.prepare(QStringLiteral(
-        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, action,"
-        " outcome, block_before, block_sent, block_after, verified, forced, source_file,"
+        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, fingerprint,"
+        " action, outcome, block_before, block_sent, block_after, verified, forced, source_file,"
         " source_sha256, source_record) VALUES (:uid, :rev, :time, :source,"
-        " coalesce(:station, ''), coalesce(:port, ''), coalesce(:device, ''), :radio, :action,"
-        " :outcome, :before, :sent, :after, :verified, :forced, :source_file, :source_sha256,"
+        " coalesce(:station, ''), coalesce(:port, ''), coalesce(:device, ''), :radio, :fingerprint,"
+        " :action, :outcome, :before, :sent, :after, :verified, :forced, :source_file, :source_sha256,"
         " :source_record) ON CONFLICT (uid) DO NOTHING"));
     bindRecord(q, record);
     if (!q.exec())
@@ -496,10 +501,11 @@ Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) con
     if (result != Result::Ok)
         return result;
     q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_before = :before,"
-                             " block_sent = :sent, block_after = :after, verified = :verified,"
-                             " forced = :forced, rev = :rev WHERE uid = :uid"));
+                             " fingerprint = :fingerprint, block_sent = :sent, block_after = :after,"
+                             " verified = :verified, forced = :forced, rev = :rev WHERE uid = :uid"));
     q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
     q.bindValue(QStringLiteral(":before"), blob(record.before));
+    q.bindValue(QStringLiteral(":fingerprint"), textOrNull(fingerprintOf(record).value_or(QString())));
     q.bindValue(QStringLiteral(":sent"), blob(record.sent));
     q.bindValue(QStringLiteral(":after"), blob(record.after));
     q.bindValue(QStringLiteral(":forced"), int(record.forced));
@@ -701,17 +707,19 @@ void Store::keepAll(QList<Change> &changes)
     }
 }
 
-QList<Record> Store::select(const QString &where, const QVariantMap &values, int limit) const
+QList<Record> Store::select(const QString &where, const QVariantMap &named, int limit,
+                           const QVariantList &positional) const
 {
     QList<Record> records;
     if (!enabled() || !openForLookup())
         return records;
     QSqlQuery q(database());
     q.setForwardOnly(true);
-    q.prepare(QString::fromLatin1(Columns) + where + QStringLiteral(" LIMIT :limit"));
-    for (auto it = values.begin(); it != values.end(); ++it)
+    q.prepare(QString::fromLatin1(Columns) + where + QStringLiteral(" LIMIT %1").arg(limit < 0 ? -1 : limit));
+    for (auto it = named.begin(); it != named.end(); ++it)
         q.bindValue(it.key(), it.value());
-    q.bindValue(QStringLiteral(":limit"), limit < 0 ? -1 : limit);
+    for (const QVariant &v : positional)
+        q.addBindValue(v);
     if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
         m_error = m_why;
         return records;
@@ -738,10 +746,17 @@ QList<Record> Store::list(const Filter &filter) const
         match(QStringLiteral("(port = :port OR device = :device)"), QStringLiteral(":port"), filter.port);
         values.insert(QStringLiteral(":device"), filter.port);
     }
-    if (filter.radio && filter.radio->isEmpty())
+    if (filter.radio && filter.radio->isEmpty()) {
         where << QStringLiteral("radio IS NULL");   // the records of no named radio
-    else if (filter.radio)
-        match(QStringLiteral("radio = :radio"), QStringLiteral(":radio"), *filter.radio);
+    } else if (filter.radio) {
+        const QStringList labels = sameRadioLabels(*filter.radio, filter.radioPrefix);
+        QStringList names;
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            names << QStringLiteral(":radio%1").arg(i);
+            values.insert(names.last(), labels[i]);
+        }
+        where << QStringLiteral("radio IN (%1)").arg(names.join(QLatin1Char(',')));
+    }
     if (!filter.station.isEmpty())
         match(QStringLiteral("station = :station"), QStringLiteral(":station"), filter.station);
     if (filter.action)
@@ -765,6 +780,14 @@ std::optional<Record> Store::find(qint64 id) const
     m_error.clear();
     const QList<Record> found = select(QStringLiteral(" WHERE id = :id"), {{QStringLiteral(":id"), id}}, 1);
     return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+QList<Record> Store::story(const QString &id, const QString &radioPrefix) const
+{
+    m_error.clear();
+    const Story::Query story = Story::of(id, radioPrefix, QStringLiteral("records"));
+    return select(QStringLiteral(" WHERE ") + story.condition + QStringLiteral(" ORDER BY time, id"), {}, -1,
+                  story.values);
 }
 
 QList<Record> Store::changedAfter(qint64 rev, int limit) const

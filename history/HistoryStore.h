@@ -76,6 +76,8 @@ public:
     // written; records still in the spool are not listed.
     QList<Record> list(const Filter &filter = {}) const;
     std::optional<Record> find(qint64 id) const;
+    // A radio's story (history/Story.h), oldest first.
+    QList<Record> story(const QString &id, const QString &radioPrefix) const;
     // Records wait in the spool for the next prepare() to merge them.
     bool spoolWaiting() const;
 
@@ -115,7 +117,9 @@ private:
     Result insert(QSqlQuery &query, Record &record, bool &inserted) const;
     Result update(QSqlQuery &query, const Record &record, bool &found) const;
     Result keepInOne(QList<Change> &changes) const;
-    QList<Record> select(const QString &clauses, const QVariantMap &values, int limit) const;
+    // Binds `named`, or else `positional` in order.
+    QList<Record> select(const QString &clauses, const QVariantMap &named, int limit,
+                         const QVariantList &positional = {}) const;
     qint64 lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const;
 
     QString spoolPath() const { return m_path + QStringLiteral(".spool"); }

@@ -1,6 +1,7 @@
 #include "history/Record.h"
 #include "history/StationConfig.h"
 
+#include <QRegularExpression>
 
 namespace History {
 
@@ -37,5 +38,29 @@ std::optional<Action> actionFromName(QStringView name)
 }
 
 QString stationName() { return StationConfig().station().value; }
+
+QString fingerprintOf(const QByteArray &block) { return QString::fromLatin1(block.mid(12, 4).toHex()); }
+
+bool isFingerprint(const QString &text)
+{
+    static const QRegularExpression eightHex(QStringLiteral("^[0-9a-fA-F]{8}$"));
+    return eightHex.match(text).hasMatch();
+}
+
+std::optional<QString> fingerprintOf(const Record &record)
+{
+    if (!record.before || record.before->size() != 16)
+        return std::nullopt;
+    return fingerprintOf(*record.before);
+}
+
+QStringList sameRadioLabels(const QString &label, const QString &prefix)
+{
+    if (prefix.isEmpty() || label.isEmpty())
+        return {label};
+    if (label.startsWith(prefix) && label.size() > prefix.size())
+        return {label, label.mid(prefix.size())};
+    return {label, prefix + label};
+}
 
 } // namespace History

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace History {
@@ -21,6 +22,11 @@ std::optional<Action> actionFromName(QStringView name);
 
 // The station a record is made on: CALITUNE_STATION when set, else the host name.
 QString stationName();
+
+// A radio's fingerprint: bytes 12 to 15 of its calibration block, which no
+// write changes, as 8 lower-case hex digits.
+QString fingerprintOf(const QByteArray &block);
+bool isFingerprint(const QString &text);   // 8 hex digits, in either case
 
 struct Record {
     qint64 id = 0;            // local id; ids are never reused
@@ -43,9 +49,18 @@ struct Record {
     friend bool operator==(const Record &, const Record &) = default;
 };
 
+// The fingerprint of the radio whose block the exchange read, if it read one.
+std::optional<QString> fingerprintOf(const Record &record);
+
+// The labels one radio may carry: `label`, and the same with the station
+// prefix `prefix` put in front or taken off, as stations with and without
+// the prefix would have written it.
+QStringList sameRadioLabels(const QString &label, const QString &prefix);
+
 struct Filter {
     QString port;                  // matches the port name or the device path
-    std::optional<QString> radio;
+    std::optional<QString> radio;  // empty: the records of no named radio
+    QString radioPrefix;           // radio matches with and without it
     QString station;
     std::optional<Action> action;
     std::optional<Outcome> outcome;

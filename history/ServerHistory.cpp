@@ -1,4 +1,5 @@
 #include "history/ServerHistory.h"
+#include "history/Story.h"
 
 #include <QLibrary>
 #include <QMap>
@@ -296,11 +297,34 @@ QStringList stationLogins()
     };
 }
 
+// Each record's fingerprint, kept by a trigger from its block (it fires after
+// keep_record, which lets a block be added only where none was). The column is
+// first made as a computed one, so that the records already there get theirs
+// without an UPDATE that the other triggers would judge; indexed for stories.
+QStringList fingerprints()
+{
+    return {
+        QStringLiteral("ALTER TABLE calitune.records ADD COLUMN IF NOT EXISTS fingerprint text"
+                       " GENERATED ALWAYS AS (encode(substring(block_before FROM 13 FOR 4), 'hex')) STORED"),
+        QStringLiteral("ALTER TABLE calitune.records ALTER COLUMN fingerprint DROP EXPRESSION IF EXISTS"),
+        QStringLiteral("CREATE OR REPLACE FUNCTION calitune.set_fingerprint() RETURNS trigger LANGUAGE plpgsql AS $$"
+                       "\nBEGIN"
+                       "\n  NEW.fingerprint := encode(substring(NEW.block_before FROM 13 FOR 4), 'hex');"
+                       "\n  RETURN NEW;"
+                       "\nEND $$"),
+        QStringLiteral("DROP TRIGGER IF EXISTS set_fingerprint ON calitune.records"),
+        QStringLiteral("CREATE TRIGGER set_fingerprint BEFORE INSERT OR UPDATE ON calitune.records"
+                       " FOR EACH ROW EXECUTE FUNCTION calitune.set_fingerprint()"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_fingerprint ON calitune.records (fingerprint, time)"),
+    };
+}
+
 const QList<Migration> &migrations()
 {
     static const QList<Migration> steps{
         {1, recordsTable()},
         {2, stationLogins()},
+        {3, fingerprints()},
     };
     return steps;
 }
@@ -766,14 +790,14 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint
 }
 
 QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantList &values,
-                                          int limit, QString *error)
+                                          int limit, QString *error, const QString &order)
 {
     QList<ServerRecord> found;
     if (!ready(error))
         return found;
-    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY time DESC, id DESC%3")
+    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY %3%4")
                             .arg(SelectedColumns,
-                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where,
+                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where, order,
                                  limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit));
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlError problem;
@@ -803,8 +827,11 @@ QList<ServerRecord> ServerHistory::list(const Filter &filter, QString *error)
     };
     if (!filter.port.isEmpty())
         add(QStringLiteral("(port = ? OR device = ?)"), {filter.port, filter.port});
-    if (filter.radio)
-        add(QStringLiteral("radio = ?"), {*filter.radio});
+    if (filter.radio) {
+        const QStringList labels = sameRadioLabels(*filter.radio, filter.radioPrefix);
+        add(QStringLiteral("radio IN (%1)").arg(QStringList(labels.size(), QStringLiteral("?")).join(u',')),
+            QVariantList(labels.begin(), labels.end()));
+    }
     if (!filter.station.isEmpty())
         add(QStringLiteral("station = ?"), {filter.station});
     if (filter.action)
@@ -825,6 +852,12 @@ std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 l
     const QList<ServerRecord> found =
         select(QStringLiteral("station = ? AND local_id = ?"), {station, localId}, 1, error);
     return found.isEmpty() ? std::nullopt : std::optional(found.first());
+}
+
+QList<ServerRecord> ServerHistory::story(const QString &id, const QString &radioPrefix, QString *error)
+{
+    const Story::Query story = Story::of(id, radioPrefix, QStringLiteral("calitune.records"));
+    return select(story.condition, story.values, -1, error, QStringLiteral("time, id"));
 }
 
 QString ServerHistory::adminSql(const QString &stationRole)

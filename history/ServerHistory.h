@@ -45,7 +45,7 @@ private:
 // object has its own Qt SQL connection name.
 class ServerHistory {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
     static constexpr int ConnectTimeoutSeconds = 4;
     static constexpr int StatementTimeoutMs = 8000;
 
@@ -80,6 +80,8 @@ public:
 
     QList<ServerRecord> list(const Filter &filter, QString *error);   // newest first
     std::optional<ServerRecord> find(const QString &station, qint64 localId, QString *error);
+    // A radio's story across the stations (history/Story.h), oldest first.
+    QList<ServerRecord> story(const QString &id, const QString &radioPrefix, QString *error);
 
     // What a database administrator runs once (psql -f): the tables, and a role
     // for the stations that may add, read and complete records and nothing more.
@@ -103,7 +105,7 @@ private:
     bool ready(QString *error);
     bool uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken);
     QList<ServerRecord> select(const QString &where, const QVariantList &values, int limit,
-                               QString *error);
+                               QString *error, const QString &order = QStringLiteral("time DESC, id DESC"));
 
     QString m_name;
     std::shared_ptr<ServerCancel> m_cancel;

@@ -90,4 +90,10 @@ Setting StationConfig::station() const
 
 Setting StationConfig::radioPrefix() const { return lookUp("radio_prefix", "CALITUNE_RADIO_PREFIX"); }
 
+QString StationConfig::radioLabel(const QString &given) const
+{
+    const QString prefix = radioPrefix().value;
+    return given.startsWith(prefix) ? given : prefix + given;
+}
+
 } // namespace History

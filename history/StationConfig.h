@@ -31,6 +31,9 @@ public:
     Setting server() const;         // history_server=, CALITUNE_HISTORY_SERVER
     Setting station() const;        // station=, CALITUNE_STATION; default: the host name
     Setting radioPrefix() const;    // radio_prefix=, CALITUNE_RADIO_PREFIX
+    // A label as given, with the prefix put in front unless it starts with it
+    // already: scanning "SN0003" and typing "0003" label one radio alike.
+    QString radioLabel(const QString &given) const;
 
 private:
     Setting lookUp(const char *key, const char *variable) const;

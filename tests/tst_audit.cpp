@@ -67,13 +67,13 @@ class TestAudit : public QObject, CliRig {
             *result = r;
     }
     void addRecord(const char *time, const QString &port, std::optional<QString> label, History::Action action,
-                   Outcome outcome) const
+                   Outcome outcome, const QByteArray &before = Block) const
     {
         History::Store store(path("history.db"));
         History::Record r;
         r.time = QDateTime::fromString(time, Qt::ISODateWithMs);
         std::tie(r.station, r.port, r.device, r.radio) = std::tuple("s1", port, "/dev/ttyUSB" + port.right(1), label);
-        std::tie(r.action, r.outcome, r.before) = std::tuple(action, outcome, Block);
+        std::tie(r.action, r.outcome, r.before) = std::tuple(action, outcome, before);
         QVERIFY(store.add(r));
     }
 
@@ -98,7 +98,9 @@ private slots:
         QCOMPARE(rec["action"].toString(), "backup");
         QFile saved(file);
         QVERIFY(saved.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(saved.readAll())["radio"].toString(), label);
+        const QJsonDocument backup = QJsonDocument::fromJson(saved.readAll());
+        QCOMPARE(backup["radio"].toString(), label);
+        QCOMPARE(backup["fingerprint"].toString(), "11223344");
         CHECKED(exchange({"read", "--radio", label}, 0));
         CHECKED(exchange({"write", "H400=1", "--radio", label}, 0));
         CHECKED(exchange({"restore", file, "--radio", label}, 0));
@@ -119,12 +121,19 @@ private slots:
         QFile config(path("config/Calitune/calitune.conf"));
         QVERIFY(config.open(QIODevice::WriteOnly) && config.write("radio_prefix=SN\n") > 0);
         config.close();
+        // A label scanned with the prefix keeps it once; a look-up finds the
+        // labels written with and without it (stations set up otherwise).
         CHECKED(exchange({"read", "--radio", "12"}, 0, &rec));
         QCOMPARE(rec["radio"].toString(), "SN12");
+        QCOMPARE(rec["fingerprint"].toString(), "11223344");
+        CHECKED(exchange({"read", "--radio", "SN12"}, 0, &rec));
+        QCOMPARE(rec["radio"].toString(), "SN12");
+        CHECKED(addRecord("2025-03-01T10:00:00Z", "COM1", "12", History::Action::Read, Outcome::Done));
         QCOMPARE(cli({"read", "--radio", ""}).code, 1);
-        const QJsonArray found = history({"--radio", "12"});
-        QCOMPARE(found.size(), 1);
-        QCOMPARE(found[0]["id"].toInt(), rec["id"].toInt());
+        for (const char *asked : {"12", "SN12"})
+            QCOMPARE(history({"--radio", asked}).size(), 3);
+        QVERIFY2(cli({"config"}).out.contains("SN goes in front of a label that does not start with it"),
+                 cli({"config"}).out.constData());
     }
 
     void badRadioLabelsSendNothing_data()
@@ -298,6 +307,11 @@ private slots:
         QTest::newRow("unfinished") << QStringList{"--outcome", "unfinished"} << L{3};
         QTest::newRow("limit") << QStringList{"--limit", "2"} << L{4, 3};
         QTest::newRow("combined") << QStringList{"--radio", "R1", "--action", "read"} << L{1};
+        // Oldest first; record 3 is R1's unlabelled, record 2 another radio's.
+        QTest::newRow("story of a label") << QStringList{"--story", "R1"} << L{1, 3, 4};
+        QTest::newRow("story of a fingerprint") << QStringList{"--story", "11223344"} << L{1, 3, 4};
+        QTest::newRow("story of the other radio") << QStringList{"--story", "R2"} << L{2};
+        QTest::newRow("bad story with a filter") << QStringList{"--story", "R1", "--limit", "2"} << L{};
         for (const QStringList &bad : {QStringList{"--since", "yesterday"}, {"--until", "2025-02-30"}, {"--since", ""},
                                        {"--until", "2025-03-01T25:00:00Z"}, {"--action", "erase"}, {"--outcome", "ok"},
                                        {"--limit", "0"}, {"--limit", "2x"}, {"--limit", "-1"}})
@@ -308,7 +322,8 @@ private slots:
         QFETCH(QStringList, filters);
         QFETCH(QList<int>, ids);
         CHECKED(addRecord("2025-03-01T10:00:00Z", "COM2", "R1", History::Action::Read, Outcome::Done));
-        CHECKED(addRecord("2025-03-01T23:30:00Z", "COM3", "R2", History::Action::Write, Outcome::VerifyMismatch));
+        CHECKED(addRecord("2025-03-01T23:30:00Z", "COM3", "R2", History::Action::Write, Outcome::VerifyMismatch,
+                          Block.left(12) + "R2R2"));
         CHECKED(addRecord("2025-03-02T00:00:00Z", "COM2", {}, History::Action::Backup, Outcome::Unfinished));
         CHECKED(addRecord("2025-03-03T12:00:00Z", "COM1", "R1", History::Action::Restore, Outcome::OtherRadio));
         const CliResult r = cli(QStringList{"history", "--json"} + filters);

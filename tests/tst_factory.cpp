@@ -303,6 +303,39 @@ private slots:
         QVERIFY(!other.inProgrammingMode());
     }
 
+    // One radio read unlabelled at one station, written with its label at
+    // another: its story, asked by label or fingerprint anywhere, is both.
+    void storyAcrossStations()
+    {
+        SimRadio radio, other;
+        radio.setMemory(CalAddress, blockWith(5, 0x37));
+        other.setMemory(CalAddress, blockWith(5, 0x38));
+        QCOMPARE(RunCli({"read"}, station("story-a", radio)).code, 0);
+        QCOMPARE(RunCli({"read"}, station("story-a", other)).code, 0);
+        QCOMPARE(RunCli({"read", "--radio", "SN0008"}, station("story-b", other)).code, 0);
+        QCOMPARE(RunCli({"write", "H400=6", "--radio", "SN0007"}, station("story-b", radio)).code, 0);
+
+        QProcessEnvironment prefixed = station("story-c", radio);
+        prefixed.insert("CALITUNE_RADIO_PREFIX", "SN");
+        for (const char *id : {"SN0007", "0007", "37373737"}) {
+            const CliResult r = RunCli({"history", "--server", "--story", id, "--json"}, prefixed);
+            QCOMPARE(r.code, 0);
+            const QJsonArray story = r.json().array();
+            QCOMPARE(story.size(), 2);
+            QCOMPARE(story[0]["station"].toString(), "story-a");
+            QCOMPARE(story[0]["action"].toString(), "read");
+            QVERIFY(story[0]["radio"].isNull());
+            QCOMPARE(story[1]["station"].toString(), "story-b");
+            QCOMPARE(story[1]["radio"].toString(), "SN0007");
+            QCOMPARE(story[1]["port"].toString(), "COM1");
+            for (const QJsonValue &rec : story)
+                QCOMPARE(rec["fingerprint"].toString(), "37373737");
+        }
+        const CliResult text = RunCli({"history", "--server", "--story", "SN0007"}, prefixed);
+        QVERIFY2(text.out.indexOf("story-a:") < text.out.indexOf("story-b:") && text.out.count('\n') == 2,
+                 text.out.constData());
+    }
+
     // The upload waits for the radio to be out of programming mode, and
     // takes little time after it.
     void uploadAfterTheExchange()

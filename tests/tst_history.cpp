@@ -187,7 +187,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(file("deeper")));
     }
 
-    void upgradesVersion1InPlace()
+    void upgradesOlderLayoutsInPlace()
     {
         const QString db = file("version1.db");
         const struct { const char *action, *outcome; std::optional<QByteArray> before, sent; } rows[] = {
@@ -234,8 +234,21 @@ private slots:
         QVERIFY(store.add(next));
         QCOMPARE(next.id, 7);
         RawDb raw(db);
-        QCOMPARE(raw.value("PRAGMA user_version").toInt(), 2);
+        QCOMPARE(raw.value("PRAGMA user_version").toInt(), 3);
         QCOMPARE(raw.value("SELECT count(*) FROM sqlite_master WHERE name LIKE '%version%'").toInt(), 0);
+
+        // The fingerprints, from the blocks found in the radios; again from
+        // the layout before them.
+        const QString fingerprints = "SELECT group_concat(coalesce(fingerprint, '-'), ' ') FROM"
+                                     " (SELECT fingerprint FROM records ORDER BY id)";
+        const QString expected = fingerprintOf(blockOf(1)) + ' ' + fingerprintOf(blockOf(3)) + " - "
+                                 + fingerprintOf(blockOf(6)) + " -";
+        QCOMPARE(raw.value(fingerprints).toString(), expected);
+        QVERIFY(raw.exec("DROP INDEX records_fingerprint") && raw.exec("ALTER TABLE records DROP COLUMN fingerprint")
+                && raw.exec("PRAGMA user_version = 2"));
+        QCOMPARE(Store(db).story(fingerprintOf(blockOf(3)), {}).size(), 1);
+        QCOMPARE(raw.value(fingerprints).toString(), expected);
+        QCOMPARE(raw.value("PRAGMA user_version").toInt(), 3);
     }
 
     void otherFilesAreLeftUntouched()
@@ -244,14 +257,14 @@ private slots:
         {
             RawDb raw(foreign), other(newer);
             QVERIFY(raw.exec("CREATE TABLE foo (x)") && raw.exec("INSERT INTO foo VALUES (1)"));
-            QVERIFY(other.exec("PRAGMA application_id = 1128352852") && other.exec("PRAGMA user_version = 3")
+            QVERIFY(other.exec("PRAGMA application_id = 1128352852") && other.exec("PRAGMA user_version = 4")
                     && other.exec("CREATE TABLE records (x)"));
         }
         QVERIFY(writeFile(file("corrupt.db"), QByteArray(8192, 'Z')) && writeFile(file("plain"), "x"));
         QVERIFY(QDir(m_dir.path()).mkpath("folder.db"));
         const struct { QString path; const char *says; } cases[] = {
             {foreign, "is not a Calitune history"},
-            {newer, "was written by a newer Calitune (layout 3"},
+            {newer, "was written by a newer Calitune (layout 4"},
             {file("corrupt.db"), "is not a Calitune history"},
             {file("folder.db"), "is a folder"},
             {file("plain/history.db"), "cannot create its folder"},

@@ -142,6 +142,33 @@ private slots:
         QCOMPARE(server.find("twin", 2, &error).value().record, completed(mine));
     }
 
+    // A server of the first layout gets its records' fingerprints from their
+    // blocks, and keeps them as unfinished records are completed.
+    void fingerprintsOfAnOlderServer()
+    {
+        QVERIFY(m_server.sql("CREATE DATABASE older"));
+        QString error;
+        const Record unfinished = unfinishedWrite("old", 1), read = makeRecord("old", 2);
+        Record blockless = unfinishedWrite("old", 3);
+        blockless.before.reset();
+        {
+            ServerHistory server = connected(m_server.connectionString("postgres", "older"));
+            QVERIFY2(server.upload({unfinished, read, blockless}, &error), qPrintable(error));
+        }
+        QVERIFY(m_server.sql("DROP TRIGGER set_fingerprint ON calitune.records; DROP FUNCTION calitune.set_fingerprint();"
+                             "ALTER TABLE calitune.records DROP COLUMN fingerprint;"
+                             "UPDATE calitune.schema_version SET version = 1", "older"));
+        ServerHistory server = connected(m_server.connectionString("postgres", "older"));
+        Record completion = completed(blockless);
+        completion.before = QByteArray(12, 'b') + "\x0a\x0b\x0c\x0d";
+        QVERIFY2(server.upload({completed(unfinished), completion}, &error), qPrintable(error));
+        QCOMPARE(m_server.sql("SELECT string_agg(coalesce(fingerprint, '-'), ' ' ORDER BY local_id) FROM calitune.records",
+                              "older"),
+                 "01010101 02020202 0a0b0c0d");
+        QCOMPARE(m_server.sql("SELECT version FROM calitune.schema_version", "older"), "2");
+        QCOMPARE(server.story("0a0b0c0d", {}, &error).size(), 1);
+    }
+
     // The stations' role from the administrator's SQL: it adds, reads and
     // completes records, and can do nothing else to them.
     // The administrator's SQL, shown in the README and packed as a file, run

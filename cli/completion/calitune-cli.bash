@@ -107,7 +107,7 @@ _calitune_cli_option_values()
     local list=${about[$1]}
     case $1 in
     --port) _calitune_cli_ports "$2" ;;
-    --file | --output | -o) _calitune_cli_files "$2" ;;
+    --file | --output | -o | --radios) _calitune_cli_files "$2" ;;
     *)
         # A help that is only a list of lower-case words names the values.
         if [[ $list =~ ^[a-z][a-z-]*((,\ |\ or\ )[a-z][a-z-]*)+\.$ ]]; then
