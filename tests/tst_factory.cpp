@@ -352,6 +352,26 @@ private slots:
                  uids.join(','));
     }
 
+    // Two syncs of one history at once: each record goes, and is counted, once.
+    void twoSyncsOfOneHistory()
+    {
+        constexpr int Count = 3000;
+        addLocalRecords("doubled", Count);
+        const QProcessEnvironment env = station("doubled", "/dev/null", m_server.connectionString("postgres", "line"));
+        QProcess first, second;
+        StartCli(first, {"history", "sync", "--json"}, env);
+        StartCli(second, {"history", "sync", "--json"}, env);
+        qint64 sent = 0;
+        for (QProcess *p : {&first, &second}) {
+            const CliResult r = FinishCli(*p);
+            QCOMPARE(r.code, 0);
+            QCOMPARE(r.json()["waiting"].toInteger(), 0);
+            sent += r.json()["sent"].toInteger();
+        }
+        QCOMPARE(sent, Count);
+        eachRecordOnce("line", {"doubled"});
+    }
+
     // A password in the connection string, in either form: never in any
     // output, nor in the station's files, which only their user may read.
     void passwordNeitherShownNorStored()
