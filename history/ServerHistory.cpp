@@ -752,11 +752,12 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint
                                 ? StatementTimeoutMs
                                 : std::clamp<qint64>(m_deadline.remainingTime(), 1, StatementTimeoutMs);
         collision.clear();
+        // When every record was added or completed, none met another uid.
         const bool written = q.exec(QStringLiteral("BEGIN"))
-                             && q.exec(QStringLiteral("SET LOCAL statement_timeout = %1").arg(left))
-                             && q.exec(QStringLiteral("SET LOCAL lock_timeout = %1").arg(left))
-                             && q.exec(insert) && (rows = q.numRowsAffected(), q.exec(check));
-        if (written && q.next())
+                             && q.exec(QStringLiteral("SELECT set_config('statement_timeout', '%1', true),"
+                                                      " set_config('lock_timeout', '%1', true)").arg(left))
+                             && q.exec(insert) && ((rows = q.numRowsAffected()) == batch.size() || q.exec(check));
+        if (written && rows < batch.size() && q.next())
             collision = QStringLiteral("another history already uses station name %1: record %2 differs")
                             .arg(q.value(0).toString(), q.value(1).toString());
         if (written && collision.isEmpty() && q.exec(QStringLiteral("COMMIT")))
