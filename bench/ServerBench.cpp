@@ -150,7 +150,7 @@ Timing timedWrite(SimRadio &radio, const QString &history, const QString &server
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CALITUNE_COM1"), radio.devicePath());
     env.insert(QStringLiteral("CALITUNE_HISTORY"), history);
-    env.insert(QStringLiteral("CALITUNE_STATION"), QStringLiteral("bench"));
+    env.insert(QStringLiteral("CALITUNE_STATION"), QStringLiteral("bench-cli"));
     if (!server.isEmpty())
         env.insert(QStringLiteral("CALITUNE_HISTORY_SERVER"), server);
     p.setProcessEnvironment(env);

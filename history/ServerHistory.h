@@ -64,9 +64,9 @@ public:
     ServerHistory &operator=(const ServerHistory &) = delete;
     ~ServerHistory();
 
-    // Creates the tables when there are none and this role may create them;
-    // refuses a server whose tables are newer than this program's. The other
-    // calls run it once by themselves.
+    // Creates the tables when there are none, or brings older ones up to
+    // date, when this role may; refuses a server whose tables are newer than
+    // this program's. The other calls run it once by themselves.
     bool ensureSchema(QString *error);
 
     // Adds records not yet on the server (key: station, local id) and completes

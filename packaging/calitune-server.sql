@@ -56,18 +56,24 @@ CREATE TABLE IF NOT EXISTS calitune.stations (
   station text PRIMARY KEY CHECK (station <> ''),
   login name NOT NULL);
 CREATE OR REPLACE FUNCTION calitune.bind_station() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+DECLARE refused text;
 BEGIN
   IF (SELECT rolsuper FROM pg_roles WHERE rolname = session_user)
-     OR pg_has_role(session_user, (SELECT relowner FROM pg_class WHERE oid = TG_RELID), 'MEMBER')
-     OR EXISTS (SELECT FROM calitune.stations s
-                WHERE s.station = NEW.station AND s.login = session_user) THEN
-    RETURN NEW;
+     OR pg_has_role(session_user, (SELECT relowner FROM pg_class WHERE oid = TG_RELID), 'MEMBER') THEN
+    RETURN NULL;
   END IF;
-  RAISE EXCEPTION 'login % may not write records of station %', session_user, NEW.station
-    USING ERRCODE = 'insufficient_privilege';
+  SELECT w.station INTO refused FROM written w WHERE NOT EXISTS (SELECT FROM calitune.stations s
+    WHERE s.station = w.station AND s.login = session_user) LIMIT 1;
+  IF FOUND THEN
+    RAISE EXCEPTION 'login % may not write records of station %', session_user, refused
+      USING ERRCODE = 'insufficient_privilege';
+  END IF;
+  RETURN NULL;
 END $$;
-DROP TRIGGER IF EXISTS bind_station ON calitune.records;
-CREATE TRIGGER bind_station BEFORE INSERT OR UPDATE ON calitune.records FOR EACH ROW EXECUTE FUNCTION calitune.bind_station();
+DROP TRIGGER IF EXISTS bind_station_insert ON calitune.records;
+CREATE TRIGGER bind_station_insert AFTER INSERT ON calitune.records REFERENCING NEW TABLE AS written FOR EACH STATEMENT EXECUTE FUNCTION calitune.bind_station();
+DROP TRIGGER IF EXISTS bind_station_update ON calitune.records;
+CREATE TRIGGER bind_station_update AFTER UPDATE ON calitune.records REFERENCING NEW TABLE AS written FOR EACH STATEMENT EXECUTE FUNCTION calitune.bind_station();
 INSERT INTO calitune.schema_version (version) SELECT 2 WHERE NOT EXISTS (SELECT FROM calitune.schema_version WHERE version = 2);
 DO $$ BEGIN
   IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'calitune_station') THEN

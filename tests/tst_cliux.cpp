@@ -333,14 +333,15 @@ private slots:
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("statuses");
         QTest::addColumn<bool>("interruptible");
-        QTest::newRow("all") << "" << "012345678" << true;
-        for (const char *c : {"ports", "config", "history"})
+        QTest::newRow("all") << "" << "0123456789" << true;
+        for (const char *c : {"ports", "config"})
             QTest::newRow(c) << c << "01" << false;
+        QTest::newRow("history") << "history" << "019" << true;
         QTest::newRow("read") << "read" << "012345" << true;
         QTest::newRow("write") << "write" << "0123456" << true;
         QTest::newRow("compare") << "compare" << "0123456" << true;
         QTest::newRow("backup") << "backup" << "0123458" << true;
-        QTest::newRow("restore") << "restore" << "01234567" << true;
+        QTest::newRow("restore") << "restore" << "012345679" << true;
         QTest::newRow("doctor") << "doctor" << "01234" << true;
     }
     void helpListsTheCommandsStatuses()

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <arpa/inet.h>
@@ -220,20 +221,27 @@ private slots:
         QCOMPARE(r.json()["sent"].toInteger(), stopped);
         QCOMPARE(r.json()["waiting"].toInteger(), Count - stopped);
 
+        // Killed as soon as more arrives, watched over a connection of the
+        // test's own: a psql each time would see it too late.
+        QSqlDatabase watch = QSqlDatabase::addDatabase("QPSQL", "watch");
+        watch.setConnectOptions(m_server.connectionString("postgres", "crash"));
+        QVERIFY(watch.open());
         QProcess sync;
         StartCli(sync, {"history", "sync"}, env);
         QElapsedTimer waited;
         waited.start();
-        while (count("crash") <= stopped && waited.elapsed() < 30000)
-            QThread::msleep(5);
-        QVERIFY(m_server.kill());
+        for (QSqlQuery q(watch); waited.elapsed() < 30000; QThread::msleep(1))
+            if (q.exec("SELECT count(*) FROM calitune.records") && q.next() && q.value(0).toLongLong() > stopped)
+                break;
+        const bool killed = m_server.kill();
         r = FinishCli(sync);
+        QString error;
+        QVERIFY2(m_server.start(&error), qPrintable(error));
+        QVERIFY(killed);
         QCOMPARE(r.code, 9);
         QCOMPARE(r.errLines().size(), 1);
         QVERIFY2(r.err.contains("history server") && r.err.contains("waiting"), r.err.constData());
 
-        QString error;
-        QVERIFY2(m_server.start(&error), qPrintable(error));
         const qint64 before = count("crash");
         QVERIFY2(before > stopped && before < Count, qPrintable(QString::number(before)));
         r = RunCli({"history", "sync", "--json"}, env);
@@ -383,6 +391,26 @@ private slots:
         QCOMPARE(m_server.sql("SELECT string_agg(uid, ',' ORDER BY local_id) FROM calitune.records WHERE station = 'twin'",
                               "line"),
                  uids.join(','));
+    }
+
+    // Two syncs of one history at once: each record goes, and is counted, once.
+    void twoSyncsOfOneHistory()
+    {
+        constexpr int Count = 3000;
+        addLocalRecords("doubled", Count);
+        const QProcessEnvironment env = station("doubled", "/dev/null", m_server.connectionString("postgres", "line"));
+        QProcess first, second;
+        StartCli(first, {"history", "sync", "--json"}, env);
+        StartCli(second, {"history", "sync", "--json"}, env);
+        qint64 sent = 0;
+        for (QProcess *p : {&first, &second}) {
+            const CliResult r = FinishCli(*p);
+            QCOMPARE(r.code, 0);
+            QCOMPARE(r.json()["waiting"].toInteger(), 0);
+            sent += r.json()["sent"].toInteger();
+        }
+        QCOMPARE(sent, Count);
+        eachRecordOnce("line", {"doubled"});
     }
 
     // A password in the connection string, in either form: never in any

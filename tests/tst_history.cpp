@@ -295,6 +295,9 @@ private slots:
             Record a, b;
             QVERIFY(store.add(a) && store.add(b));
         }
+        // A history made readable to others on purpose; the folder is what stays read-only.
+        for (const QFileInfo &f : QDir(folder).entryInfoList(QDir::Files))
+            QVERIFY(::chmod(QFile::encodeName(f.filePath()).constData(), 0644) == 0);
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
         auto writableAgain = qScopeGuard([&] { ::chmod(QFile::encodeName(folder).constData(), 0755); });
         QProcess p;
