@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <vector>
 
 namespace Cli {
 
@@ -17,7 +18,8 @@ using CliOutput::hex;
 
 // Where each radio's backup goes: the file given, or with several ports one
 // file per radio in the folder given, named after its port.
-std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target> &targets, PortReport *refusal)
+std::optional<std::vector<History::BackupFile::Output>> backupFiles(const Invocation &in, const QList<Target> &targets,
+                                                                   PortReport *refusal)
 {
     const QString output = in.value(Opt::Output);
     const QString port = in.value(Opt::Port);
@@ -33,26 +35,43 @@ std::optional<QStringList> backupFiles(const Invocation &in, const QList<Target>
         for (const Target &t : targets)
             files << QDir(output).filePath(QFileInfo(t.name).fileName() + QStringLiteral(".json"));
     }
+    std::vector<History::BackupFile::Output> outputs;
     for (const QString &file : files) {
         QString error;
-        if (!History::BackupFile::checkOutput(file, in.isSet(Opt::Force), &error)) {
+        std::optional<History::BackupFile::Output> checked = History::BackupFile::Output::check(file, in.isSet(Opt::Force), &error);
+        if (!checked) {
             *refusal = BadInputError(QStringLiteral("%1: %2").arg(file, error));
             return std::nullopt;
         }
+        outputs.push_back(std::move(*checked));
     }
-    return files;
+    return outputs;
 }
 
-PortReport backupOne(const RunSettings &settings, const Target &t, const QString &file)
+QString labelOrNone(const std::optional<QString> &radio) { return radio ? *radio : QStringLiteral("none"); }
+QString ownBytes(const QByteArray &b) { return hex(b.mid(PowerValueCount)); }
+
+PortReport backupOne(const RunSettings &settings, const Target &t, History::BackupFile::Output &output, bool force)
 {
+    const QString file = output.path();
     Session session(settings, t, StartRecord(History::Action::Backup));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
     if (r.outcome != Outcome::Done)
         return session.failed(r.outcome, Session::ReadAttempts);
     const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
                                 session.radio()};
+    const std::optional<History::Backup> &old = output.replaces();
+    if (old && !force && !History::BackupFile::SameRadio(old->block, old->radio, saved.block, saved.radio)) {
+        session.record().ended(Outcome::OtherRadio);
+        return Failure(OtherRadio, OutcomeName(Outcome::OtherRadio),
+                       QStringLiteral("%1: another radio's backup: %2 holds radio %3, bytes 12-15 %4; on the port: "
+                                      "radio %5, bytes 12-15 %6; nothing was saved; --force replaces it")
+                           .arg(t.label(), file, labelOrNone(old->radio), ownBytes(old->block),
+                                labelOrNone(saved.radio), ownBytes(saved.block)),
+                       &t);
+    }
     QString error;
-    if (!History::BackupFile::save(file, saved, &error)) {
+    if (!output.save(saved, &error)) {
         session.record().ended(Outcome::BackupNotSaved);
         return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
                        QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
@@ -76,9 +95,6 @@ struct Origin {
     QString description;       // "backup F (taken T on station S, port P)", "record 41 (...)"
     History::Record start;     // the restore's record, naming its source
 };
-
-QString labelOrNone(const std::optional<QString> &radio) { return radio ? *radio : QStringLiteral("none"); }
-QString ownBytes(const BlockBytes &b) { return hex(QByteArray(reinterpret_cast<const char *>(b.data()) + 12, 4)); }
 
 std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
 {
@@ -163,12 +179,11 @@ std::optional<Origin> fromRecord(const Invocation &in, const QString &given, Por
 // and its label where both carry one, must match.
 std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, const std::optional<QString> &label)
 {
-    const bool sameBytes = std::equal(radio.begin() + PowerValueCount, radio.end(), o.block.begin() + PowerValueCount);
-    const bool sameLabel = !label || !o.radio || *label == *o.radio;
-    if (sameBytes && sameLabel)
+    if (History::BackupFile::SameRadio(BlockToBytes(radio), label, BlockToBytes(o.block), o.radio))
         return std::nullopt;
     return QStringLiteral("on the port: radio %1, bytes 12-15 %2; %3: radio %4, bytes 12-15 %5")
-        .arg(labelOrNone(label), ownBytes(radio), o.description, labelOrNone(o.radio), ownBytes(o.block));
+        .arg(labelOrNone(label), ownBytes(BlockToBytes(radio)), o.description, labelOrNone(o.radio),
+             ownBytes(BlockToBytes(o.block)));
 }
 
 PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
@@ -252,11 +267,11 @@ int RunBackup(Invocation &in)
     if (!targets)
         return status;
     PortReport refusal;
-    const std::optional<QStringList> files = backupFiles(in, *targets, &refusal);
-    if (!files)
+    std::optional<std::vector<History::BackupFile::Output>> outputs = backupFiles(in, *targets, &refusal);
+    if (!outputs)
         return in.finish(refusal);
     QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
-        return backupOne(settings, t, files->at(targets->indexOf(t)));
+        return backupOne(settings, t, (*outputs)[std::size_t(targets->indexOf(t))], in.isSet(Opt::Force));
     });
     return in.finishExchanges(reports);
 }

@@ -239,7 +239,7 @@ private slots:
                 const char *says = force ? c.withForce : c.withoutForce;
                 QString error;
                 bool allowed = false;
-                QVERIFY2(returnsPromptly(at("pipe"), [&] { allowed = BackupFile::checkOutput(at(c.name), force, &error); }),
+                QVERIFY2(returnsPromptly(at("pipe"), [&] { allowed = bool(BackupFile::Output::check(at(c.name), force, &error)); }),
                          c.name);
                 QVERIFY2(allowed == !says && (!says || error.contains(QLatin1String(says))),
                          qPrintable(QStringLiteral("%1 (force %2): %3").arg(c.name).arg(force).arg(error)));
