@@ -402,6 +402,11 @@ Found examineAt(int folder, const QByteArray &name, struct stat &st)
     return found;
 }
 
+qint64 changedNs(const struct stat &st)
+{
+    return qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 // A new file in folder under a name nobody else uses; -1 with errno on failure.
 int createTemp(int folder, QByteArray *name)
 {
@@ -543,6 +548,7 @@ Output &Output::operator=(Output &&other) noexcept
     std::swap(m_existed, other.m_existed);
     std::swap(m_device, other.m_device);
     std::swap(m_inode, other.m_inode);
+    std::swap(m_changedNs, other.m_changedNs);
     std::swap(m_mode, other.m_mode);
     std::swap(m_owner, other.m_owner);
     std::swap(m_group, other.m_group);
@@ -575,8 +581,9 @@ std::optional<Output> Output::check(const QString &path, bool force, QString *er
         if (why.isEmpty())
             why = folderRefusal(target.absolutePath(), probeFolder(out.m_folder));
         out.m_existed = found.kind != Kind::Missing;
-        std::tie(out.m_device, out.m_inode, out.m_mode, out.m_owner, out.m_group) =
-            std::tuple(quint64(st.st_dev), quint64(st.st_ino), uint(st.st_mode), uint(st.st_uid), uint(st.st_gid));
+        std::tie(out.m_device, out.m_inode, out.m_changedNs, out.m_mode, out.m_owner, out.m_group) =
+            std::tuple(quint64(st.st_dev), quint64(st.st_ino), changedNs(st), uint(st.st_mode), uint(st.st_uid),
+                       uint(st.st_gid));
         if (found.content)
             out.m_replaces = parse(*found.content, nullptr);
     } else {
@@ -643,7 +650,7 @@ bool Output::save(const Backup &backup, QString *error)
     struct stat now {};
     const bool there = ::fstatat(m_folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
     const bool same = m_existed ? there && S_ISREG(now.st_mode) && quint64(now.st_dev) == m_device
-                                      && quint64(now.st_ino) == m_inode
+                                      && quint64(now.st_ino) == m_inode && changedNs(now) == m_changedNs
                                 : !there && errno == ENOENT;
     if (!same || ::renameat(m_folder, temp.constData(), m_folder, name.constData()) != 0) {
         const int code = errno;

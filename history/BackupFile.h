@@ -65,6 +65,7 @@ private:
     int m_folder = -1;  // the target's folder, open (POSIX)
     bool m_existed = false;
     quint64 m_device = 0, m_inode = 0;
+    qint64 m_changedNs = 0;   // a file made anew may reuse the inode number, never its change time
     uint m_mode = 0, m_owner = 0, m_group = 0;
 };
 
