@@ -306,10 +306,10 @@ private slots:
         for (const char *c : {"ports", "config", "history"})
             QTest::newRow(c) << c << "01" << false;
         QTest::newRow("read") << "read" << "012345" << true;
-        QTest::newRow("write") << "write" << "0123456" << true;
+        QTest::newRow("write") << "write" << "01234568" << true;
         QTest::newRow("compare") << "compare" << "0123456" << true;
-        QTest::newRow("backup") << "backup" << "0123458" << true;
-        QTest::newRow("restore") << "restore" << "01234567" << true;
+        QTest::newRow("backup") << "backup" << "01234578" << true;
+        QTest::newRow("restore") << "restore" << "012345678" << true;
         QTest::newRow("doctor") << "doctor" << "01234" << true;
     }
     void helpListsTheCommandsStatuses()
