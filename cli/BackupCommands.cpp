@@ -17,6 +17,7 @@ namespace {
 
 using CliOutput::JsonObject;
 using CliOutput::hex;
+using History::BackupFile::Output;
 
 // An existing folder the file system will not let us write in (read-only,
 // no permission): the backup cannot be saved, which no other name mends.
@@ -41,24 +42,33 @@ PortReport notSaved(const QString &where, const QString &why)
                    QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
 }
 
-// Checked before any radio is touched: with several ports, a folder to put
-// one file per radio in; else the file, or standard output for one radio.
-std::optional<PortReport> outputRefused(const Invocation &in, bool folder)
+// Where a backup run puts its files: one file, standard output ("-"), or
+// with several ports one file per radio in a folder.
+struct BackupPlan {
+    QString output;
+    bool inFolder = false;
+    bool force = false;
+    std::optional<Output> file;   // the one file, checked before any radio is touched
+};
+
+std::optional<PortReport> planRefused(const Invocation &in, BackupPlan &plan)
 {
-    const QString output = in.value(Opt::Output);
+    const QString &output = plan.output;
     if (output == QLatin1String("-")) {
-        if (folder)
+        if (plan.inFolder)
             return UsageError(QStringLiteral("--output - writes one radio's backup: give one port"));
         if (in.isSet(Opt::Json))
             return UsageError(QStringLiteral("--output - and --json both write to standard output: choose one"));
         return std::nullopt;
     }
-    if (folder && !QFileInfo(output).isDir())
+    if (plan.inFolder && !QFileInfo(output).isDir())
         return UsageError(QStringLiteral("%1: with several ports --output names an existing folder").arg(output));
-    if (folder && folderRefuses(output))
-        return notSaved(output, QStringLiteral("cannot write in this folder"));
+    if (plan.inFolder)
+        return folderRefuses(output) ? std::optional(notSaved(output, QStringLiteral("cannot write in this folder")))
+                                     : std::nullopt;
     QString error;
-    if (!folder && !History::BackupFile::checkOutput(output, in.isSet(Opt::Force), &error))
+    plan.file = Output::check(output, plan.force, &error);
+    if (!plan.file)
         return folderRefuses(QFileInfo(output).absolutePath()) ? notSaved(output, error)
                                                                 : BadInputError(QStringLiteral("%1: %2").arg(output, error));
     return std::nullopt;
@@ -86,7 +96,34 @@ QString fileInFolder(const QString &folder, const QString &radio, const QDateTim
     return file;
 }
 
-PortReport backupOne(const RunSettings &settings, const Target &t, const QString &output, bool inFolder)
+QString labelOrNone(const std::optional<QString> &radio) { return radio ? *radio : QStringLiteral("none"); }
+QString ownBytes(const QByteArray &b) { return hex(b.mid(PowerValueCount)); }
+
+// Refused without --force: the file holds another radio's backup.
+std::optional<QString> othersBackup(const Output &output, const History::Backup &saved, bool force)
+{
+    const std::optional<History::Backup> &old = output.replaces();
+    if (!old || force || History::BackupFile::SameRadio(old->block, old->radio, saved.block, saved.radio))
+        return std::nullopt;
+    return QStringLiteral("another radio's backup: %1 holds radio %2, bytes 12-15 %3; on the port: radio %4, bytes "
+                          "12-15 %5; nothing was saved; --force replaces it")
+        .arg(output.path(), labelOrNone(old->radio), ownBytes(old->block), labelOrNone(saved.radio),
+             ownBytes(saved.block));
+}
+
+// Saves to the plan's file, standard output or a new file in its folder.
+bool saveBackup(BackupPlan &plan, const History::Backup &saved, const QString &file, QString *error)
+{
+    if (file == QLatin1String("-"))
+        return WriteBytes(stdout, History::BackupFile::toJson(saved), error);
+    std::optional<Output> inFolder;
+    if (plan.inFolder)
+        inFolder = Output::check(file, plan.force, error);
+    Output *output = plan.inFolder ? (inFolder ? &*inFolder : nullptr) : &*plan.file;
+    return output && output->save(saved, error);
+}
+
+PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &plan)
 {
     Session session(settings, t, StartRecord(History::Action::Backup));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());
@@ -95,11 +132,16 @@ PortReport backupOne(const RunSettings &settings, const Target &t, const QString
     const History::Backup saved{BlockToBytes(*r.block), QDateTime::currentDateTimeUtc(), t.name, t.device,
                                 session.radio()};
     const QString fingerprint = History::fingerprintOf(saved.block);
-    const QString file = inFolder ? fileInFolder(output, saved.radio.value_or(fingerprint), saved.taken) : output;
-    QString error;
+    const QString file = plan.inFolder ? fileInFolder(plan.output, saved.radio.value_or(fingerprint), saved.taken)
+                                       : plan.output;
     const bool toStdout = file == QLatin1String("-");
-    if (toStdout ? !WriteBytes(stdout, History::BackupFile::toJson(saved), &error)
-                 : !History::BackupFile::save(file, saved, &error)) {
+    if (plan.file)
+        if (const std::optional<QString> refused = othersBackup(*plan.file, saved, plan.force)) {
+            session.record().ended(Outcome::OtherRadio);
+            return Failure(OtherRadio, OutcomeName(Outcome::OtherRadio), t.label() + QStringLiteral(": ") + *refused, &t);
+        }
+    QString error;
+    if (!saveBackup(plan, saved, file, &error)) {
         session.record().ended(Outcome::BackupNotSaved);
         return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
                        QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
@@ -125,9 +167,6 @@ struct Origin {
     QString description;       // "backup F (taken T on station S, port P)", "record 41 (...)"
     History::Record start;     // the restore's record, naming its source
 };
-
-QString labelOrNone(const std::optional<QString> &radio) { return radio ? *radio : QStringLiteral("none"); }
-QString ownBytes(const BlockBytes &b) { return hex(QByteArray(reinterpret_cast<const char *>(b.data()) + 12, 4)); }
 
 std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
 {
@@ -222,12 +261,11 @@ std::optional<Origin> fromRecord(const Invocation &in, const QString &given, Por
 // and its label where both carry one, must match.
 std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, const std::optional<QString> &label)
 {
-    const bool sameBytes = std::equal(radio.begin() + PowerValueCount, radio.end(), o.block.begin() + PowerValueCount);
-    const bool sameLabel = !label || !o.radio || *label == *o.radio;
-    if (sameBytes && sameLabel)
+    if (History::BackupFile::SameRadio(BlockToBytes(radio), label, BlockToBytes(o.block), o.radio))
         return std::nullopt;
     return QStringLiteral("on the port: radio %1, bytes 12-15 %2; %3: radio %4, bytes 12-15 %5")
-        .arg(labelOrNone(label), ownBytes(radio), o.description, labelOrNone(o.radio), ownBytes(o.block));
+        .arg(labelOrNone(label), ownBytes(BlockToBytes(radio)), o.description, labelOrNone(o.radio),
+             ownBytes(BlockToBytes(o.block)));
 }
 
 PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
@@ -310,11 +348,11 @@ int RunBackup(Invocation &in)
     const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
     if (!targets)
         return status;
-    const bool folder = onSeveralPorts(in, *targets);
-    if (const std::optional<PortReport> refused = outputRefused(in, folder))
+    BackupPlan plan{in.value(Opt::Output), onSeveralPorts(in, *targets), in.isSet(Opt::Force), {}};
+    if (const std::optional<PortReport> refused = planRefused(in, plan))
         return in.finish(*refused);
     const QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
-        return backupOne(settings, t, in.value(Opt::Output), folder);
+        return backupOne(settings, t, plan);
     });
     return in.finishExchanges(reports);
 }

@@ -132,8 +132,8 @@ QString statusMeaning(int status)
     case OtherReply: return QStringLiteral("the radio answers something else");
     case LinkLost: return QStringLiteral("the link was lost during a block transfer");
     case VerifyMismatch: return QStringLiteral("the radio holds other bytes than written or compared");
-    case OtherRadio: return QStringLiteral("another radio: the block came from another radio; nothing was written");
-    case BackupNotSaved: return QStringLiteral("the backup could not be saved (the radio was read, not written)");
+    case OtherRadio: return QStringLiteral("another radio's block or backup file; nothing was written or saved");
+    case BackupNotSaved: return QStringLiteral("the backup, or the history before a write, could not be saved; nothing was written");
     case ServerFailed: return QStringLiteral("the history server cannot be reached or refused the records");
     }
     return {};

@@ -12,11 +12,11 @@ enum ExitStatus {
     BadInput = 1,         // nothing was sent
     PortNotOpened = 2,
     NoReply = 3,          // to the access code
-    OtherReply = 4,       // to the access code
-    LinkLost = 5,         // during a block transfer
+    OtherReply = 4,       // to the access code, or to every attempt of a block transfer
+    LinkLost = 5,         // during a block transfer: silence, or a reply cut short
     VerifyMismatch = 6,   // the radio holds other bytes than were written, or than compared
-    OtherRadio = 7,       // a restore refused: the block came from another radio
-    BackupNotSaved = 8,   // the radio was read, its backup could not be saved
+    OtherRadio = 7,       // refused: the block, or the backup file to replace, is another radio's
+    BackupNotSaved = 8,   // the backup, or the history's record before a write, could not be saved
     ServerFailed = 9,     // the history server cannot be reached or refused the records
 };
 

@@ -28,23 +28,26 @@ const QList<Command> &Commands()
          QStringLiteral("The other values and the radio's own bytes 12-15 stay as they are. A write that "
                         "would change nothing sends no block.\n"),
          {O::Port, O::Radio, O::Radios, O::File, O::NoVerify, O::DryRun},
-         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, true, RunWrite},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, BackupNotSaved}, true, RunWrite},
         {QStringLiteral("compare"), QStringLiteral("compare the radio with a backup file or with NAME=V ..."),
          QStringLiteral("FILE|NAME=V..."), QStringLiteral("a backup file, or values as for write"),
          QStringLiteral("Reads the radio and lists the differences; exit status 6 when there are any.\n"),
          {O::Port, O::Radio}, {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch}, false, RunCompare},
         {QStringLiteral("backup"), QStringLiteral("save the radio's block to a file (--output FILE)"), {}, {},
          QStringLiteral("With several ports --output names a folder: one file per radio, named after its label, or "
-                        "without one its fingerprint, and the time: SN0001-20261207T122908Z.json.\n"),
-         {O::Port, O::Radio, O::Radios, O::Output, O::Force}, {PortNotOpened, NoReply, OtherReply, LinkLost, BackupNotSaved},
-         true, RunBackup},
+                        "without one its fingerprint, and the time: SN0001-20261207T122908Z.json.\n"
+                        "A file that holds another radio's backup (its label or its own bytes 12-15 differ) is "
+                        "replaced only with --force.\n"),
+         {O::Port, O::Radio, O::Radios, O::Output, O::Force},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, OtherRadio, BackupNotSaved}, true, RunBackup},
         {QStringLiteral("restore"),
          QStringLiteral("write back a backup file, or a history record's block (--history ID)"),
          QStringLiteral("[FILE|-]"), QStringLiteral("a file saved by backup; - reads standard input"),
          QStringLiteral("Refuses, writing nothing, when the radio is not the one the block came from (its own "
                         "bytes 12-15 or its label differ); --force writes anyway.\n"),
          {O::Port, O::Radio, O::HistoryId, O::Server, O::Force, O::DryRun},
-         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio, ServerFailed}, false, RunRestore},
+         {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio, BackupNotSaved, ServerFailed},
+         false, RunRestore},
         {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
          QStringLiteral("[sync]"), QStringLiteral("sync: send the records the history server does not have yet"),
          QStringLiteral("Times are UTC, or local time with its offset with --local. --radio also finds the "

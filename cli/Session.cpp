@@ -49,6 +49,8 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
       m_progress(t.name, link, settings.progress)
 {
     link.setStopCheck(StopSignals::Requested);
+    link.setHurryCheck(StopSignals::Hurried);
+    m_record.requireKeptBeforeWrite();
 }
 
 QString Session::whyNotOpened() const
@@ -66,6 +68,22 @@ QString Session::whyNotOpened() const
     }
     const QString text = link.openFailure().text;
     return text.isEmpty() ? QStringLiteral("unknown reason") : text;
+}
+
+// What became of programming mode, as far as the radio said.
+QString Session::programmingMode() const
+{
+    switch (link.exitCommand()) {
+    case Link::ExitCommand::Confirmed:
+        return QStringLiteral("the radio confirmed the exit command: it is out of programming mode");
+    case Link::ExitCommand::NotConfirmed:
+        return QStringLiteral("the exit command was sent but the radio did not confirm it: it may still be in "
+                              "programming mode (switch it off and on)");
+    case Link::ExitCommand::NotSent:
+        break;
+    }
+    return link.entered() ? QStringLiteral("the radio may still be in programming mode (switch it off and on)")
+                          : QStringLiteral("the radio was not put in programming mode");
 }
 
 PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing) const
@@ -88,6 +106,12 @@ PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing)
                            .arg(accessAttempts),
                        &target);
     case Outcome::OtherReply:
+        if (link.entered())
+            return Failure(status, kind,
+                           QStringLiteral("%1: the radio answers the block transfer with something else (a refusal "
+                                          "or other bytes); %2%3")
+                               .arg(at, written, programmingMode()),
+                           &target);
         return Failure(status, kind,
                        QStringLiteral("%1: the radio answers the access code with something other than "
                                       "an acknowledgement; check that it is the right radio and try again")
@@ -95,16 +119,24 @@ PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing)
                        &target);
     case Outcome::LinkLost:
         return Failure(status, kind,
-                       QStringLiteral("%1: the link was lost during a block transfer%2")
+                       QStringLiteral("%1: the link was lost during a block transfer%2%3")
                            .arg(at, writing == Writing::No ? QString()
                                     : blockSent ? QStringLiteral("; the radio may hold a partly written block: read it, "
                                                                  "or restore it from the history")
-                                                : QStringLiteral("; nothing was written to the radio")),
+                                                : QStringLiteral("; nothing was written to the radio"),
+                                link.exitCommand() == Link::ExitCommand::NotSent ? QString()
+                                                                                 : "; " + programmingMode()),
                        &target);
     case Outcome::Interrupted:
         return Failure(status, kind,
-                       QStringLiteral("%1: interrupted by %2; %3the radio is not left in programming mode")
-                           .arg(at, signalName(StopSignals::Signal()), written),
+                       QStringLiteral("%1: interrupted by %2; %3%4")
+                           .arg(at, signalName(StopSignals::Signal()), written, programmingMode()),
+                       &target);
+    case Outcome::BackupNotSaved:
+        return Failure(status, kind,
+                       QStringLiteral("%1: the history could not be saved; nothing was written; %2 "
+                                      "(CALITUNE_HISTORY=off writes without a record)")
+                           .arg(at, programmingMode()),
                        &target);
     default:
         return Failure(status, kind, QStringLiteral("%1: %2").arg(at, kind), &target);

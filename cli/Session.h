@@ -49,8 +49,10 @@ private:
     class QuietUi : public Exchange::Ui {
     public:
         void tell(Outcome) override {}
+        bool windsDownFailedTransfers() const override { return true; }
     };
     QString whyNotOpened() const;
+    QString programmingMode() const;
 
     std::unique_ptr<History::Store> m_ownHistory;   // when the run shares none
     History::ExchangeRecorder m_record;

@@ -26,11 +26,21 @@ void handler(int signal)
         return;
     }
 #ifdef Q_OS_UNIX
-    // The default action of SIGALRM ends the process if the wind-down hangs.
     if (count.load() == 2)
         ::alarm(WindDownSeconds);
 #endif
 }
+
+#ifdef Q_OS_UNIX
+// The wind-down hangs: only write() and _exit() are safe here.
+void windDownTooLong(int)
+{
+    static const char Said[] = "calitune-cli: interrupted; the wind-down did not end in time: the radio may still "
+                               "be in programming mode and the record may say unfinished\n";
+    [[maybe_unused]] const ssize_t n = ::write(2, Said, sizeof Said - 1);
+    ::_exit(128 + caught.load());
+}
+#endif
 
 } // namespace
 
@@ -43,6 +53,8 @@ void Install()
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    action.sa_handler = windDownTooLong;
+    ::sigaction(SIGALRM, &action, nullptr);
 #else
     for (int signal : {SIGINT, SIGTERM})
         std::signal(signal, handler);
@@ -50,6 +62,8 @@ void Install()
 }
 
 bool Requested() { return caught.load() != 0; }
+
+bool Hurried() { return count.load() > 1; }
 
 int Signal() { return caught.load(); }
 

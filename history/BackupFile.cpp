@@ -244,7 +244,7 @@ std::optional<Backup> parse(const QByteArray &json, QString *error)
 
 namespace {
 
-enum class Kind { Missing, Regular, Folder, Device, Pipe, Socket, Other };
+enum class Kind { Missing, Regular, Folder, Device, Pipe, Socket, Link, Other };
 
 struct Entry {
     Kind kind = Kind::Missing;
@@ -281,6 +281,15 @@ QString resolveLinks(const QString &path)
     return {};
 }
 
+// What a check found at the target.
+struct Found {
+    Kind kind = Kind::Missing;
+    QString error;                      // the entry could not be examined
+    std::optional<QByteArray> content;  // a regular file's, when it could be read
+    QString readError;
+    QString notWritable;                // why it may not be written over, worded to follow "is"
+};
+
 #ifdef Q_OS_UNIX
 
 QString systemError(int code = errno)
@@ -288,20 +297,51 @@ QString systemError(int code = errno)
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
+Kind kindOf(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return Kind::Regular;
+    if (S_ISDIR(mode))
+        return Kind::Folder;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return Kind::Device;
+    if (S_ISFIFO(mode))
+        return Kind::Pipe;
+    if (S_ISLNK(mode))
+        return Kind::Link;
+    return S_ISSOCK(mode) ? Kind::Socket : Kind::Other;
+}
+
 Entry entryAt(const QString &path)
 {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return errno == ENOENT ? Entry{} : Entry{Kind::Other, systemError()};
-    if (S_ISREG(st.st_mode))
-        return {Kind::Regular, {}};
-    if (S_ISDIR(st.st_mode))
-        return {Kind::Folder, {}};
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return {Kind::Device, {}};
-    if (S_ISFIFO(st.st_mode))
-        return {Kind::Pipe, {}};
-    return {S_ISSOCK(st.st_mode) ? Kind::Socket : Kind::Other, {}};
+    return {kindOf(st.st_mode), {}};
+}
+
+// At most MaxFileSize + 1 bytes; closes fd.
+std::optional<QByteArray> readAll(int fd, QString *error)
+{
+    QByteArray content(MaxFileSize + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < content.size()) {
+        const ssize_t n = ::read(fd, content.data() + got, size_t(content.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            break;
+        if (n < 0) {
+            const int code = errno;
+            ::close(fd);
+            fail(error, QStringLiteral("cannot read the file: %1").arg(systemError(code)));
+            return std::nullopt;
+        }
+        got += n;
+    }
+    ::close(fd);
+    content.truncate(got);
+    return content;
 }
 
 // At most MaxFileSize + 1 bytes of a regular file; never waits on a pipe or device.
@@ -317,72 +357,79 @@ std::optional<QByteArray> readRegular(const QString &path, QString *error)
     }
     // Non-blocking, in case a pipe took the file's place since the look above.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        fail(error, QStringLiteral("cannot read the file: %1").arg(systemError()));
-        return std::nullopt;
-    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        fail(error, QStringLiteral("is not a regular file, not a backup file"));
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(error, fd < 0 ? QStringLiteral("cannot read the file: %1").arg(systemError())
+                           : QStringLiteral("is not a regular file, not a backup file"));
+        if (fd >= 0)
+            ::close(fd);
         return std::nullopt;
     }
-    QByteArray content(MaxFileSize + 1, Qt::Uninitialized);
-    qsizetype got = 0;
-    while (got < content.size()) {
-        const ssize_t n = ::read(fd, content.data() + got, size_t(content.size() - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                break;
-            const int code = errno;
-            ::close(fd);
-            fail(error, QStringLiteral("cannot read the file: %1").arg(systemError(code)));
-            return std::nullopt;
-        }
-        got += n;
-    }
-    ::close(fd);
-    content.truncate(got);
-    return content;
+    return readAll(fd, error);
 }
 
-// Why path may not be written over, worded to follow "is"; nothing if it may.
-QString notWritable(const QString &path)
+QString writeRefusal(int code)
 {
-    if (::access(QFile::encodeName(path).constData(), W_OK) == 0)
-        return {};
-    if (errno == EACCES)
+    if (code == EACCES)
         return QStringLiteral("read-only");
-    if (errno == EROFS)
+    if (code == EROFS)
         return QStringLiteral("on a read-only file system");
-    return QStringLiteral("not writable (%1)").arg(systemError());
+    return QStringLiteral("not writable (%1)").arg(systemError(code));
+}
+
+// The entry name in folder, not followed if it is a link; a regular file is
+// read through a descriptor that is checked to be that same entry.
+Found examineAt(int folder, const QByteArray &name, struct stat &st)
+{
+    Found found;
+    if (::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            std::tie(found.kind, found.error) = std::tuple(Kind::Other, systemError());
+        return found;
+    }
+    found.kind = kindOf(st.st_mode);
+    if (found.kind != Kind::Regular)
+        return found;
+    const int fd = ::openat(folder, name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened {};
+    if (fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino)
+        found.content = readAll(fd, &found.readError);
+    else if (fd >= 0)
+        ::close(fd);
+    if (!found.content && found.readError.isEmpty())
+        found.readError = fd < 0 ? systemError() : QStringLiteral("it changed while it was read");
+    if (::faccessat(folder, name.constData(), W_OK, 0) != 0)
+        found.notWritable = writeRefusal(errno);
+    return found;
+}
+
+qint64 changedNs(const struct stat &st)
+{
+    return qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
 // A new file in folder under a name nobody else uses; -1 with errno on failure.
-int createTemp(const QString &folder, QString *name)
+int createTemp(int folder, QByteArray *name)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *name = QStringLiteral("%1/.calitune-%2.tmp")
-                    .arg(folder)
-                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-        const int fd = ::open(QFile::encodeName(*name).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        *name = QStringLiteral(".calitune-%1.tmp")
+                    .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+                    .toLatin1();
+        const int fd = ::openat(folder, name->constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
 }
 
-QString probeFolder(const QString &folder)
+QString probeFolder(int folder)
 {
-    QString name;
+    QByteArray name;
     const int fd = createTemp(folder, &name);
     if (fd < 0)
         return systemError();
     ::close(fd);
-    ::unlink(QFile::encodeName(name).constData());
+    ::unlinkat(folder, name.constData(), 0);
     return {};
 }
 
@@ -400,77 +447,6 @@ bool writeAll(int fd, const QByteArray &bytes)
         }
         done += n;
     }
-    return true;
-}
-
-// Writes bytes to a new file beside target, with the old file's mode and owner,
-// and flushes it to disk. Gives the new file's name, or nothing with the file removed.
-QString writeTemp(const QString &target, const QByteArray &bytes, const struct stat *old,
-                  QString *error)
-{
-    const QString folder = QFileInfo(target).absolutePath();
-    QString temp;
-    const int fd = createTemp(folder, &temp);
-    if (fd < 0) {
-        fail(error, QStringLiteral("cannot create a file in the folder %1: %2")
-                        .arg(shown(folder), systemError()));
-        return {};
-    }
-    if (old) {
-        // Only root may give a file away; otherwise it becomes the saver's.
-        const bool ownerKept = ::fchown(fd, old->st_uid, old->st_gid) == 0;
-        ::fchmod(fd, old->st_mode & (ownerKept ? 07777 : 0777));
-    }
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    int code = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written && !closed)
-        code = errno;
-    if (written && closed)
-        return temp;
-    ::unlink(QFile::encodeName(temp).constData());
-    fail(error, QStringLiteral("cannot write %1: %2").arg(shown(target), systemError(code)));
-    return {};
-}
-
-// Makes the rename last through a power cut, where the file system allows it.
-int syncFolder(const QString &folder)
-{
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    const int code = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
-    ::close(fd);
-    return code;
-}
-
-// The old file at target stays as it was until bytes are on disk and read back.
-bool replace(const QString &target, const QByteArray &bytes, QString *error)
-{
-    struct stat old {};
-    const bool exists = ::stat(QFile::encodeName(target).constData(), &old) == 0;
-    const QString temp = writeTemp(target, bytes, exists ? &old : nullptr, error);
-    if (temp.isEmpty())
-        return false;
-    const QByteArray tempName = QFile::encodeName(temp);
-    QString why;
-    const std::optional<QByteArray> back = readRegular(temp, &why);
-    if (!back || *back != bytes || !parse(*back, &why)) {
-        ::unlink(tempName.constData());
-        return fail(error, QStringLiteral("the new copy of %1 did not read back as written%2")
-                               .arg(shown(target), why.isEmpty() ? QString() : ": " + why));
-    }
-    if (::rename(tempName.constData(), QFile::encodeName(target).constData()) != 0) {
-        const int code = errno;
-        ::unlink(tempName.constData());
-        return fail(error, QStringLiteral("cannot replace %1: %2")
-                               .arg(shown(target), systemError(code)));
-    }
-    const QString folder = QFileInfo(target).absolutePath();
-    if (const int code = syncFolder(folder))
-        return fail(error, QStringLiteral("%1 was written but the folder %2 could not be flushed "
-                                          "to disk: %3")
-                               .arg(shown(target), shown(folder), systemError(code)));
     return true;
 }
 
@@ -499,33 +475,6 @@ std::optional<QByteArray> readRegular(const QString &path, QString *error)
     return file.read(MaxFileSize + 1);
 }
 
-QString notWritable(const QString &path)
-{
-    return QFileInfo(path).isWritable() ? QString() : QStringLiteral("read-only");
-}
-
-QString probeFolder(const QString &folder)
-{
-    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
-    return probe.open() ? QString() : probe.errorString();
-}
-
-bool replace(const QString &target, const QByteArray &bytes, QString *error)
-{
-    QSaveFile file(target);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
-        || !file.commit())
-        return fail(error, QStringLiteral("cannot write %1: %2")
-                               .arg(shown(target), file.errorString()));
-    QString why;
-    const std::optional<QByteArray> back = readRegular(target, &why);
-    if (!back || *back != bytes)
-        return fail(error, QStringLiteral("%1 did not read back as written%2")
-                               .arg(shown(target), why.isEmpty() ? QString() : ": " + why));
-    return true;
-}
-
 #endif
 
 // A file this program wrote, even damaged or cut short, or an empty one: a
@@ -540,7 +489,7 @@ bool isOurs(const QByteArray &content)
                   == QLatin1String(FormatName);
 }
 
-QString folderRefusal(const QString &folder)
+QString folderRefusal(const QString &folder, const QString &probed)
 {
     const Entry entry = entryAt(folder);
     if (!entry.error.isEmpty())
@@ -549,65 +498,230 @@ QString folderRefusal(const QString &folder)
         return QStringLiteral("the folder %1 does not exist").arg(shown(folder));
     if (entry.kind != Kind::Folder)
         return QStringLiteral("%1 is not a folder").arg(shown(folder));
-    const QString why = probeFolder(folder);
-    if (why.isEmpty())
+    if (probed.isEmpty())
         return {};
-    return QStringLiteral("cannot write in the folder %1: %2").arg(shown(folder), why);
+    return QStringLiteral("cannot write in the folder %1: %2").arg(shown(folder), probed);
 }
 
-// Why the file at target, reached through path, may not be replaced, or nothing.
-QString targetRefusal(const QString &path, const QString &target, bool force)
+// Why the file found at target, reached through path, may not be replaced, or nothing.
+QString targetRefusal(const QString &path, const QString &target, const Found &found, bool force)
 {
     const QString is = QDir::cleanPath(QFileInfo(path).absoluteFilePath()) == target
                            ? QStringLiteral("is")
                            : QStringLiteral("links to %1, which is").arg(shown(target));
-    const Entry entry = entryAt(target);
-    if (!entry.error.isEmpty())
-        return QStringLiteral("cannot be reached: %1").arg(entry.error);
-    if (entry.kind == Kind::Missing)
+    if (!found.error.isEmpty())
+        return QStringLiteral("cannot be reached: %1").arg(found.error);
+    if (found.kind == Kind::Missing)
         return {};
-    if (entry.kind != Kind::Regular)
-        return QStringLiteral("%1 %2; a backup never replaces one").arg(is, kindName(entry.kind));
+    if (found.kind == Kind::Link)
+        return QStringLiteral("changed while it was checked (a link took its place); nothing was touched");
+    if (found.kind != Kind::Regular)
+        return QStringLiteral("%1 %2; a backup never replaces one").arg(is, kindName(found.kind));
     if (!force) {
-        QString why;
-        const std::optional<QByteArray> content = readRegular(target, &why);
-        if (!content)
+        if (!found.content)
             return QStringLiteral("cannot be read to see whether it is a backup (%1); --force "
                                   "replaces it anyway")
-                .arg(why);
-        if (!isOurs(*content))
+                .arg(found.readError);
+        if (!isOurs(*found.content))
             return QStringLiteral("%1 not a Calitune backup; --force replaces it").arg(is);
     }
-    const QString why = notWritable(target);
-    return why.isEmpty() ? why : QStringLiteral("%1 %2").arg(is, why);
+    return found.notWritable.isEmpty() ? QString() : QStringLiteral("%1 %2").arg(is, found.notWritable);
 }
 
 } // namespace
 
-bool checkOutput(const QString &path, bool force, QString *error)
+bool SameRadio(const QByteArray &block, const std::optional<QString> &label, const QByteArray &otherBlock,
+               const std::optional<QString> &otherLabel)
 {
-    const QString target = resolveLinks(path);
-    if (target.isEmpty())
-        return fail(error, QStringLiteral("is a loop of links"));
-    QString why = targetRefusal(path, target, force);
-    if (why.isEmpty())
-        why = folderRefusal(QFileInfo(target).absolutePath());
-    return why.isEmpty() || fail(error, why);
+    const bool sameBytes = block.size() == BlockSize && otherBlock.size() == BlockSize
+                           && block.mid(PowerValueCount) == otherBlock.mid(PowerValueCount);
+    return sameBytes && (!label || !otherLabel || *label == *otherLabel);
 }
+
+Output::Output(Output &&other) noexcept { *this = std::move(other); }
+
+Output &Output::operator=(Output &&other) noexcept
+{
+    std::swap(m_path, other.m_path);
+    std::swap(m_target, other.m_target);
+    std::swap(m_replaces, other.m_replaces);
+    std::swap(m_folder, other.m_folder);
+    std::swap(m_existed, other.m_existed);
+    std::swap(m_device, other.m_device);
+    std::swap(m_inode, other.m_inode);
+    std::swap(m_changedNs, other.m_changedNs);
+    std::swap(m_mode, other.m_mode);
+    std::swap(m_owner, other.m_owner);
+    std::swap(m_group, other.m_group);
+    return *this;
+}
+
+#ifdef Q_OS_UNIX
+
+Output::~Output()
+{
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
+
+std::optional<Output> Output::check(const QString &path, bool force, QString *error)
+{
+    Output out;
+    out.m_path = path;
+    out.m_target = resolveLinks(path);
+    if (out.m_target.isEmpty())
+        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+    const QFileInfo target(out.m_target);
+    out.m_folder = ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int openError = errno;
+    QString why;
+    if (out.m_folder >= 0) {
+        struct stat st {};
+        const Found found = examineAt(out.m_folder, QFile::encodeName(target.fileName()), st);
+        why = targetRefusal(path, out.m_target, found, force);
+        if (why.isEmpty())
+            why = folderRefusal(target.absolutePath(), probeFolder(out.m_folder));
+        out.m_existed = found.kind != Kind::Missing;
+        std::tie(out.m_device, out.m_inode, out.m_changedNs, out.m_mode, out.m_owner, out.m_group) =
+            std::tuple(quint64(st.st_dev), quint64(st.st_ino), changedNs(st), uint(st.st_mode), uint(st.st_uid),
+                       uint(st.st_gid));
+        if (found.content)
+            out.m_replaces = parse(*found.content, nullptr);
+    } else {
+        why = folderRefusal(target.absolutePath(), systemError(openError));
+    }
+    if (!why.isEmpty())
+        return fail(error, why), std::nullopt;
+    return out;
+}
+
+namespace {
+
+// Writes bytes to a new file in folder, with the old file's mode and owner when
+// there was one, flushes it to disk and reads it back. Its name, or nothing
+// with the file removed.
+QByteArray writeTemp(int folder, const QByteArray &bytes, const struct stat *old, QString *why)
+{
+    QByteArray temp;
+    const int fd = createTemp(folder, &temp);
+    if (fd < 0) {
+        *why = QStringLiteral("cannot create a file in its folder: %1").arg(systemError());
+        return {};
+    }
+    if (old) {
+        // Only root may give a file away; otherwise it becomes the saver's.
+        const bool ownerKept = ::fchown(fd, old->st_uid, old->st_gid) == 0;
+        ::fchmod(fd, old->st_mode & (ownerKept ? 07777 : 0777));
+    }
+    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    int code = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && !closed)
+        code = errno;
+    std::optional<QByteArray> back;
+    if (written && closed) {
+        const int in = ::openat(folder, temp.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        back = in >= 0 ? readAll(in, why) : std::nullopt;
+        if (back && *back == bytes && parse(*back, why))
+            return temp;
+        *why = QStringLiteral("the new copy did not read back as written%1").arg(why->isEmpty() ? QString() : ": " + *why);
+    } else {
+        *why = systemError(code);
+    }
+    ::unlinkat(folder, temp.constData(), 0);
+    return {};
+}
+
+} // namespace
+
+bool Output::save(const Backup &backup, QString *error)
+{
+    if (m_folder < 0)
+        return fail(error, QStringLiteral("cannot write %1: not checked").arg(shown(m_target)));
+    const QByteArray name = QFile::encodeName(QFileInfo(m_target).fileName());
+    struct stat old {};
+    old.st_mode = m_mode;
+    old.st_uid = m_owner;
+    old.st_gid = m_group;
+    QString why;
+    const QByteArray temp = writeTemp(m_folder, toJson(backup), m_existed ? &old : nullptr, &why);
+    if (temp.isEmpty())
+        return fail(error, QStringLiteral("cannot write %1: %2").arg(shown(m_target), why));
+    // The entry must still be the one checked: no link or other file put in its place.
+    struct stat now {};
+    const bool there = ::fstatat(m_folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool same = m_existed ? there && S_ISREG(now.st_mode) && quint64(now.st_dev) == m_device
+                                      && quint64(now.st_ino) == m_inode && changedNs(now) == m_changedNs
+                                : !there && errno == ENOENT;
+    if (!same || ::renameat(m_folder, temp.constData(), m_folder, name.constData()) != 0) {
+        const int code = errno;
+        ::unlinkat(m_folder, temp.constData(), 0);
+        return fail(error, same ? QStringLiteral("cannot replace %1: %2").arg(shown(m_target), systemError(code))
+                                : QStringLiteral("%1 changed since it was checked; it is left as it is and "
+                                                 "nothing was saved")
+                                      .arg(shown(m_target)));
+    }
+    // Makes the rename last through a power cut, where the file system allows it.
+    if (::fsync(m_folder) != 0 && errno != EINVAL && errno != ENOTSUP)
+        return fail(error, QStringLiteral("%1 was written but its folder could not be flushed to disk: %2")
+                               .arg(shown(m_target), systemError()));
+    return true;
+}
+
+#else
+
+Output::~Output() = default;
+
+std::optional<Output> Output::check(const QString &path, bool force, QString *error)
+{
+    Output out;
+    out.m_path = path;
+    out.m_target = resolveLinks(path);
+    if (out.m_target.isEmpty())
+        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+    Found found;
+    const Entry entry = entryAt(out.m_target);
+    found.kind = entry.kind;
+    found.error = entry.error;
+    if (found.kind == Kind::Regular)
+        found.content = readRegular(out.m_target, &found.readError);
+    if (found.kind == Kind::Regular && !QFileInfo(out.m_target).isWritable())
+        found.notWritable = QStringLiteral("read-only");
+    const QString folder = QFileInfo(out.m_target).absolutePath();
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
+    QString why = targetRefusal(path, out.m_target, found, force);
+    if (why.isEmpty())
+        why = folderRefusal(folder, probe.open() ? QString() : probe.errorString());
+    if (!why.isEmpty())
+        return fail(error, why), std::nullopt;
+    if (found.content)
+        out.m_replaces = parse(*found.content, nullptr);
+    return out;
+}
+
+bool Output::save(const Backup &backup, QString *error)
+{
+    const QByteArray bytes = toJson(backup);
+    QSaveFile file(m_target);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
+        || !file.commit())
+        return fail(error, QStringLiteral("cannot write %1: %2")
+                               .arg(shown(m_target), file.errorString()));
+    QString why;
+    const std::optional<QByteArray> back = readRegular(m_target, &why);
+    if (!back || *back != bytes)
+        return fail(error, QStringLiteral("%1 did not read back as written%2")
+                               .arg(shown(m_target), why.isEmpty() ? QString() : ": " + why));
+    return true;
+}
+
+#endif
 
 bool save(const QString &path, const Backup &backup, QString *error)
 {
-    const QString target = resolveLinks(path);
-    if (target.isEmpty())
-        return fail(error, QStringLiteral("is a loop of links"));
-    const Entry entry = entryAt(target);
-    if (entry.kind != Kind::Missing && entry.kind != Kind::Regular)
-        return fail(error, entry.error.isEmpty()
-                               ? QStringLiteral("%1 is %2; a backup never replaces one")
-                                     .arg(shown(target), kindName(entry.kind))
-                               : QStringLiteral("cannot reach %1: %2")
-                                     .arg(shown(target), entry.error));
-    return replace(target, toJson(backup), error);
+    std::optional<Output> output = Output::check(path, true, error);
+    return output && output->save(backup, error);
 }
 
 bool load(const QString &path, Backup &backup, QString *error)

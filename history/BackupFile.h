@@ -26,19 +26,50 @@ namespace BackupFile {
 
 inline constexpr qint64 MaxFileSize = 1024 * 1024;
 
+// Whether two blocks, each with its radio's label if known, are of one radio:
+// the radio's own bytes 12 to 15 are the same, and so are the labels where
+// both carry one. A restore and a backup over an older one ask it.
+bool SameRadio(const QByteArray &block, const std::optional<QString> &label, const QByteArray &otherBlock,
+               const std::optional<QString> &otherLabel);
+
 QByteArray toJson(const Backup &);
 // Refuses a key given twice anywhere; keys it does not know at the top level
 // are left for newer versions of the format.
 std::optional<Backup> parse(const QByteArray &json, QString *error);
 
-// Whether save() may write path, checked before the radio is touched. Links are
-// followed: the file they lead to is the one checked and later replaced. A
+// Where a backup goes: checked before the radio is touched, replaced after.
+// Links are followed once, at the check; the folder they lead to is opened
+// then, and the entry checked is the one replaced: one that changed since (a
+// link or another file in its place) is left alone and the save refused. A
 // folder, device, pipe or socket is never replaced; an existing regular file
 // only if it is a Calitune backup (even a damaged one), empty, or force is set.
-bool checkOutput(const QString &path, bool force, QString *error);
+class Output {
+public:
+    static std::optional<Output> check(const QString &path, bool force, QString *error);
+    Output(Output &&other) noexcept;
+    Output &operator=(Output &&other) noexcept;
+    ~Output();
 
-// Writes a new file beside path's target, flushes it to disk and reads it back
-// before it replaces the target; on any failure the old file is left as it was.
+    QString path() const { return m_path; }   // as given
+    // The backup the file held at the check, when it parsed as one.
+    const std::optional<Backup> &replaces() const { return m_replaces; }
+    // Writes a new file beside the target, flushes it to disk and reads it
+    // back before it replaces the target; on any failure the old file stays.
+    bool save(const Backup &, QString *error);
+
+private:
+    Output() = default;
+    QString m_path;
+    QString m_target;   // links followed
+    std::optional<Backup> m_replaces;
+    int m_folder = -1;  // the target's folder, open (POSIX)
+    bool m_existed = false;
+    quint64 m_device = 0, m_inode = 0;
+    qint64 m_changedNs = 0;   // a file made anew may reuse the inode number, never its change time
+    uint m_mode = 0, m_owner = 0, m_group = 0;
+};
+
+// check() and save() at once, with force: what may never be replaced still is not.
 bool save(const QString &path, const Backup &, QString *error);
 // Refuses anything but a regular file of at most MaxFileSize, without waiting.
 bool load(const QString &path, Backup &, QString *error);

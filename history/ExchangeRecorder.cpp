@@ -18,11 +18,11 @@ void ExchangeRecorder::blockRead(const BlockBytes &block)
     m_record.before = BlockToBytes(block);
 }
 
-void ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
+bool ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     m_record.sent = BlockToBytes(sent);
     m_record.forced = m_forcePending;
-    m_store.complete(m_record, true);
+    return m_store.complete(m_record, true) || !m_requireKept;
 }
 
 void ExchangeRecorder::readBack(const BlockBytes &block)

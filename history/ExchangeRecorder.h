@@ -17,13 +17,16 @@ public:
     ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked = false);
 
     void blockRead(const BlockBytes &block) override;
-    void aboutToWrite(const BlockBytes &sent) override;
+    bool aboutToWrite(const BlockBytes &sent) override;
     void readBack(const BlockBytes &block) override;
     void ended(Outcome outcome) override;
 
     // A restore going on despite another radio: the record says forced once
     // its block goes out.
     void forceWhenWritten() { m_forcePending = true; }
+    // No block goes out unless its record, with the block before, is on the
+    // disk (the command line); the window writes without it.
+    void requireKeptBeforeWrite() { m_requireKept = true; }
     const Record &record() const { return m_record; }
 
 private:
@@ -31,6 +34,7 @@ private:
     Record m_record;
     bool m_verifyAsked;
     bool m_forcePending = false;
+    bool m_requireKept = false;
 };
 
 } // namespace History

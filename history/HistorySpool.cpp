@@ -127,14 +127,17 @@ public:
         m_path = path;
         const QByteArray name = QFile::encodeName(path);
         for (;;) {
-            m_fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+            // Never through a link: records would go into whatever it points at.
+            m_fd = ::open(name.constData(),
+                          O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
             if (m_fd < 0 && errno == ENOENT && !create)
                 return Taken::Missing;
             if (m_fd < 0) {
-                error = systemError("cannot open the spool");
+                error = errno == ELOOP ? QStringLiteral("the spool %1 is a symbolic link; it is left alone").arg(path)
+                                       : systemError("cannot open the spool");
                 return Taken::Failed;
             }
-            if (!lock(deadline, error))
+            if (!ownRegularFile(path, error) || !lock(deadline, error))
                 return Taken::Failed;
             struct stat held {}, named {};
             if (::fstat(m_fd, &held) == 0 && ::stat(name.constData(), &named) == 0
@@ -174,6 +177,19 @@ public:
     }
 
 private:
+    bool ownRegularFile(const QString &path, QString &error) const
+    {
+        struct stat st {};
+        if (::fstat(m_fd, &st) != 0) {
+            error = systemError("cannot examine the spool");
+            return false;
+        }
+        if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            return true;
+        error = QStringLiteral("the spool %1 is not a regular file of this user's; it is left alone").arg(path);
+        return false;
+    }
+
     bool lock(const QDeadlineTimer &deadline, QString &error)
     {
         while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {

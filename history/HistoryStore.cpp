@@ -328,6 +328,21 @@ Store::Result Store::inspect(Schema::Found &found, const QDeadlineTimer &deadlin
     }
 }
 
+// A history is a regular file or a new one: SQLite would take a device
+// (CALITUNE_HISTORY=/dev/null) and make its journal beside it.
+QString Store::notAFile() const
+{
+    const QFileInfo info(m_path);
+    const QString path = QDir::toNativeSeparators(m_path);
+    if (info.isDir())
+        return QStringLiteral("%1 is a folder, not a history").arg(path);
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("%1 is not a regular file, not a history (CALITUNE_HISTORY=off turns the "
+                              "history off)")
+            .arg(path);
+    return {};
+}
+
 bool Store::refuse(const Schema::Found &found) const
 {
     const QString path = QDir::toNativeSeparators(m_path);
@@ -352,8 +367,8 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
         return Result::Ok;
     const QFileInfo info(m_path);
     Schema::Found found{Schema::Layout::Empty, 0};
-    if (info.isDir()) {
-        m_why = QStringLiteral("%1 is a folder, not a history").arg(QDir::toNativeSeparators(m_path));
+    if (const QString why = notAFile(); !why.isEmpty()) {
+        m_why = why;
         return Result::Failed;
     }
     if (info.exists()) {
@@ -433,11 +448,10 @@ bool Store::openForLookup() const
     if (m_access != Access::None)
         return true;
     const QFileInfo info(m_path);
-    if (!info.exists() || info.isDir()) {
-        m_error = info.isDir() ? QStringLiteral("%1 is a folder, not a history")
-                                     .arg(QDir::toNativeSeparators(m_path))
-                               : QStringLiteral("there is no history yet at %1")
-                                     .arg(QDir::toNativeSeparators(m_path));
+    if (!info.exists() || !notAFile().isEmpty()) {
+        m_error = info.exists() ? notAFile()
+                                : QStringLiteral("there is no history yet at %1")
+                                      .arg(QDir::toNativeSeparators(m_path));
         return false;
     }
     const QDeadlineTimer deadline(LookupWaitMs);

@@ -107,6 +107,7 @@ private:
     bool openForLookup() const;
     Result inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
     bool refuse(const Schema::Found &found) const;
+    QString notAFile() const;
 
     // Statements, retried while busy until the deadline.
     Result run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql = {}) const;

@@ -25,12 +25,22 @@ Outcome finish(Link &link, Ui &ui, Log &log, Outcome outcome)
     return told(ui, log, outcome);
 }
 
+// A block transfer that ran out of attempts. A radio that answered nothing
+// is gone with its cable: nothing more is sent to it.
+Outcome transferFailed(Link &link, Ui &ui, Log &log)
+{
+    const Link::Replies heard = link.replies();
+    if (!ui.windsDownFailedTransfers() || heard.silent == link.attemptsSent())
+        return told(ui, log, Outcome::LinkLost);
+    return finish(link, ui, log, heard.whole == link.attemptsSent() ? Outcome::OtherReply : Outcome::LinkLost);
+}
+
 // A step that ran out of attempts, or was stopped: a stopped exchange still
-// takes the radio out of programming mode, a lost link sends nothing more.
+// takes the radio out of programming mode.
 Outcome broken(Link &link, Ui &ui, Log &log)
 {
     if (!link.stopped())
-        return told(ui, log, Outcome::LinkLost);
+        return transferFailed(link, ui, log);
     if (link.inProgrammingMode())
         link.leaveProgramMode();
     else if (link.accessCodeSent())
@@ -99,7 +109,10 @@ WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Cha
         r.outcome = finish(link, ui, log, Outcome::Done);
         return r;
     }
-    log.aboutToWrite(*r.sent);
+    if (!log.aboutToWrite(*r.sent)) {
+        r.outcome = finish(link, ui, log, Outcome::BackupNotSaved);
+        return r;
+    }
     const bool written = link.writeBlock(*r.sent);
     r.blockSent = link.attemptsSent() > 0;
     if (!written) {

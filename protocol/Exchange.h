@@ -17,19 +17,25 @@ class Ui {
 public:
     virtual ~Ui() = default;
     // Tells the outcome at the moment it is known, always before the port is
-    // closed: Done after the exit command, a failure before any. NoReply is
-    // put as the retry question instead.
+    // closed: Done after the exit command, a failure before any unless
+    // windsDownFailedTransfers(). NoReply is put as the retry question instead.
     virtual void tell(Outcome outcome) = 0;
     // The radio does not answer the access code: true to try again with the
     // long budget.
     virtual bool retryAfterNoReply() { return false; }
+    // true: a block transfer that failed although the radio answered some of
+    // its attempts sends the exit command, and is OtherReply when every
+    // attempt got a whole reply that was refused (a NAK, other bytes).
+    // false: LinkLost, and nothing more is sent.
+    virtual bool windsDownFailedTransfers() const { return false; }
 };
 
 class Log {
 public:
     virtual ~Log() = default;
     virtual void blockRead(const BlockBytes &) {}      // the block as the radio held it
-    virtual void aboutToWrite(const BlockBytes &) {}   // kept before it returns
+    // Kept before it returns; false: it could not be, and no block goes out.
+    virtual bool aboutToWrite(const BlockBytes &) { return true; }
     virtual void readBack(const BlockBytes &) {}
     virtual void ended(Outcome) {}                     // before the outcome is told
 };
@@ -58,7 +64,7 @@ struct WriteResult {
 // The one write path (the access code in 11 attempts): reads the block in
 // the same programming-mode session, writes it with the given values and the
 // radio's own bytes 12 to 15, and reads it back when asked. A failed first
-// read writes nothing.
+// read writes nothing; a block the log cannot keep is not sent (BackupNotSaved).
 WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Change &change);
 
 } // namespace Exchange

@@ -35,6 +35,8 @@ bool Link::open(const QString &device)
 {
     close();
     m_stopped = false;
+    m_entered = false;
+    m_exit = ExitCommand::NotSent;
     m_port = basComm::ComPort::open(device, &m_openFailure);
     if (!m_port) {
         qCDebug(lcLink) << "port" << device << "not opened:" << m_openFailure.text;
@@ -60,6 +62,12 @@ bool Link::mayStartAttempt()
     if (m_stop && m_stop())
         m_stopped = true;
     return !m_stopped;
+}
+
+void Link::startStep()
+{
+    m_attemptsSent = 0;
+    m_replies = {};
 }
 
 void Link::completeReply(QByteArray &got, const Attempt &a, qint64 readStartMs)
@@ -101,6 +109,12 @@ QByteArray Link::runAttempt(const QByteArray &frame, const Attempt &a)
     QByteArray got = m_port->read(a.replySize, &arrived).left(arrived);
     completeReply(got, a, readClock.elapsed());
     m_port->purge(true, true);
+    if (got.isEmpty() || got[0] == '\0')
+        ++m_replies.silent;
+    else if (got.size() < a.replySize)
+        ++m_replies.cut;
+    else
+        ++m_replies.whole;
     qCDebug(lcLink).noquote() << a.step << "attempt" << a.number << "of" << a.of << "sent" << frame.toHex(' ')
                               << "got" << (got.isEmpty() ? "nothing" : got.toHex(' '));
     if (m_listener)
@@ -110,7 +124,7 @@ QByteArray Link::runAttempt(const QByteArray &frame, const Attempt &a)
 
 Frames::EntryReply Link::enterProgramMode(int retryBudget)
 {
-    m_attemptsSent = 0;
+    startStep();
     const QByteArray frame = Frames::accessCode();
     const int attempts = 1 + std::max(retryBudget, 0);
     Frames::EntryReply result = Frames::EntryReply::NoReply;
@@ -121,24 +135,28 @@ Frames::EntryReply Link::enterProgramMode(int retryBudget)
             break;
     }
     m_inProgrammingMode = result == Frames::EntryReply::Acknowledged;
+    m_entered = m_entered || m_inProgrammingMode;
     return result;
 }
 
-void Link::leaveProgramMode(int attempts)
+bool Link::leaveProgramMode(int attempts)
 {
-    m_attemptsSent = 0;
+    startStep();
     const QByteArray frame = Frames::exitCommand();
     // Taking the radio out of programming mode is what a stop asks for, so
-    // these attempts are not cut short by it.
-    for (int n = 1; n <= attempts; ++n)
-        if (Frames::isExitReply(runAttempt(frame, {"exit", n, attempts, ExitWaitMs, 1})))
-            break;
+    // these attempts are not cut short by it; only a hurry is.
+    bool confirmed = false;
+    for (int n = 1; n <= attempts && !confirmed && (n == 1 || !m_hurry || !m_hurry()); ++n)
+        confirmed = Frames::isExitReply(runAttempt(frame, {"exit", n, attempts, ExitWaitMs, 1}));
     m_inProgrammingMode = false;
+    if (m_port)
+        m_exit = confirmed ? ExitCommand::Confirmed : ExitCommand::NotConfirmed;
+    return confirmed;
 }
 
 std::optional<BlockBytes> Link::readBlock(std::uint16_t address)
 {
-    m_attemptsSent = 0;
+    startStep();
     const QByteArray frame = Frames::readRequest(address);
     bool earlierReplyCut = false;
     for (int n = 1; n <= ReadAttempts && mayStartAttempt(); ++n) {
@@ -155,7 +173,7 @@ std::optional<BlockBytes> Link::readBlock(std::uint16_t address)
 
 bool Link::writeBlock(const BlockBytes &block, std::uint16_t address)
 {
-    m_attemptsSent = 0;
+    startStep();
     const QByteArray frame = Frames::writeFrame(address, block);
     for (int n = 1; n <= WriteAttempts && mayStartAttempt(); ++n)
         if (Frames::isAck(runAttempt(frame, {"block write", n, WriteAttempts, BlockWaitMs, 1})))

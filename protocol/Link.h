@@ -46,6 +46,16 @@ public:
     // the step there and keeps later steps from starting.
     using StopCheck = std::function<bool()>;
 
+    // What the attempts of the last step heard back: nothing, a reply cut
+    // short, or a whole reply (which, in a step that failed, was refused).
+    struct Replies {
+        int silent = 0;
+        int cut = 0;
+        int whole = 0;
+    };
+    // The exit command since the port was last opened.
+    enum class ExitCommand { NotSent, Confirmed, NotConfirmed };
+
     Link();
     ~Link();
     Link(const Link &) = delete;
@@ -53,6 +63,8 @@ public:
 
     void setAttemptListener(AttemptListener listener) { m_listener = std::move(listener); }
     void setStopCheck(StopCheck check) { m_stop = std::move(check); }
+    // Asked before every exit attempt but the first: true sends no more.
+    void setHurryCheck(StopCheck check) { m_hurry = std::move(check); }
 
     // Opens the device and sets up the line: 9600 bit/s, 8 data bits, one
     // stop bit, no parity.
@@ -64,13 +76,15 @@ public:
     // Sends the access code until the radio answers 0x06, in 1 + retryBudget
     // attempts. The result describes the last attempt.
     Frames::EntryReply enterProgramMode(int retryBudget);
-    // Sends "E" until "f" comes back, in at most `attempts`; the answer is
-    // not reported.
-    void leaveProgramMode(int attempts = ExitAttempts);
+    // Sends "E" until "f" comes back, in at most `attempts`; true when it did.
+    bool leaveProgramMode(int attempts = ExitAttempts);
     bool inProgrammingMode() const { return m_inProgrammingMode; }
     // An access code went out since the port was opened: a radio may have
     // taken it even though its answer did not come in time.
     bool accessCodeSent() const { return m_accessCodeSent; }
+    // Kept after close() for the front end's report, until the next open().
+    bool entered() const { return m_entered; }
+    ExitCommand exitCommand() const { return m_exit; }
 
     // Nothing when the block cannot be moved after all attempts.
     std::optional<BlockBytes> readBlock(std::uint16_t address = CalibrationAddress);
@@ -80,12 +94,14 @@ public:
     bool stopped() const { return m_stopped; }
     // How many attempts the last step sent.
     int attemptsSent() const { return m_attemptsSent; }
+    const Replies &replies() const { return m_replies; }
 
 private:
     struct Attempt;
     QByteArray runAttempt(const QByteArray &frame, const Attempt &attempt);
     void completeReply(QByteArray &got, const Attempt &attempt, qint64 readStartMs);
     bool mayStartAttempt();
+    void startStep();
 
     std::unique_ptr<basComm::ComPort> m_port;
     basComm::OpenFailure m_openFailure;
@@ -93,7 +109,11 @@ private:
     bool m_inProgrammingMode = false;
     bool m_accessCodeSent = false;
     bool m_stopped = false;
+    bool m_entered = false;
+    ExitCommand m_exit = ExitCommand::NotSent;
     int m_attemptsSent = 0;
+    Replies m_replies;
     AttemptListener m_listener;
     StopCheck m_stop;
+    StopCheck m_hurry;
 };

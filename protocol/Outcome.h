@@ -15,7 +15,7 @@ enum class Outcome {
     VerifyMismatch,   // the radio holds other bytes than were written
     OtherRadio,       // a restore refused: the block came from another radio
     Interrupted,      // a signal ended the exchange early
-    BackupNotSaved,   // the radio was read but its backup file could not be saved
+    BackupNotSaved,   // a file that had to be kept could not be: the backup after a read, the history before a write
     Unfinished,       // a write's record before the write has ended
 };
 

@@ -239,7 +239,7 @@ private slots:
                 const char *says = force ? c.withForce : c.withoutForce;
                 QString error;
                 bool allowed = false;
-                QVERIFY2(returnsPromptly(at("pipe"), [&] { allowed = BackupFile::checkOutput(at(c.name), force, &error); }),
+                QVERIFY2(returnsPromptly(at("pipe"), [&] { allowed = bool(BackupFile::Output::check(at(c.name), force, &error)); }),
                          c.name);
                 QVERIFY2(allowed == !says && (!says || error.contains(QLatin1String(says))),
                          qPrintable(QStringLiteral("%1 (force %2): %3").arg(c.name).arg(force).arg(error)));
@@ -254,6 +254,37 @@ private slots:
         // Save refuses on its own what the check would have refused.
         QVERIFY(!BackupFile::save(at("to-pipe"), other, nullptr) && !BackupFile::save(at("folder"), other, nullptr));
         QVERIFY(S_ISFIFO(modeOf(at("pipe"))) && QDir(at("folder")).isEmpty());
+    }
+
+    // Between the check and the save the entry is swapped: for a link to a
+    // user's file, for another file, or a link appears where nothing was.
+    // Nothing is written through the link and nothing replaced.
+    void saveReplacesOnlyTheEntryChecked()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("radio.json"), victim = dir.filePath("victim.txt");
+        QVERIFY(writeFile(victim, "the user's own\n"));
+        Backup other = Sample;
+        other.block[0] = char(0x42);
+        const std::function<void()> swaps[] = {
+            [&] { QVERIFY(QFile::remove(path) && QFile::link(victim, path)); },
+            [&] { QVERIFY(QFile::remove(path) && QFile::copy(victim, path)); },
+            [&] { QVERIFY(QFile::link(victim, path)); },   // where there was no file
+        };
+        for (int i = 0; i < 3; ++i) {
+            QFile::remove(path);
+            if (i < 2)
+                QVERIFY(BackupFile::save(path, Sample, nullptr));
+            std::optional<BackupFile::Output> output = BackupFile::Output::check(path, false, nullptr);
+            QVERIFY(output);
+            swaps[i]();
+            QString error;
+            QVERIFY2(!output->save(other, &error), qPrintable(QString::number(i)));
+            QVERIFY2(error.contains("changed since it was checked"), qPrintable(error));
+            QCOMPARE(contentOf(victim), "the user's own\n");
+            QCOMPARE(contentOf(path), "the user's own\n");
+            QCOMPARE(entries(dir.path()), QStringList({"radio.json", "victim.txt"}));
+        }
     }
 
     // The file may not grow past 200 bytes: the first write stops part way.

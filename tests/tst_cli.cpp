@@ -36,6 +36,12 @@ QByteArray withChanges(QByteArray block, std::initializer_list<std::pair<int, in
     return block;
 }
 
+QByteArray contentOf(const QString &file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 QByteArray writeFrameFor(const QByteArray &block) { return bytes({'W', 0x03, 0x80, 0x10}) + block; }
 
 QString backupJson(const QByteArray &block, const std::function<void(QJsonObject &)> &edit = {})
@@ -285,24 +291,34 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("words");
         QTest::addColumn<int>("writes");
+        QTest::addColumn<bool>("exits");   // the exit command goes out: the radio answered
         using F = std::function<void(SimRadio &)>;
         QTest::newRow("port missing") << QStringList{"--port", "/dev/calitune-no-such-port", "read"}
-                                      << F([](SimRadio &) {}) << 2 << "port" << "does not exist" << 0;
+                                      << F([](SimRadio &) {}) << 2 << "port" << "does not exist" << 0 << false;
         QTest::newRow("other reply") << QStringList{"write", "H400=1"}
                                      << F([](SimRadio &s) { s.setFaults(Kind::AccessCode, {}, {Fault::WrongByte, 0x15}); })
-                                     << 4 << "other-reply" << "something other" << 0;
+                                     << 4 << "other-reply" << "something other" << 0 << false;
         QTest::newRow("read silent") << QStringList{"read"}
                                      << F([](SimRadio &s) { s.setFaults(Kind::Read, {}, Fault::Silent); })
-                                     << 5 << "link-lost" << "link was lost" << 0;
+                                     << 5 << "link-lost" << "link was lost" << 0 << false;
+        QTest::newRow("read reply cut") << QStringList{"read"}
+                                        << F([](SimRadio &s) { s.setFaults(Kind::Read, {}, {Fault::CutAfter, 9}); })
+                                        << 5 << "link-lost" << "confirmed the exit command" << 0 << true;
+        QTest::newRow("read reply of other bytes") << QStringList{"backup", "--output", "@/radio.json"}
+                                                   << F([](SimRadio &s) { s.setFaults(Kind::Read, {}, {Fault::WrongHeader, 'X'}); })
+                                                   << 4 << "other-reply" << "block transfer with something else" << 0 << true;
         QTest::newRow("radio gone after entry") << QStringList{"write", "H400=1"}
                                                 << F([](SimRadio &s) { s.setSilentAfter(1); })
-                                                << 5 << "link-lost" << "nothing was written" << 0;
+                                                << 5 << "link-lost" << "nothing was written" << 0 << false;
         QTest::newRow("block write unanswered") << QStringList{"write", "H400=1"}
                                                 << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, Fault::Silent); })
-                                                << 5 << "link-lost" << "partly written" << 3;
+                                                << 5 << "link-lost" << "partly written" << 3 << false;
+        QTest::newRow("block write refused") << QStringList{"write", "H400=1"}
+                                             << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, {Fault::WrongByte, 0x15}); })
+                                             << 4 << "other-reply" << "the block was sent" << 3 << true;
         QTest::newRow("stores other bytes") << QStringList{"write", "L400=1"}
                                             << F([](SimRadio &s) { s.setFaults(Kind::Write, {}, Fault::StoreOther); })
-                                            << 6 << "verify" << "other bytes" << 1;
+                                            << 6 << "verify" << "other bytes" << 1 << true;
     }
     void failures()
     {
@@ -312,6 +328,8 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, words);
         QFETCH(int, writes);
+        QFETCH(bool, exits);
+        args.replaceInStrings("@", dir->path());
         fault(*radio);
         const Result r = cli(args + QStringList{"--json"});
         QCOMPARE(r.code, code);
@@ -326,6 +344,9 @@ private slots:
         QCOMPARE(o["port"].toString(), args.contains("--port") ? device : "COM1");
         QCOMPARE(o["device"].toString(), device);
         QCOMPARE(radio->count(Kind::Write), writes);
+        // A radio that answered is taken out of programming mode; a silent one is not waited for.
+        QCOMPARE(radio->count(Kind::Exit) > 0, exits);
+        QVERIFY(!exits || !radio->inProgrammingMode());
         // Every failure leaves its record, with its outcome.
         const QJsonArray h = historyJson();
         QCOMPARE(h.size(), 1);
@@ -589,17 +610,53 @@ private slots:
 
     void unwritableBackupTouchesNoRadio()
     {
-        for (const QString &output : {QString("/nonexistent-folder/radio.json"), dir->path()}) {
-            const Result r = cli({"backup", "--output", output, "--json"});
-            QCOMPARE(r.code, 1);
-            QCOMPARE(r.json()["error"].toString(), "usage");
-            QVERIFY(r.err.contains(output.toUtf8()));
-        }
+        const QStringList before = QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+        for (const QString &output : {QString("/nonexistent-folder/radio.json"), dir->path()})
+            for (const QStringList &force : {QStringList{}, QStringList{"--force"}}) {
+                const Result r = cli(QStringList{"backup", "--output", output, "--json"} + force);
+                QCOMPARE(r.code, 1);
+                QCOMPARE(r.json()["error"].toString(), "usage");
+                QVERIFY(r.err.contains(output.toUtf8()));
+            }
         // A folder the system will not let anyone write in (root included): no other name mends it.
         const Result r = cli({"backup", "--output", "/sys/calitune-radio.json", "--json"});
         QCOMPARE(r.code, 8);
         QCOMPARE(r.json()["error"].toString(), "file");
         QVERIFY(radio->frames().empty());
+        QCOMPARE(QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
+    }
+
+    // A radio differs from another in one own byte, or in its label: a
+    // restore of the other's backup writes nothing, and a backup over the
+    // other's file saves nothing, unless forced.
+    void otherRadioByOneByteOrLabel_data()
+    {
+        QTest::addColumn<int>("byte");           // -1: the label differs
+        for (int byte = 12; byte < 16; ++byte)
+            QTest::addRow("byte %d", byte) << byte;
+        QTest::newRow("label") << -1;
+    }
+    void otherRadioByOneByteOrLabel()
+    {
+        QFETCH(int, byte);
+        const QString file = path("radio.json");
+        QCOMPARE(cli({"--radio", "A1", "backup", "--output", file}).code, 0);
+        const QByteArray saved = contentOf(file);
+        if (byte >= 0)
+            radio->setMemory(CalAddress, withChanges(Block, {{byte, Block[byte] ^ 0x01}}));
+        const QStringList label{"--radio", byte >= 0 ? "A1" : "B2"};
+        radio->clearLog();
+        Result r = cli(label + QStringList{"restore", file, "--json"});
+        QCOMPARE(r.code, 7);
+        QCOMPARE(radio->count(Kind::Write), 0);
+        QCOMPARE(historyJson().first()["outcome"].toString(), "other-radio");
+        r = cli(label + QStringList{"backup", "--output", file, "--json"});
+        QCOMPARE(r.code, 7);
+        QCOMPARE(r.json()["error"].toString(), "other-radio");
+        QCOMPARE(contentOf(file), saved);
+        QCOMPARE(historyJson().first()["outcome"].toString(), "other-radio");
+        QCOMPARE(cli(label + QStringList{"backup", "--output", file, "--force"}).code, 0);
+        QVERIFY(contentOf(file) != saved);
     }
 
 };

@@ -338,10 +338,10 @@ private slots:
             QTest::newRow(c) << c << "01" << false;
         QTest::newRow("history") << "history" << "019" << true;
         QTest::newRow("read") << "read" << "012345" << true;
-        QTest::newRow("write") << "write" << "0123456" << true;
+        QTest::newRow("write") << "write" << "01234568" << true;
         QTest::newRow("compare") << "compare" << "0123456" << true;
-        QTest::newRow("backup") << "backup" << "0123458" << true;
-        QTest::newRow("restore") << "restore" << "012345679" << true;
+        QTest::newRow("backup") << "backup" << "01234578" << true;
+        QTest::newRow("restore") << "restore" << "0123456789" << true;
         QTest::newRow("doctor") << "doctor" << "01234" << true;
     }
     void helpListsTheCommandsStatuses()

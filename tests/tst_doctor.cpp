@@ -132,6 +132,8 @@ private slots:
             {0660, "", true, false, Status::Problem, "log out and in again"},            // as its primary group
             {0660, "bob", false, false, Status::Problem, "run: sudo usermod -aG dialout $USER, then log in again"},
             {0600, "alice", false, true, Status::Problem, "only its owner may open it (-rw-------)"},
+            {0644, "alice", false, true, Status::Problem, "only its owner may open it (-rw-r--r--)"},   // others may only read
+            {0666, "", false, false, Status::Ok, "anyone may open it (-rw-rw-rw-)"},
         };
         for (const auto &c : cases) {
             FakeSystem sys;

@@ -153,38 +153,45 @@ private slots:
     void signalEndsTheExchange_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::addColumn<bool>("inWriteAttempts");
+        QTest::addColumn<Kind>("during");
+        QTest::addColumn<QString>("says");   // what became of programming mode
+        const QString confirmed = "the radio confirmed the exit command";
         for (auto [name, signal] : {std::pair{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}}) {
-            QTest::addRow("%s during the block read", name) << signal << false;
-            QTest::addRow("%s during the write attempts", name) << signal << true;
+            QTest::addRow("%s during the block read", name) << signal << Kind::Read << confirmed;
+            QTest::addRow("%s during the write attempts", name) << signal << Kind::Write << confirmed;
         }
+        // Its answer may only be late: the exit command goes out all the same.
+        QTest::newRow("SIGTERM during the access code") << SIGTERM << Kind::AccessCode
+                                                        << "the exit command was sent but the radio did not confirm it";
     }
     void signalEndsTheExchange()
     {
         QFETCH(int, signal);
-        QFETCH(bool, inWriteAttempts);
+        QFETCH(Kind, during);
+        QFETCH(QString, says);
         radio->setPacing(true);   // the read reply takes 21 ms: the signal comes inside it
-        if (inWriteAttempts)
-            radio->setFaults(Kind::Write, {}, Fault::Silent);
+        if (during != Kind::Read)
+            radio->setFaults(during, {}, Fault::Silent);
         QProcess p;
-        QVERIFY(writeUntil(p, inWriteAttempts ? Kind::Write : Kind::Read));
+        QVERIFY(writeUntil(p, during));
         ::kill(pid_t(p.processId()), signal);
         const CliResult r = FinishCli(p, 10000);
         QCOMPARE(r.code, 128 + signal);
-        QCOMPARE(radio->count(Kind::Write), inWriteAttempts ? 1 : 0);   // the attempt on the wire, no more
+        QCOMPARE(radio->count(Kind::Write), during == Kind::Write ? 1 : 0);   // the attempt on the wire, no more
         QVERIFY(radio->count(Kind::Exit) > 0 && !radio->inProgrammingMode());
         QCOMPARE(radio->memory(CalAddress, 16), Block);
         QCOMPARE(r.errLines().size(), 1);
-        QVERIFY2(r.err.contains("interrupted"), r.err.constData());
+        QVERIFY2(r.err.contains("interrupted") && r.err.contains(says.toUtf8()), r.err.constData());
         const QJsonArray h = history();
         QCOMPARE(h.size(), 1);
         QCOMPARE(h[0]["outcome"].toString(), "interrupted");
-        if (inWriteAttempts)
+        if (during == Kind::Write)
             QCOMPARE(h[0]["before"].toString(), hex(Block));
     }
 
     // A radio that answers neither the block nor the exit command makes the
-    // wind-down last ~3.5 s (the attempt on the wire and 4 exit attempts).
+    // wind-down last ~3.5 s (the attempt on the wire and 4 exit attempts); a
+    // second signal leaves one exit attempt, and the run ends as the first said.
     void secondSignalCutsTheWindDownShort()
     {
         radio->setFaults(Kind::Write, {}, Fault::Silent);
@@ -193,12 +200,16 @@ private slots:
         QVERIFY(writeUntil(p, Kind::Write));
         ::kill(pid_t(p.processId()), SIGTERM);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ::kill(pid_t(p.processId()), SIGTERM);
+        ::kill(pid_t(p.processId()), SIGINT);
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(p.waitForFinished(10000));
+        const CliResult r = FinishCli(p, 10000);
         QVERIFY2(clock.elapsed() < 2800, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(radio->count(Kind::Exit) > 0);   // the wind-down went on after the second signal
+        QCOMPARE(r.code, 128 + SIGTERM);
+        QCOMPARE(radio->count(Kind::Exit), 1);
+        QCOMPARE(r.errLines().size(), 1);
+        QVERIFY2(r.err.contains("interrupted by SIGTERM") && r.err.contains("did not confirm"), r.err.constData());
+        QCOMPARE(history().first()["outcome"].toString(), "interrupted");
     }
 
     // kill -9 and SIGTERM at random moments of a write: the radio holds the
@@ -295,6 +306,52 @@ private slots:
         QCOMPARE(record["action"].toString(), "backup");
         QCOMPARE(record["outcome"].toString(), "file");
         QCOMPARE(record["before"].toString(), hex(NewBlock));
+    }
+
+    // The block the radio held must be on the disk before the block goes
+    // out; a history that cannot hold it stops the write, and the radio is
+    // taken out of programming mode. Only "off" writes without a record.
+    void historyThatCannotKeepTheBlockStopsTheWrite_data()
+    {
+        QTest::addColumn<QString>("history");   // @: on a full file system
+        QTest::newRow("full disk") << "@";
+        QTest::newRow("a device") << "/dev/null";
+    }
+    void historyThatCannotKeepTheBlockStopsTheWrite()
+    {
+        QFETCH(QString, history);
+        const QString folder = path("small");
+        QVERIFY(QDir().mkpath(folder));
+        const bool full = history == "@";
+        if (full && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=512k") != 0)
+            QSKIP("a full file system needs root to mount it");
+        const auto unmount = qScopeGuard([&] {
+            if (full)
+                ::umount2(QFile::encodeName(folder).constData(), MNT_DETACH);
+        });
+        QProcessEnvironment env = environment(radio->devicePath());
+        if (full) {
+            history = folder + "/history.db";
+            env.insert("CALITUNE_HISTORY", history);
+            QCOMPARE(RunCli({"read"}, env).code, 0);
+            QFile filler(folder + "/filler");
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(4096, 'x')) == 4096 && filler.flush()) {
+            }
+        }
+        env.insert("CALITUNE_HISTORY", history);
+        radio->clearLog();
+        CliResult r = RunCli(QStringList{"write", "--json"} + NewValues, env);
+        QCOMPARE(r.code, 8);
+        QCOMPARE(r.json()["error"].toString(), "file");
+        QVERIFY2(r.errLines().last().contains("the history could not be saved; nothing was written"), r.err.constData());
+        QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
+        QVERIFY(!radio->inProgrammingMode());
+        QCOMPARE(radio->memory(CalAddress, 16), Block);
+        QVERIFY(!QFileInfo::exists("/dev/null-journal") || !QFile::remove("/dev/null-journal"));
+        env.insert("CALITUNE_HISTORY", "off");
+        QCOMPARE(RunCli(QStringList{"write"} + NewValues, env).code, 0);
+        QCOMPARE(radio->memory(CalAddress, 16), NewBlock);
     }
 
     void refusedBeforeAnyPort_data()
@@ -421,6 +478,12 @@ private slots:
         r = RunCli({"--port", "17", "read"}, env);
         QCOMPARE(r.code, 1);
         QVERIFY(radio->frames().empty() && second.frames().empty());
+        // The last port there is.
+        env.insert("CALITUNE_COM16", second.devicePath());
+        r = RunCli({"--port", "16", "read", "--json"}, env);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.json()["port"].toString(), "COM16");
+        QCOMPARE(second.count(Kind::Read), 1);
     }
 };
 

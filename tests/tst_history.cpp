@@ -346,6 +346,8 @@ private slots:
         timer.start();
         QVERIFY(store.add(late));
         QCOMPARE(late.id, 0);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(spool).constData(), &st) == 0 && (st.st_mode & 0777) == 0600);
         std::tie(late.outcome, late.after, late.verified) = std::tuple(Outcome::Done, blockOf(2), true);
         early.outcome = Outcome::LinkLost;
         QList<Store::Change> together{{&early, false}};
@@ -367,6 +369,29 @@ private slots:
             QCOMPARE(all[1].outcome, Outcome::LinkLost);
             QCOMPARE(QDir(m_dir.path()).entryList({"locked.db.spool*"}), QStringList());
         }
+    }
+
+    // The spool is only ever a regular file of this user's: never a link,
+    // whatever it points at. A line torn by a crash costs no later record.
+    void spoolKeepsToItsOwnFile()
+    {
+        const QString db = file("spooled.db"), spool = db + ".spool";
+        Store store(db);
+        QVERIFY(store.prepare());
+        QVERIFY(writeFile(file("victim"), "kept\n") && QFile::link(file("victim"), spool));
+        QProcess *holder = hold(db, 2000);
+        Record linked, foreign, afterTorn;
+        QVERIFY(!store.add(linked));   // kept nowhere
+        QCOMPARE(contentOf(file("victim")), "kept\n");
+        QVERIFY(QFile::remove(spool) && writeFile(spool, {}));
+        if (::chown(QFile::encodeName(spool).constData(), 65534, 65534) == 0)
+            QVERIFY(!store.add(foreign));   // another user's
+        QVERIFY(QFile::remove(spool) && writeFile(spool, "{\"kind\":\"record\",\"uid\":\"torn"));
+        QVERIFY(store.add(afterTorn) && afterTorn.id == 0);
+        QVERIFY(holder->waitForFinished() && holder->exitCode() == 0);
+        Store next(db);
+        QVERIFY(next.prepare());
+        QCOMPARE(uidsOf(next.list()), QStringList{afterTorn.uid});
     }
 
     void concurrentProcessesLoseNothing()
