@@ -265,7 +265,8 @@ private slots:
         };
         std::mt19937 random(std::random_device{}());
         int left = 0, empty = 0;
-        for (int killed = 0; killed < 16;) {
+        for (int killed = 0, tries = 0; killed < 16; ++tries) {
+            QVERIFY2(tries < 100, "the runs ended before their lock files were seen");
             QProcess p;
             StartCli(p, {"read"}, environment(radio->devicePath()));
             QVERIFY(p.waitForStarted());
