@@ -1,4 +1,5 @@
 #include "sim/PtyPair.h"
+#include "serial/PortLock.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -24,16 +25,23 @@ PtyPair::PtyPair()
     // The program under test opens the slave by its path; we keep only the master.
     ::close(slave);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // A program started meanwhile must not keep the far end alive.
+    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
     m_slavePath = QString::fromLocal8Bit(name);
+    // A terminal of this number that came before may have left lock files.
+    PortLock::RemoveUnheld(m_slavePath);
 }
 
 PtyPair::~PtyPair() { close(); }
 
 void PtyPair::close()
 {
-    if (m_master >= 0)
-        ::close(m_master);
+    if (m_master < 0)
+        return;
+    ::close(m_master);
     m_master = -1;
+    // What a program killed on this terminal left would refuse the next one.
+    PortLock::RemoveUnheld(m_slavePath);
 }
 
 bool PtyPair::write(const QByteArray &bytes)

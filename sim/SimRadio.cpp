@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <random>
 #include <stdexcept>
@@ -403,7 +404,7 @@ void SimRadio::Impl::drawPhase()
 
 SimRadio::SimRadio() : d(std::make_unique<Impl>())
 {
-    if (::pipe(d->wake) != 0)
+    if (::pipe2(d->wake, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     d->thread = std::thread([this] { d->run(); });
 }

@@ -4,7 +4,8 @@
 # its up-to-date objects link to; their manual pages, the menu entry and its
 # icon, the shell completion, the copyright and changelog, the packages it pulls
 # in, and a lintian run that may report nothing but the one expected tag.
-# scripts/package runs it too and keeps the .deb.
+# scripts/package runs it too and keeps the .deb. Exits 77 (skipped) on a
+# build tree of another generator than Ninja.
 # Usage: package_contents.sh <cpack> <ninja> <build dir> [<folder for the .deb>]
 set -euo pipefail
 cpack=$1 ninja=$2 build=$3 keep=${4:-}
@@ -22,7 +23,10 @@ mapfile -t programs <"$list"
 # build.ninja under another name is not regenerated, and with the glob check
 # taken out of its build.ninja step it still tells whether a CMakeLists.txt
 # changed since configuring. A dry run writes nothing into the tree.
-[ -f "$build/build.ninja" ] || fail "$build is not a Ninja build tree (scripts/build makes one)"
+if [ ! -f "$build/build.ninja" ]; then
+    echo "SKIP: $build is not a Ninja build tree, which the package test needs (scripts/build makes one)"
+    exit 77
+fi
 sed '/^build build\.ninja: RERUN_CMAKE /s| [^ ]*/CMakeFiles/cmake\.verify_globs||' \
     "$build/build.ninja" >"$work/probe.ninja"
 pending=$(cd "$build" && "$ninja" -f "$work/probe.ninja" -n build.ninja "${programs[@]}" 2>&1) ||

@@ -7,9 +7,11 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QtTest>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -84,8 +86,10 @@ private slots:
     }
 
     // A program killed while it made its lock file, or cleared a stale one,
-    // leaves an empty file or a ".rmlock" that Qt would honour for 30 s: the
-    // port is free all the same when nothing holds the device.
+    // leaves an empty file or a ".rmlock" that Qt would honour for 30 s, and
+    // a killed program's number is soon a new process's, of the same name in
+    // a test: the port is free all the same when nothing holds the lock file
+    // or the device. A held lock file keeps it busy.
     void leftoverLockFilesDoNotKeepThePortBusy()
     {
         QString lock;
@@ -94,16 +98,40 @@ private slots:
                 lock = dir + "/" + PortLock::LockFileName(pty->slavePath());
         QVERIFY2(!lock.isEmpty(), "Qt's lock file of an open port was not found");
         port.reset();
-        // Old enough to be no program's file in the making, young enough for Qt to honour.
-        const QDateTime aWhileAgo = QDateTime::currentDateTime().addSecs(-5);
-        for (const QString &file : {lock, lock + ".rmlock"}) {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            QVERIFY(f.setFileTime(aWhileAgo, QFileDevice::FileModificationTime));
+        const QByteArray numberTaken = QByteArray::number(::getpid()) + "\ntst_basComm\n"
+                                       + QSysInfo::machineHostName().toUtf8() + "\n";
+        const pid_t gone = ::fork();
+        if (gone == 0)
+            ::_exit(0);
+        QVERIFY(gone > 0 && ::waitpid(gone, nullptr, 0) == gone);
+        const struct { const char *what; QByteArray content; int age; bool held, opens; } cases[] = {
+            {"empty, with a .rmlock, a while ago", "", 5, false, true},
+            {"empty, just made", "", 0, false, true},
+            {"Qt's, its number taken", numberTaken, 0, false, true},
+            {"another program's, its process gone", QByteArray::number(gone) + "\n", 0, false, true},
+            {"Qt's, held", numberTaken, 0, true, false},
+        };
+        for (const auto &c : cases) {
+            QStringList files{lock};
+            if (c.age > 0)
+                files << lock + ".rmlock";
+            for (const QString &file : files) {
+                QFile f(file);
+                QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(c.content) == c.content.size());
+                QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-c.age), QFileDevice::FileModificationTime));
+            }
+            const int holder = c.held ? ::open(QFile::encodeName(lock).constData(), O_RDONLY) : -1;
+            QVERIFY(!c.held || ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+            OpenFailure why;
+            port = ComPort::open(pty->slavePath(), &why);
+            QVERIFY2(bool(port) == c.opens, c.what);
+            QVERIFY2(c.opens || (why.error == OpenError::Busy && QFileInfo::exists(lock)), c.what);
+            QVERIFY2(!QFileInfo::exists(lock + ".rmlock"), c.what);
+            port.reset();
+            if (holder >= 0)
+                ::close(holder);
+            QFile::remove(lock);
         }
-        port = ComPort::open(pty->slavePath());
-        QVERIFY(port);
-        QVERIFY(!QFileInfo::exists(lock + ".rmlock"));
     }
 
     void unsizedArraysAndImpossibleSettingsDoNothing()

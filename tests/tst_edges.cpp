@@ -5,6 +5,7 @@
 #include "tests/TestRadio.h"
 #include "history/BackupFile.h"
 #include "history/HistoryStore.h"
+#include "serial/PortLock.h"
 #include "sim/SimRadio.h"
 #include "tests/CliRunner.h"
 
@@ -110,7 +111,7 @@ class TestEdges : public QObject, CliRig {
         std::this_thread::sleep_for(delay);
         run.killed = Clock::now();
         ::kill(pid_t(p.processId()), signal);   // signal 0 sends nothing
-        if (!p.waitForFinished(10000))
+        if (!WaitForEnd(p, 10000))
             return run;
         run.took = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
         run.crashed = p.exitStatus() == QProcess::CrashExit;
@@ -221,13 +222,15 @@ private slots:
                                  ? qEnvironmentVariable("CALITUNE_SOAK_SEED").toULongLong()
                                  : std::random_device{}();
         std::mt19937_64 random(seed);
-        // A radio per run, kept to the end: no device name comes twice, so
-        // no lock file a killed run left behind can refuse a later run.
-        std::vector<std::unique_ptr<SimRadio>> radios;
-        const auto fresh = [&]() -> SimRadio & { return *radios.emplace_back(std::make_unique<SimRadio>()); };
+        // A radio of its own per run, gone once the run is read: a hundred
+        // kept to the end would each poll a terminal nobody holds.
+        const auto onFreshRadio = [&](int signal, const QString &label, std::chrono::microseconds delay) {
+            SimRadio r;
+            return soakRun(r, signal, label, delay);
+        };
         std::vector<qint64> took;   // the median of three writes left alone
         for (int i = 0; i < 3; ++i)
-            took.push_back(soakRun(fresh(), 0, "timing", {}).took.count());
+            took.push_back(onFreshRadio(0, "timing", {}).took.count());
         std::sort(took.begin(), took.end());
         const qint64 writeUs = took[1];
         qInfo("seed %llu (CALITUNE_SOAK_SEED=%llu repeats it), %d runs per signal, a write takes %lld ms", seed, seed,
@@ -237,7 +240,7 @@ private slots:
             int old = 0, beforeW = 0, ended = 0;
             for (int i = 0; i < repeats; ++i) {
                 const auto delay = std::chrono::microseconds(std::uniform_int_distribution<qint64>(0, writeUs)(random));
-                runs.push_back(soakRun(fresh(), signal, QStringLiteral("soak-%1-%2").arg(signal).arg(i), delay));
+                runs.push_back(onFreshRadio(signal, QStringLiteral("soak-%1-%2").arg(signal).arg(i), delay));
                 const SoakRun &run = runs.back();
                 QVERIFY2(run.code != -1 || run.crashed, qPrintable(run.label + ": did not end"));
                 old += run.block == Block ? 1 : 0;
@@ -256,6 +259,49 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
+    }
+
+    // kill -9 at random moments around the making of the port's lock file:
+    // whatever the killed run left, the next one started at once works.
+    void killWhileLockingNeverRefusesTheNext()
+    {
+        QStringList locks;   // wherever Qt may put it
+        for (const QString &dir : PortLock::LockDirs())
+            locks << dir + "/" + PortLock::LockFileName(radio->devicePath());
+        const auto lockLeft = [&]() -> QFileInfo {
+            for (const QString &file : locks)
+                if (QFileInfo info(file); info.exists())
+                    return info;
+            return {};
+        };
+        std::mt19937 random(std::random_device{}());
+        int left = 0, empty = 0;
+        for (int killed = 0, tries = 0; killed < 16; ++tries) {
+            QVERIFY2(tries < 100, "the runs ended before their lock files were seen");
+            QProcess p;
+            StartCli(p, {"read"}, environment(radio->devicePath()));
+            QVERIFY(p.waitForStarted());
+            // The history is written first: a busy disk may hold that a while.
+            bool ended = false;
+            for (const QDeadlineTimer deadline(60000); !lockLeft().exists() && !ended;) {
+                QVERIFY2(!deadline.hasExpired(), "no lock file was made");
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+                ended = p.waitForFinished(0);
+            }
+            if (ended)
+                continue;   // done before it was seen: no kill this time
+            for (const auto until = Clock::now() + std::chrono::microseconds(random() % 300); Clock::now() < until;) {
+            }
+            p.kill();
+            QVERIFY(WaitForEnd(p, 10000));
+            ++killed;
+            const QFileInfo leftover = lockLeft();
+            left += leftover.exists();
+            empty += leftover.exists() && leftover.size() == 0;
+            const CliResult next = cli({"read"});
+            QVERIFY2(next.code == 0, next.err.constData());
+        }
+        qInfo("16 runs killed: %d left a lock file, %d of them empty", left, empty);
     }
 
     void backupThatCannotBeSaved()
