@@ -75,6 +75,17 @@ CREATE TRIGGER bind_station_insert AFTER INSERT ON calitune.records REFERENCING 
 DROP TRIGGER IF EXISTS bind_station_update ON calitune.records;
 CREATE TRIGGER bind_station_update AFTER UPDATE ON calitune.records REFERENCING NEW TABLE AS written FOR EACH STATEMENT EXECUTE FUNCTION calitune.bind_station();
 INSERT INTO calitune.schema_version (version) SELECT 2 WHERE NOT EXISTS (SELECT FROM calitune.schema_version WHERE version = 2);
+ALTER TABLE calitune.records ADD COLUMN IF NOT EXISTS fingerprint text GENERATED ALWAYS AS (encode(substring(block_before FROM 13 FOR 4), 'hex')) STORED;
+ALTER TABLE calitune.records ALTER COLUMN fingerprint DROP EXPRESSION IF EXISTS;
+CREATE OR REPLACE FUNCTION calitune.set_fingerprint() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  NEW.fingerprint := encode(substring(NEW.block_before FROM 13 FOR 4), 'hex');
+  RETURN NEW;
+END $$;
+DROP TRIGGER IF EXISTS set_fingerprint ON calitune.records;
+CREATE TRIGGER set_fingerprint BEFORE INSERT OR UPDATE ON calitune.records FOR EACH ROW EXECUTE FUNCTION calitune.set_fingerprint();
+CREATE INDEX IF NOT EXISTS records_fingerprint ON calitune.records (fingerprint, time);
+INSERT INTO calitune.schema_version (version) SELECT 3 WHERE NOT EXISTS (SELECT FROM calitune.schema_version WHERE version = 3);
 DO $$ BEGIN
   IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'calitune_station') THEN
     CREATE ROLE "calitune_station" NOLOGIN;

@@ -328,7 +328,7 @@ private slots:
         for (const char *id : {"SN0007", "0007", "37373737"}) {
             const CliResult r = RunCli({"history", "--server", "--story", id, "--json"}, prefixed);
             QCOMPARE(r.code, 0);
-            const QJsonArray story = r.json().array();
+            const QJsonArray story = r.jsonArray();
             QCOMPARE(story.size(), 2);
             QCOMPARE(story[0]["station"].toString(), "story-a");
             QCOMPARE(story[0]["action"].toString(), "read");
@@ -340,7 +340,8 @@ private slots:
                 QCOMPARE(rec["fingerprint"].toString(), "37373737");
         }
         const CliResult text = RunCli({"history", "--server", "--story", "SN0007"}, prefixed);
-        QVERIFY2(text.out.indexOf("story-a:") < text.out.indexOf("story-b:") && text.out.count('\n') == 2,
+        QVERIFY2(text.out.startsWith("STATION:ID") && text.out.indexOf("story-a:") < text.out.indexOf("story-b:")
+                     && text.out.count('\n') == 3,
                  text.out.constData());
     }
 

@@ -203,7 +203,7 @@ private slots:
         QCOMPARE(r.jsonLines()[1]["error"].toString(), "no-reply");
         QCOMPARE(radio(3).memory(CalAddress, 1), QByteArray(1, char(77)));
         QStringList recorded;
-        for (const QJsonValue &rec : cli({"history", "--json", "--limit", "4"}).json().array())
+        for (const QJsonValue &rec : cli({"history", "--json", "--limit", "4"}).jsonArray())
             recorded.prepend(rec["port"].toString() + '=' + (rec["radio"].isNull() ? "-" : rec["radio"].toString()));
         recorded.sort();
         QCOMPARE(recorded, QStringList({"COM1=SN0101", "COM2=SN0102", "COM3=-", "COM4=SN0104"}));
