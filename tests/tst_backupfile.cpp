@@ -219,7 +219,7 @@ private slots:
         QVERIFY(writeFile(at("empty.json"), {}) && writeFile(at("cut.json"), BackupFile::toJson(Sample).left(60)));
         QVERIFY(writeFile(at("edited.json"), BackupFile::toJson(Sample).replace("\"block\": \"00", "\"block\": \"01")));
 
-        // What checkOutput says without and with force; nullptr: it may be written.
+        // What Output::check says without and with force; nullptr: it may be written.
         const struct { const char *name; const char *withoutForce; const char *withForce; } cases[] = {
             {"folder", "is a folder; a backup never replaces one", "is a folder"},
             {"pipe", "is a pipe (FIFO)", "is a pipe (FIFO)"},
