@@ -400,7 +400,9 @@ private slots:
                  r.out.constData());
         r = RunCli({"doctor", "--port", "2,5"}, two);
         QCOMPARE(r.code, 2);
-        QVERIFY2(r.out.contains(second.devicePath().toUtf8()) && !r.out.contains(radio->devicePath().toUtf8()),
+        // In parentheses: /dev/pts/2 is a prefix of /dev/pts/25.
+        QVERIFY2(r.out.contains("(" + second.devicePath().toUtf8() + ")")
+                     && !r.out.contains("(" + radio->devicePath().toUtf8() + ")"),
                  r.out.constData());
         QCOMPARE(r.errLines().size(), 1);
         QVERIFY2(r.err.startsWith("calitune-cli: COM5 names no device"), r.err.constData());
