@@ -21,6 +21,8 @@ using Fault = SimRadio::Fault;
 using Answer = TestForm::MsgAnswer;
 using Icon = TestForm::MsgIcon;
 
+constexpr TestForm::Power H = TestForm::High, L = TestForm::Low;
+
 namespace {
 
 const QString PortMsg = QStringLiteral("端口没有打开，请检查端口是否被占用。");
@@ -54,9 +56,7 @@ class TestActions : public QObject {
 
     QList<QLineEdit *> fields() const
     {
-        return {form->PWRH1Text, form->PWRL1Text, form->PWRH2Text, form->PWRL2Text,
-                form->PWRH3Text, form->PWRL3Text, form->PWRH4Text, form->PWRL4Text,
-                form->PWRH5Text, form->PWRL5Text, form->PWRH6Text, form->PWRL6Text};
+        return {form->PWRText.begin(), form->PWRText.end()};
     }
     QStringList fieldTexts() const
     {
@@ -140,7 +140,7 @@ private slots:
         QVERIFY(windowGivenBack());
         const QStringList read{"96", "34", "101", "127", "0", "5", "109", "46", "113", "50", "118", "55"};
         QCOMPARE(fieldTexts(), read);
-        QCOMPARE(form->PWRL2Text_temp, TextCopy("127"));
+        QCOMPARE(form->copy(L, 2), TextCopy("127"));
 
         click(form->TestRdCmb);
         QCOMPARE(fieldTexts(), read);
@@ -242,29 +242,29 @@ private slots:
         QCOMPARE(shown.size(), 2);
         QCOMPARE(shown[0].text, NoReplyMsg);
         QCOMPARE(shown[1].text, ReadOk);
-        QCOMPARE(form->PWRH1Text->text(), QString("96"));
+        QCOMPARE(form->field(H, 1)->text(), QString("96"));
     }
 
     void focusComesBackAfterAnExchange()
     {
         showActive();
-        form->PWRH3Text->setFocus();
+        form->field(H, 3)->setFocus();
         click(form->TestRdCmb);
-        QCOMPARE(QApplication::focusWidget(), form->PWRH3Text);
+        QCOMPARE(QApplication::focusWidget(), form->field(H, 3));
     }
 
     void valueWithoutAByteIsRefusedBeforeAnyTraffic()
     {
         showActive();
-        form->PWRL3Text->setText("-5");   // as pasted: no key rule
+        form->field(L, 3)->setText("-5");   // as pasted: no key rule
         click(form->TestWrCmb);
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].text, RangeMsg);
         QCOMPARE(shown[0].icon, Icon::Exclamation);
         QVERIFY(radio->frames().empty());
         QVERIFY(windowGivenBack());
-        QCOMPARE(QApplication::focusWidget(), form->PWRL3Text);
-        QCOMPARE(form->PWRL3Text->selectedText(), QString("-5"));
+        QCOMPARE(QApplication::focusWidget(), form->field(L, 3));
+        QCOMPARE(form->field(L, 3)->selectedText(), QString("-5"));
     }
 
     void closingDuringAnExchangeWaitsForItsEnd()
@@ -357,7 +357,7 @@ private slots:
                                     "Calitune|" + WriteOk + "|" + plain + "|确定",
                                     "Calitune|" + PortMsg + "|" + warning + "|确定"}));
         QCOMPARE(radio->count(Kind::AccessCode), 6);
-        QCOMPARE(form->PWRH1Text->text(), QString("96"));
+        QCOMPARE(form->field(H, 1)->text(), QString("96"));
     }
 };
 

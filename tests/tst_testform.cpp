@@ -10,6 +10,8 @@
 #include <QTest>
 #include <memory>
 
+constexpr TestForm::Power H = TestForm::High, L = TestForm::Low;
+
 namespace {
 
 // Maps port numbers to device paths while a test runs.
@@ -110,13 +112,8 @@ private slots:
     {
         showForm();
         QCOMPARE(form->windowTitle(), QStringLiteral("Calitune"));
-        const TextCopy *copies[] = {
-            &form->PWRH1Text_temp, &form->PWRH2Text_temp, &form->PWRH3Text_temp,
-            &form->PWRH4Text_temp, &form->PWRH5Text_temp, &form->PWRH6Text_temp,
-            &form->PWRL1Text_temp, &form->PWRL2Text_temp, &form->PWRL3Text_temp,
-            &form->PWRL4Text_temp, &form->PWRL5Text_temp, &form->PWRL6Text_temp};
-        for (const auto *copy : copies)
-            QCOMPARE(copy->value_or(QString()), QStringLiteral("0"));
+        for (const TextCopy &copy : form->PWRText_temp)
+            QCOMPARE(copy.value_or(QString()), QStringLiteral("0"));
         const auto fields = form->findChildren<QLineEdit *>();
         QCOMPARE(fields.size(), 12);
         for (const QLineEdit *field : fields)
@@ -125,33 +122,38 @@ private slots:
         const int dx = form->logicalDpiX(), dy = form->logicalDpiY();
         QCOMPARE(form->size(), QSize(px(8865, dx), px(3030, dy)));
         QCOMPARE(form->minimumSize(), form->maximumSize());
-        QCOMPARE(form->PWRL6Text->geometry(),
+        QCOMPARE(form->field(L, 6)->geometry(),
                  QRect(px(7600, dx), px(1700, dy), px(750, dx), px(375, dy)));
         QCOMPARE(form->FrePWRLabel[5]->geometry(),
                  QRect(px(7500, dx), px(480, dy), px(975, dx), px(250, dy)));
         QCOMPARE(form->FrePWRLabel[5]->text(), QStringLiteral("520MHz"));
         QCOMPARE(form->ComPortCmb->geometry(),
                  QRect(px(1100, dx), px(2450, dy), px(975, dx), px(300, dy)));
-        QCOMPARE(form->PWRL5Text->accessibleName(), QStringLiteral("480MHz 低功率"));
+        QCOMPARE(form->field(L, 5)->accessibleName(), QStringLiteral("480MHz 低功率"));
+        QStringList names;
+        for (const QLineEdit *field : form->PWRText)
+            names << field->objectName();
+        QCOMPARE(names, QStringList({"PWRH1Text", "PWRL1Text", "PWRH2Text", "PWRL2Text", "PWRH3Text", "PWRL3Text",
+                                     "PWRH4Text", "PWRL4Text", "PWRH5Text", "PWRL5Text", "PWRH6Text", "PWRL6Text"}));
     }
 
     void focusStartTabOrderAndEnterStepping()
     {
         showForm();
         const QList<QWidget *> chain{
-            form->PWRH1Text, form->PWRH2Text, form->PWRH3Text, form->PWRH4Text, form->PWRL1Text,
-            form->PWRL2Text, form->PWRL3Text, form->PWRL4Text, form->TestWrCmb, form->TestRdCmb,
-            form->ComPortCmb, form->PWRH5Text, form->PWRL5Text, form->PWRH6Text, form->PWRL6Text,
-            form->PWRH1Text};
+            form->field(H, 1), form->field(H, 2), form->field(H, 3), form->field(H, 4),
+            form->field(L, 1), form->field(L, 2), form->field(L, 3), form->field(L, 4),
+            form->TestWrCmb,   form->TestRdCmb,   form->ComPortCmb,  form->field(H, 5),
+            form->field(L, 5), form->field(H, 6), form->field(L, 6), form->field(H, 1)};
         for (qsizetype i = 0; i + 1 < chain.size(); ++i) {
             QCOMPARE(QApplication::focusWidget(), chain[i]);
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
-        QCOMPARE(QApplication::focusWidget(), form->PWRH1Text);
+        QCOMPARE(QApplication::focusWidget(), form->field(H, 1));
 
-        const std::pair<QLineEdit *, QWidget *> steps[] = {{form->PWRH4Text, form->PWRL1Text},
-                                                          {form->PWRL4Text, form->TestWrCmb},
-                                                          {form->PWRL6Text, form->PWRH1Text}};
+        const std::pair<QLineEdit *, QWidget *> steps[] = {{form->field(H, 4), form->field(L, 1)},
+                                                          {form->field(L, 4), form->TestWrCmb},
+                                                          {form->field(L, 6), form->field(H, 1)}};
         for (const auto &[from, to] : steps) {
             from->setFocus(Qt::OtherFocusReason);
             QTest::keyClick(from, Qt::Key_Return);
@@ -162,14 +164,14 @@ private slots:
     void typingRules()
     {
         showForm();
-        QLineEdit *field = form->PWRH2Text;
+        QLineEdit *field = form->field(H, 2);
         const auto retype = [&](const QString &keys) {
             field->clear();
             typeInto(field, keys);
         };
         retype(QStringLiteral("128"));
         QCOMPARE(field->text(), QStringLiteral("127"));
-        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("127"));
+        QCOMPARE(*form->copy(H, 2), QStringLiteral("127"));
         retype(QStringLiteral("999"));
         QCOMPARE(field->text(), QStringLiteral("127"));
         retype(QStringLiteral("1234"));
@@ -178,25 +180,25 @@ private slots:
         QCOMPARE(field->text(), QStringLiteral("5"));
 
         retype(QStringLiteral("000"));
-        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("000"));
+        QCOMPARE(*form->copy(H, 2), QStringLiteral("000"));
         loseFocus();
         QCOMPARE(field->text(), QStringLiteral("0"));
-        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("0"));
+        QCOMPARE(*form->copy(H, 2), QStringLiteral("0"));
 
         retype(QStringLiteral("05"));
         loseFocus();
-        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("05"));
+        QCOMPARE(*form->copy(H, 2), QStringLiteral("05"));
 
         typeInto(field, QString());
         field->end(false);
         QTest::keyClick(field, Qt::Key_Backspace);
         QTest::keyClick(field, Qt::Key_Backspace);
-        QCOMPARE(*form->PWRH2Text_temp, QString());
+        QCOMPARE(*form->copy(H, 2), QString());
         QFocusEvent toContextMenu(QEvent::FocusOut, Qt::PopupFocusReason);
         QApplication::sendEvent(field, &toContextMenu);
         QCOMPARE(field->text(), QString());
         loseFocus();
-        QCOMPARE(*form->PWRH2Text_temp, QStringLiteral("0"));
+        QCOMPARE(*form->copy(H, 2), QStringLiteral("0"));
     }
 
     // The length limit is set on the first key press; that must not move the
@@ -204,13 +206,13 @@ private slots:
     void firstKeyPressKeepsCaretAndSelection()
     {
         showForm();
-        QLineEdit *field = form->PWRH3Text;
+        QLineEdit *field = form->field(H, 3);
         field->setFocus();
         field->setText(QStringLiteral("12"));
         field->setCursorPosition(1);
         QTest::keyClick(field, '0');
         QCOMPARE(field->text(), QStringLiteral("102"));
-        field = form->PWRL3Text;
+        field = form->field(L, 3);
         field->setFocus();
         field->setText(QStringLiteral("7"));
         field->selectAll();
@@ -221,7 +223,7 @@ private slots:
     void pasteBypassesOnlyTheKeyRule()
     {
         showForm();
-        QLineEdit *field = form->PWRL3Text;
+        QLineEdit *field = form->field(L, 3);
         field->setFocus();
         QGuiApplication::clipboard()->setText(QStringLiteral("-5"));
         field->selectAll();
@@ -232,26 +234,26 @@ private slots:
         field->selectAll();
         field->paste();
         QCOMPARE(field->text(), QStringLiteral("-5"));
-        QCOMPARE(*form->PWRL3Text_temp, QStringLiteral("-5"));
+        QCOMPARE(*form->copy(L, 3), QStringLiteral("-5"));
         loseFocus();
         QCOMPARE(field->text(), QStringLiteral("-5"));
         field->selectAll();
         field->insert(QStringLiteral("300.5"));
-        QCOMPARE(*form->PWRL3Text_temp, QStringLiteral("127"));
+        QCOMPARE(*form->copy(L, 3), QStringLiteral("127"));
     }
 
     void emptiedFieldBecomesZeroBeforeClickRuns()
     {
         showForm();
-        form->PWRL1Text->setFocus();
+        form->field(L, 1)->setFocus();
         QString seenAtClick;
         connect(form->TestWrCmb, &QPushButton::clicked, form.get(),
-                [&] { seenAtClick = *form->PWRL1Text_temp; });
-        QTest::keyClick(form->PWRL1Text, Qt::Key_Backspace);
-        QCOMPARE(form->PWRL1Text->text(), QString());
+                [&] { seenAtClick = *form->copy(L, 1); });
+        QTest::keyClick(form->field(L, 1), Qt::Key_Backspace);
+        QCOMPARE(form->field(L, 1)->text(), QString());
         QTest::mouseClick(form->TestWrCmb, Qt::LeftButton);
         QCOMPARE(seenAtClick, QStringLiteral("0"));
-        QCOMPARE(form->PWRL1Text->text(), QStringLiteral("0"));
+        QCOMPARE(form->field(L, 1)->text(), QStringLiteral("0"));
     }
 
     void leadingNumber()

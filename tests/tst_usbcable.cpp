@@ -16,6 +16,8 @@ using namespace std::chrono_literals;
 using Kind = SimRadio::FrameKind;
 using Fault = SimRadio::Fault;
 
+constexpr TestForm::Power H = TestForm::High, L = TestForm::Low;
+
 namespace {
 
 const QString ReadOk = QStringLiteral("读出成功！");
@@ -39,9 +41,7 @@ class TestUsbCable : public QObject {
 
     QList<QLineEdit *> fields() const
     {
-        return {form->PWRH1Text, form->PWRL1Text, form->PWRH2Text, form->PWRL2Text,
-                form->PWRH3Text, form->PWRL3Text, form->PWRH4Text, form->PWRL4Text,
-                form->PWRH5Text, form->PWRL5Text, form->PWRH6Text, form->PWRL6Text};
+        return {form->PWRText.begin(), form->PWRText.end()};
     }
     QStringList fieldTexts() const
     {
@@ -107,7 +107,7 @@ private slots:
         radio->setUsbDelivery(std::chrono::milliseconds(latencyMs), std::chrono::milliseconds(jitterMs));
         const QByteArray block = radio->memory(CalAddress, 16);
         for (int i = 0; i < reads; ++i) {
-            form->PWRH1Text->setText("1");
+            form->field(H, 1)->setText("1");
             QCOMPARE(read(), ReadOk);
             QCOMPARE(fieldTexts(), decimal(block.left(12)));
         }

@@ -24,6 +24,8 @@
 using Kind = SimRadio::FrameKind;
 using Fault = SimRadio::Fault;
 
+constexpr TestForm::Power H = TestForm::High, L = TestForm::Low;
+
 namespace {
 
 const QByteArray RadioBlock = QByteArray::fromHex("6022657f00056d2e7132763711223344");
@@ -131,13 +133,13 @@ private slots:
         form->show();
         QApplication::setActiveWindow(form.get());
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
-        form->PWRL4Text->setFocus(Qt::TabFocusReason);
-        form->PWRL4Text->clear();
-        QTest::keyClicks(form->PWRL4Text, "00");
-        QCOMPARE(*form->PWRL4Text_temp, QString("00"));
+        form->field(L, 4)->setFocus(Qt::TabFocusReason);
+        form->field(L, 4)->clear();
+        QTest::keyClicks(form->field(L, 4), "00");
+        QCOMPARE(*form->copy(L, 4), QString("00"));
         form->TestRdCmb->setFocus(Qt::TabFocusReason);
-        QCOMPARE(form->PWRL4Text->text(), QString("0"));
-        QCOMPARE(*form->PWRL4Text_temp, QString("0"));
+        QCOMPARE(form->field(L, 4)->text(), QString("0"));
+        QCOMPARE(*form->copy(L, 4), QString("0"));
     }
 
     // Run once more at 144 dpi under a real X server by the test set-up.
@@ -208,7 +210,7 @@ private slots:
 
         // One record per exchange; a write's "before" is what its own first
         // read found.
-        form->PWRH1Text->setText("5");
+        form->field(H, 1)->setText("5");
         QVERIFY(clickAndWait(*form, form->TestWrCmb));
         QCOMPARE(shown, QStringList{"写入成功！"});
         auto records = store.list();
@@ -228,7 +230,7 @@ private slots:
         QVERIFY(clickAndWait(*form, form->TestRdCmb));
         const QByteArray afterWrite = radio->memory(CalAddress, 16);
         radio->setFaults(Kind::Write, {}, Fault::Silent);
-        form->PWRH1Text->setText("9");
+        form->field(H, 1)->setText("9");
         QVERIFY(clickAndWait(*form, form->TestWrCmb));
         records = store.list();
         QCOMPARE(records.size(), 3);

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSpacerItem>
+#include <algorithm>
 
 namespace {
 
@@ -84,7 +85,7 @@ TestForm::TestForm(QWidget *parent) : QWidget(parent)
     connectActions();
     Form_Load();
     // Takes effect when the window is first activated.
-    PWRH1Text->setFocus();
+    field(High, 1)->setFocus();
 }
 
 QRect TestForm::twips(int left, int top, int width, int height) const
@@ -104,13 +105,14 @@ QLabel *TestForm::makeLabel(const QString &caption, const QString &name, const Q
     return label;
 }
 
-QLineEdit *TestForm::makeField(const char *name, int column, bool highPower)
+QLineEdit *TestForm::makeField(Power power, int point)
 {
+    const int column = point - 1;
     auto *edit = new QLineEdit(this);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setGeometry(twips(1100 + 1300 * column, highPower ? 900 : 1700, 750, 375));
+    edit->setObjectName(QStringLiteral("PWR%1%2Text").arg(QChar(power == High ? u'H' : u'L')).arg(point));
+    edit->setGeometry(twips(1100 + 1300 * column, power == High ? 900 : 1700, 750, 375));
     edit->setAccessibleName(QString::fromLatin1(FrequencyCaptions[column]) + u' ' +
-                            (highPower ? HighPowerCaption : LowPowerCaption));
+                            (power == High ? HighPowerCaption : LowPowerCaption));
     // An input method would commit text past the key rule.
     edit->setAttribute(Qt::WA_InputMethodEnabled, false);
     return edit;
@@ -132,18 +134,9 @@ void TestForm::buildControls()
     ComPortLabel = makeLabel(QStringLiteral("端口号"), QStringLiteral("ComPortLabel"),
                              twips(240, 2500, 750, 200), right);
 
-    PWRH1Text = makeField("PWRH1Text", 0, true);
-    PWRH2Text = makeField("PWRH2Text", 1, true);
-    PWRH3Text = makeField("PWRH3Text", 2, true);
-    PWRH4Text = makeField("PWRH4Text", 3, true);
-    PWRH5Text = makeField("PWRH5Text", 4, true);
-    PWRH6Text = makeField("PWRH6Text", 5, true);
-    PWRL1Text = makeField("PWRL1Text", 0, false);
-    PWRL2Text = makeField("PWRL2Text", 1, false);
-    PWRL3Text = makeField("PWRL3Text", 2, false);
-    PWRL4Text = makeField("PWRL4Text", 3, false);
-    PWRL5Text = makeField("PWRL5Text", 4, false);
-    PWRL6Text = makeField("PWRL6Text", 5, false);
+    for (Power power : {High, Low})
+        for (int point = 1; point <= 6; ++point)
+            PWRText[ValueIndex(power, point)] = makeField(power, point);
 
     auto *portList = new PortList(this);
     portList->beforePopup = [this] { refreshPortList(); };
@@ -160,26 +153,21 @@ void TestForm::buildControls()
     TestRdCmb->setObjectName(QStringLiteral("TestRdCmb"));
     TestRdCmb->setGeometry(twips(6000, 2400, 975, 375));
 
-    QWidget *const tabOrder[] = {PWRH1Text, PWRH2Text, PWRH3Text, PWRH4Text, PWRL1Text,
-                                 PWRL2Text, PWRL3Text, PWRL4Text, TestWrCmb, TestRdCmb,
-                                 ComPortCmb, PWRH5Text, PWRL5Text, PWRH6Text, PWRL6Text};
-    for (std::size_t i = 0; i + 1 < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i], tabOrder[i + 1]);
-
-    for (const Field &field : fieldsInBlockOrder()) {
-        field.edit->installEventFilter(this);
-        connect(field.edit, &QLineEdit::textChanged, this, [this, field] { fieldChanged(field); });
+    orderTabs();
+    for (std::size_t i = 0; i < PWRText.size(); ++i) {
+        PWRText[i]->installEventFilter(this);
+        connect(PWRText[i], &QLineEdit::textChanged, this, [this, i] { fieldChanged(i); });
     }
 }
 
-std::array<TestForm::Field, PowerValueCount> TestForm::fieldsInBlockOrder()
+void TestForm::orderTabs()
 {
-    return {{{PWRH1Text, &PWRH1Text_temp}, {PWRL1Text, &PWRL1Text_temp},
-             {PWRH2Text, &PWRH2Text_temp}, {PWRL2Text, &PWRL2Text_temp},
-             {PWRH3Text, &PWRH3Text_temp}, {PWRL3Text, &PWRL3Text_temp},
-             {PWRH4Text, &PWRH4Text_temp}, {PWRL4Text, &PWRL4Text_temp},
-             {PWRH5Text, &PWRH5Text_temp}, {PWRL5Text, &PWRL5Text_temp},
-             {PWRH6Text, &PWRH6Text_temp}, {PWRL6Text, &PWRL6Text_temp}}};
+    const auto H = [this](int point) { return field(High, point); };
+    const auto L = [this](int point) { return field(Low, point); };
+    QWidget *const tabOrder[] = {H(1), H(2), H(3), H(4), L(1), L(2), L(3), L(4), TestWrCmb, TestRdCmb,
+                                 ComPortCmb, H(5), L(5), H(6), L(6)};
+    for (std::size_t i = 0; i + 1 < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i], tabOrder[i + 1]);
 }
 
 void TestForm::Form_Load()
@@ -195,9 +183,10 @@ void TestForm::Form_Load()
     connect(ComPortCmb, &QComboBox::currentIndexChanged, this, &TestForm::ComPortCmb_Click);
     fitTexts();
 
-    for (const Field &field : fieldsInBlockOrder())
-        field.edit->setText(field.copy->value_or(QString()).isEmpty() ? QStringLiteral("0")
-                                                                       : **field.copy);
+    for (std::size_t i = 0; i < PWRText.size(); ++i) {
+        const QString copy = PWRText_temp[i].value_or(QString());
+        PWRText[i]->setText(copy.isEmpty() ? QStringLiteral("0") : copy);
+    }
 }
 
 void TestForm::refreshPortList()
@@ -240,8 +229,8 @@ void TestForm::fitTexts()
         FitFont(label, {label->text()});
     for (QPushButton *button : {TestWrCmb, TestRdCmb})
         FitFont(button, {button->text()});
-    for (const Field &field : fieldsInBlockOrder())
-        FitFont(field.edit, {QStringLiteral("888")});
+    for (QLineEdit *edit : PWRText)
+        FitFont(edit, {QStringLiteral("888")});
 }
 
 void TestForm::ComPortCmb_Click()
@@ -266,35 +255,33 @@ void TestForm::CharKeyPress(std::int16_t &CharPress)
 
 bool TestForm::eventFilter(QObject *watched, QEvent *event)
 {
-    for (const Field &field : fieldsInBlockOrder()) {
-        if (field.edit != watched)
-            continue;
-        if (event->type() == QEvent::KeyPress)
-            return fieldKeyPress(field, *static_cast<QKeyEvent *>(event));
-        if (event->type() == QEvent::FocusOut) {
-            // A context menu or another window taking over is not the field
-            // losing the focus to another control.
-            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
-                fieldLostFocus(field);
-        }
-        break;
+    auto *edit = qobject_cast<QLineEdit *>(watched);
+    if (!edit || std::find(PWRText.begin(), PWRText.end(), edit) == PWRText.end())
+        return QWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress)
+        return fieldKeyPress(edit, *static_cast<QKeyEvent *>(event));
+    if (event->type() == QEvent::FocusOut) {
+        // A context menu or another window taking over is not the field
+        // losing the focus to another control.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            fieldLostFocus(edit);
     }
     return QWidget::eventFilter(watched, event);
 }
 
-bool TestForm::fieldKeyPress(const Field &field, const QKeyEvent &event)
+bool TestForm::fieldKeyPress(QLineEdit *edit, const QKeyEvent &event)
 {
     std::optional<std::int16_t> code = characterCode(event);
     if (!code)
         return false;
-    limitLength(field.edit);
+    limitLength(edit);
     CharKeyPress(*code);
     if (*code == 0)
         return true;
     if (*code == 13) {
-        QCoreApplication::postEvent(field.edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier));
-        QCoreApplication::postEvent(field.edit, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier));
+        QCoreApplication::postEvent(edit, new QKeyEvent(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier));
+        QCoreApplication::postEvent(edit, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Tab, Qt::NoModifier));
     }
     return false;
 }
@@ -314,18 +301,19 @@ void TestForm::limitLength(QLineEdit *edit)
     edit->cursorForward(true, cursor - anchor);
 }
 
-void TestForm::fieldChanged(const Field &field)
+void TestForm::fieldChanged(std::size_t index)
 {
-    if (LeadingNumber(field.edit->text()) > MaxFieldValue)
-        field.edit->setText(QStringLiteral("127"));
-    *field.copy = field.edit->text();
+    QLineEdit *edit = PWRText[index];
+    if (LeadingNumber(edit->text()) > MaxFieldValue)
+        edit->setText(QStringLiteral("127"));
+    PWRText_temp[index] = edit->text();
 }
 
-void TestForm::fieldLostFocus(const Field &field)
+void TestForm::fieldLostFocus(QLineEdit *edit)
 {
-    const QString text = field.edit->text();
+    const QString text = edit->text();
     if (text.isEmpty() || text == QLatin1String("00") || text == QLatin1String("000"))
-        field.edit->setText(QStringLiteral("0"));
+        edit->setText(QStringLiteral("0"));
 }
 
 void TestForm::setMessagePresenter(MessagePresenter presenter)

@@ -4,8 +4,6 @@
 
 #include "history/Record.h"
 #include "protocol/CalibrationBlock.h"
-#include "protocol/Exchange.h"
-#include "protocol/Link.h"
 #include "protocol/Outcome.h"
 #include "serial/PortMap.h"
 
@@ -17,6 +15,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+
+class ExchangeWorker;
 
 
 class QCloseEvent;
@@ -45,11 +45,18 @@ public:
     std::int16_t ComPortIndex = 0;
     bool ComEnable = false;
 
-    // Text copies of the value fields.
-    TextCopy PWRH1Text_temp, PWRH2Text_temp, PWRH3Text_temp, PWRH4Text_temp, PWRH5Text_temp,
-        PWRH6Text_temp;
-    TextCopy PWRL1Text_temp, PWRL2Text_temp, PWRL3Text_temp, PWRL4Text_temp, PWRL5Text_temp,
-        PWRL6Text_temp;
+    // The twelve value fields (objectName PWRH1Text ... PWRL6Text) and their
+    // text copies, in block order: the high and the low power value of the
+    // first frequency point (400 MHz), then of the second ... the sixth.
+    enum Power { High, Low };
+    static constexpr std::size_t ValueIndex(Power power, int point)
+    {
+        return std::size_t(2 * (point - 1) + power);
+    }
+    std::array<QLineEdit *, PowerValueCount> PWRText{};
+    std::array<TextCopy, PowerValueCount> PWRText_temp;
+    QLineEdit *field(Power power, int point) const { return PWRText[ValueIndex(power, point)]; }
+    TextCopy &copy(Power power, int point) { return PWRText_temp[ValueIndex(power, point)]; }
 
     // The key rule shared by the value fields: keeps accepted codes, else 0.
     void CharKeyPress(std::int16_t &CharPress);
@@ -59,10 +66,6 @@ public:
     QLabel *PWRHLabel = nullptr;
     QLabel *PWRLLabel = nullptr;
     QLabel *ComPortLabel = nullptr;
-    QLineEdit *PWRH1Text = nullptr, *PWRH2Text = nullptr, *PWRH3Text = nullptr,
-              *PWRH4Text = nullptr, *PWRH5Text = nullptr, *PWRH6Text = nullptr;
-    QLineEdit *PWRL1Text = nullptr, *PWRL2Text = nullptr, *PWRL3Text = nullptr,
-              *PWRL4Text = nullptr, *PWRL5Text = nullptr, *PWRL6Text = nullptr;
     QComboBox *ComPortCmb = nullptr;
     QPushButton *TestWrCmb = nullptr;
     QPushButton *TestRdCmb = nullptr;
@@ -72,7 +75,7 @@ public:
     void TestRdCmb_Click();
     void TestWrCmb_Click();
 
-    bool exchangeRunning() const { return m_run != nullptr; }
+    bool exchangeRunning() const { return m_run.has_value(); }
     // Whether the running exchange has its port open (false when none runs).
     bool exchangePortOpen() const;
     // Ends the running exchange as soon as the step on the wire is done (the
@@ -90,63 +93,50 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    struct Field {
-        QLineEdit *edit;
-        TextCopy *copy;
-    };
-    // The twelve fields in block order: H1, L1, H2, L2 ... H6, L6.
-    std::array<Field, PowerValueCount> fieldsInBlockOrder();
-
     QRect twips(int left, int top, int width, int height) const;
     QLabel *makeLabel(const QString &caption, const QString &name, const QRect &geometry,
                       Qt::Alignment alignment);
-    QLineEdit *makeField(const char *name, int column, bool highPower);
+    QLineEdit *makeField(Power power, int point);
     void buildControls();
+    void orderTabs();
     void Form_Load();
     void ComPortCmb_Click();
-    bool fieldKeyPress(const Field &field, const QKeyEvent &event);
+    bool fieldKeyPress(QLineEdit *edit, const QKeyEvent &event);
     void limitLength(QLineEdit *edit);
-    void fieldChanged(const Field &field);
-    void fieldLostFocus(const Field &field);
+    void fieldChanged(std::size_t index);
+    void fieldLostFocus(QLineEdit *edit);
 
     // Lists the ports that open now; the selection stays while its port does.
     void refreshPortList();
     void fitTexts();
 
     // Actions.
-    class WindowUi;
-
-public:
-    // One exchange on its worker thread: its own link and history connection.
-    struct Run {
-        Link link;
-        QString port, device;
-        std::atomic_bool stop{false};
-        std::unique_ptr<QThread> thread;   // waited for before it goes
-        std::optional<BlockBytes> block;   // what a read brought
-    };
-
-private:
     void connectActions();
-    std::array<TextCopy, PowerValueCount> copiesInBlockOrder();
     void holdWindow();
     void giveBackWindow();
     void setBusyCursor(bool busy);
     bool refuseValueWithoutByte(const std::optional<int> &field);
-    // Runs `body` on a worker thread with its own history record, then
-    // `afterwards` on the window's thread once the port is closed.
-    using ExchangeBody = std::function<void(Run &, Exchange::Ui &, Exchange::Log &)>;
-    void startExchange(History::Action action, const QString &successMessage, ExchangeBody body,
-                       std::function<void(const Run &)> afterwards);
-    void exchangeFinished();
-    void tell(Outcome outcome, const QString &successMessage);
+    void startExchange(History::Action action, const PowerValues &values = {});
+    void askRetry();
+    void tellOutcome(Outcome outcome);
+    void answerWorker(bool retry);
+    void exchangeFinished(const std::optional<BlockBytes> &block);
+    void tell(Outcome outcome);
     void uploadRecords();
 
     MsgAnswer showMessageBox(const QString &text, MsgIcon, MsgButtons);
 
+    // The running exchange: its worker lives on the thread and goes with it.
+    struct Run {
+        History::Action action;
+        std::unique_ptr<QThread> thread;
+        ExchangeWorker *worker;
+    };
+
     PortMap::Map m_ports;
-    std::unique_ptr<Run> m_run;
+    std::optional<Run> m_run;
     std::unique_ptr<QThread> m_upload;   // records on their way to the history server
+    std::atomic_bool m_uploadWarned{false};
     std::optional<int> m_quitCode;
     MessagePresenter m_presenter;
     QPointer<QWidget> m_focusBeforeExchange;

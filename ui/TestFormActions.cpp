@@ -1,11 +1,11 @@
 // The Read and Write actions: each click is one complete exchange with the
 // radio, from opening the port to the one message that tells its outcome.
 
-#include "history/ExchangeRecorder.h"
+#include "history/HistoryStore.h"
 #include "history/ServerHistory.h"
 #include "history/ServerSync.h"
 #include "history/StationConfig.h"
-#include "protocol/Exchange.h"
+#include "ui/ExchangeWorker.h"
 #include "ui/TestForm.h"
 
 #include <QApplication>
@@ -27,69 +27,30 @@ const QString WriteDone = QStringLiteral("写入成功！");
 
 } // namespace
 
-// What the exchange tells and asks the user. It runs on the worker thread;
-// each message is put to the window's thread, and the worker waits for the
-// answer, so messages and the port keep their order.
-class TestForm::WindowUi : public Exchange::Ui {
-public:
-    WindowUi(TestForm &form, Run &run, const QString &successMessage)
-        : m_form(form), m_run(run), m_successMessage(successMessage) {}
-
-    bool retryAfterNoReply() override
-    {
-        bool retry = false;
-        onWindowThread([&] {
-            retry = m_form.showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry;
-        });
-        return retry;
-    }
-    void tell(Outcome outcome) override
-    {
-        onWindowThread([&] { m_form.tell(outcome, m_successMessage); });
-    }
-
-private:
-    // A window that is quitting asks and tells nothing more, also when the
-    // question was already on its way.
-    void onWindowThread(const std::function<void()> &work)
-    {
-        if (m_run.stop)
-            return;
-        QMetaObject::invokeMethod(
-            &m_form,
-            [this, &work] {
-                if (!m_run.stop)
-                    work();
-            },
-            Qt::BlockingQueuedConnection);
-    }
-
-    TestForm &m_form;
-    Run &m_run;
-    QString m_successMessage;
-};
-
-// An exchange still running is let finish first: its worker uses the window,
-// and may be waiting for it to take a message that is no longer shown.
+// An exchange still running is stopped: it ends the step on the wire, takes
+// the radio out of programming mode and closes the port, telling nothing.
 TestForm::~TestForm()
 {
     if (m_upload)
         m_upload->wait();
     if (!m_run)
         return;
-    m_run->stop = true;
-    while (!m_run->thread->wait(10))
-        QCoreApplication::sendPostedEvents(this);
+    disconnect(m_run->worker, nullptr, this, nullptr);
+    m_run->worker->stop();
+    m_run->thread->quit();
+    m_run->thread->wait();
 }
 
-void TestForm::tell(Outcome outcome, const QString &successMessage)
+void TestForm::tell(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::Done: showMessage(successMessage); break;
+    case Outcome::Done:
+        showMessage(m_run && m_run->action == History::Action::Write ? WriteDone : ReadDone);
+        break;
     case Outcome::PortNotOpened: showMessage(PortNotOpened, MsgIcon::Exclamation); break;
     case Outcome::OtherReply: showMessage(OtherReplyToEntry); break;
     case Outcome::LinkLost: showMessage(LinkLost); break;
-    default: break;   // no reply is asked as the retry question; the window neither verifies nor restores
+    default: break;   // the window neither verifies nor restores
     }
 }
 
@@ -97,15 +58,6 @@ void TestForm::connectActions()
 {
     connect(TestRdCmb, &QPushButton::clicked, this, &TestForm::TestRdCmb_Click);
     connect(TestWrCmb, &QPushButton::clicked, this, &TestForm::TestWrCmb_Click);
-}
-
-std::array<TextCopy, PowerValueCount> TestForm::copiesInBlockOrder()
-{
-    std::array<TextCopy, PowerValueCount> copies;
-    const auto fields = fieldsInBlockOrder();
-    for (int i = 0; i < PowerValueCount; ++i)
-        copies[i] = *fields[i].copy;
-    return copies;
 }
 
 void TestForm::holdWindow()
@@ -141,27 +93,13 @@ void TestForm::setBusyCursor(bool busy)
 
 void TestForm::closeEvent(QCloseEvent *event)
 {
-    // The window is disabled exactly while an exchange runs; closing it then
-    // would pull the port from under a wait that is still using it.
+    // The window is disabled exactly while an exchange runs; it ends with its
+    // message and its port closed before the window may go.
     if (!isEnabled())
         event->ignore();
     else
         event->accept();
 }
-
-namespace {
-
-History::Record windowRecord(History::Action action, const TestForm::Run &run)
-{
-    History::Record r;
-    r.source = History::Source::Window;
-    r.action = action;
-    r.port = run.port;
-    r.device = run.device;
-    return r;
-}
-
-} // namespace
 
 // After an exchange, with its port closed: the records the factory's server
 // lacks go there in the background, for at most 2 s; what is left goes later.
@@ -170,45 +108,70 @@ void TestForm::uploadRecords()
     const QString server = History::StationConfig().server().value;
     if (server.isEmpty() || (m_upload && !m_upload->wait(0)))
         return;
-    m_upload.reset(QThread::create([server] {
-        static std::atomic_bool warned{false};
+    // Warned of once per window: the next exchange would only say it again.
+    m_upload.reset(QThread::create([this, server] {
         History::Store store;
         const History::SyncResult r = History::SyncToServer(store, server, {2, QDeadlineTimer(2000), {}});
-        if (!r.error.isEmpty() && !warned.exchange(true))
+        if (!r.error.isEmpty() && !m_uploadWarned.exchange(true))
             std::fprintf(stderr, "calitune: warning: %s; records are kept here and sent later\n",
                          qUtf8Printable(History::ServerHistory::withoutPassword(r.error)));
     }));
     m_upload->start();
 }
 
-bool TestForm::exchangePortOpen() const { return m_run && m_run->link.isOpen(); }
+bool TestForm::exchangePortOpen() const { return m_run && m_run->worker->portOpen(); }
 
-void TestForm::startExchange(History::Action action, const QString &successMessage, ExchangeBody body,
-                             std::function<void(const Run &)> afterwards)
+void TestForm::startExchange(History::Action action, const PowerValues &values)
 {
     holdWindow();
-    m_run = std::make_unique<Run>();
-    Run &run = *m_run;
-    run.port = PortMap::PortName(ComPortIndex);
-    run.device = m_ports.devicePath(ComPortIndex);
-    run.link.setStopCheck([&run] { return run.stop.load(); });
-    run.thread.reset(QThread::create([this, &run, action, successMessage, body] {
-        WindowUi ui(*this, run, successMessage);
-        History::Store store;
-        History::ExchangeRecorder record(store, windowRecord(action, run));
-        body(run, ui, record);
-    }));
-    connect(run.thread.get(), &QThread::finished, this, [this, afterwards] {
-        m_run->thread->wait();   // finished comes just before the thread's very end
-        giveBackWindow();
-        afterwards(*m_run);
-        m_run.reset();
-        uploadRecords();
-        emit exchangeEnded();
-        if (m_quitCode)
-            emit readyToQuit(*m_quitCode);
-    });
-    run.thread->start();
+    auto *worker = new ExchangeWorker({action, PortMap::PortName(ComPortIndex),
+                                       m_ports.devicePath(ComPortIndex), values});
+    m_run = Run{action, std::make_unique<QThread>(), worker};
+    worker->moveToThread(m_run->thread.get());
+    connect(m_run->thread.get(), &QThread::started, worker, &ExchangeWorker::run);
+    connect(m_run->thread.get(), &QThread::finished, worker, &QObject::deleteLater);
+    connect(worker, &ExchangeWorker::retryAsked, this, &TestForm::askRetry);
+    connect(worker, &ExchangeWorker::outcomeKnown, this, &TestForm::tellOutcome);
+    connect(worker, &ExchangeWorker::finished, this, &TestForm::exchangeFinished);
+    m_run->thread->start();
+}
+
+// A window that is quitting asks and tells nothing more, also when the
+// question was already on its way.
+void TestForm::askRetry()
+{
+    answerWorker(!m_quitCode && showMessage(NoReplyToEntry, MsgIcon::None, MsgButtons::RetryCancel) == MsgAnswer::Retry);
+}
+
+void TestForm::tellOutcome(Outcome outcome)
+{
+    if (!m_quitCode)
+        tell(outcome);
+    answerWorker(false);
+}
+
+// A stopped exchange may have ended while its question was still up.
+void TestForm::answerWorker(bool retry)
+{
+    if (!m_run)
+        return;
+    ExchangeWorker *worker = m_run->worker;
+    QMetaObject::invokeMethod(worker, [worker, retry] { worker->answer(retry); }, Qt::QueuedConnection);
+}
+
+void TestForm::exchangeFinished(const std::optional<BlockBytes> &block)
+{
+    m_run->thread->quit();
+    m_run->thread->wait();
+    m_run.reset();
+    giveBackWindow();
+    if (block)
+        for (std::size_t i = 0; i < PWRText.size(); ++i)
+            PWRText[i]->setText(QString::number((*block)[i]));
+    uploadRecords();
+    emit exchangeEnded();
+    if (m_quitCode)
+        emit readyToQuit(*m_quitCode);
 }
 
 void TestForm::quitWhenIdle(int exitCode)
@@ -218,7 +181,7 @@ void TestForm::quitWhenIdle(int exitCode)
         emit readyToQuit(exitCode);
         return;
     }
-    m_run->stop = true;
+    m_run->worker->stop();
     // A question or message still up is answered as closed.
     if (QWidget *box = QApplication::activeModalWidget())
         box->close();
@@ -226,18 +189,7 @@ void TestForm::quitWhenIdle(int exitCode)
 
 void TestForm::TestRdCmb_Click()
 {
-    startExchange(
-        History::Action::Read, ReadDone,
-        [](Run &run, Exchange::Ui &ui, Exchange::Log &record) {
-            run.block = Exchange::Read(run.link, run.device, ui, record).block;
-        },
-        [this](const Run &run) {
-            if (!run.block)
-                return;
-            const auto fields = fieldsInBlockOrder();
-            for (std::size_t i = 0; i < fields.size(); ++i)
-                fields[i].edit->setText(QString::number((*run.block)[i]));
-        });
+    startExchange(History::Action::Read);
 }
 
 // A pasted value such as "-5" has no byte value; it is refused before any
@@ -249,7 +201,7 @@ bool TestForm::refuseValueWithoutByte(const std::optional<int> &field)
     holdWindow();
     showMessage(ValueOutOfRange, MsgIcon::Exclamation);
     giveBackWindow();
-    QLineEdit *edit = fieldsInBlockOrder()[std::size_t(*field)].edit;
+    QLineEdit *edit = PWRText[std::size_t(*field)];
     edit->setFocus();
     edit->selectAll();
     return true;
@@ -257,15 +209,8 @@ bool TestForm::refuseValueWithoutByte(const std::optional<int> &field)
 
 void TestForm::TestWrCmb_Click()
 {
-    const PackedCopies packed = PackTextCopies(copiesInBlockOrder());
+    const PackedCopies packed = PackTextCopies(PWRText_temp);
     if (refuseValueWithoutByte(packed.withoutByte))
         return;
-    Exchange::Change change;
-    change.values = packed.values;
-    startExchange(
-        History::Action::Write, WriteDone,
-        [change](Run &run, Exchange::Ui &ui, Exchange::Log &record) {
-            Exchange::Write(run.link, run.device, ui, record, change);
-        },
-        [](const Run &) {});
+    startExchange(History::Action::Write, packed.values);
 }

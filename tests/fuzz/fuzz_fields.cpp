@@ -115,7 +115,7 @@ void pressKey(QLineEdit *field, const Key &k)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     TestForm &form = window();
-    QLineEdit *field = form.PWRH2Text;
+    QLineEdit *field = form.field(TestForm::High, 2);
     field->setFocus(Qt::OtherFocusReason);
     field->setMaxLength(32767);   // as before the first key press
     field->setText(QStringLiteral("0"));
@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
 
         const QString text = field->text();
-        FUZZ_CHECK(form.PWRH2Text_temp && *form.PWRH2Text_temp == text);
+        FUZZ_CHECK(form.copy(TestForm::High, 2) && *form.copy(TestForm::High, 2) == text);
         const double value = LeadingNumber(text);
         FUZZ_CHECK(value == plainReading(text));
         FUZZ_CHECK(value <= 127);
