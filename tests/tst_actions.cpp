@@ -283,6 +283,19 @@ private slots:
         QVERIFY(form->close());
     }
 
+    // The window going while an exchange runs stops it after the step on the
+    // wire: the radio is taken out of programming mode and nothing is shown.
+    void destroyingTheWindowStopsTheExchange()
+    {
+        radio->setFaults(Kind::Read, {}, Fault::Silent);
+        form->TestRdCmb->click();
+        QTRY_COMPARE(radio->count(Kind::Read), 1);
+        form.reset();
+        QVERIFY(shown.isEmpty());
+        QCOMPARE(radio->count(Kind::Exit), 1);
+        QVERIFY(!radio->inProgrammingMode());
+    }
+
     void cablePulledDuringAnExchange()
     {
         radio->setFaults(Kind::Read, {}, Fault::Silent);
