@@ -34,8 +34,7 @@ void ExchangeWorker::run()
     emit finished(block);
 }
 
-// The exchange asks in the middle of its programming-mode session, with
-// the port open, so the answer is waited for here.
+// Waited for: the exchange asks mid-session, port open, and goes on from here.
 bool ExchangeWorker::retryAfterNoReply()
 {
     if (m_stop)
