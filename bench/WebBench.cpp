@@ -1,0 +1,141 @@
+#include "bench/WebBench.h"
+
+#include "history/HistoryStore.h"
+#include "web/FleetPage.h"
+#include "web/StationsPage.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+namespace WebBench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int Radios = 10000, Records = 50000, Stations = 20, Ports = 16;
+constexpr double FleetGoalMs = 1000;
+const QDateTime Newest(QDate(2026, 12, 8), QTime(14, 0), Qt::UTC);
+
+double medianMs(int runs, const std::function<void()> &work)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        const Clock::time_point t0 = Clock::now();
+        work();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+void row(const char *figure, double ms, const char *goal = "-", const char *met = "-")
+{
+    std::printf("%-44s %10.1f ms  %-10s %s\n", figure, ms, goal, met);
+}
+
+// Record i: radio i % Radios, a minute before record i - 1; every third
+// unlabelled; values 64 to 123 as the radio's number gives them, one
+// exchange in seventeen unanswered. Made by SQLite in one statement.
+void fill(const QString &connection)
+{
+    const QString sql = QStringLiteral(
+        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, fingerprint, action, outcome,"
+        " block_before)"
+        " WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < %1),"
+        " b(i, r, block) AS (SELECT i, i % %2, CAST(char(64 + i % %2 % 60, 70 + i % %2 % 41, 64 + i % %2 % 53,"
+        "  66 + i % %2 % 47, 64 + i % %2 % 59, 64 + i % %2 % 43, 64 + i % %2 % 57, 64 + i % %2 % 31,"
+        "  64 + i % %2 % 37, 64 + i % %2 % 29, 64 + i % %2 % 23, 64 + i % %2 % 19) || printf('%04d', i % %2)"
+        "  AS BLOB) FROM n)"
+        " SELECT 'bench/' || i, i + 1, strftime('%Y-%m-%dT%H:%M:%fZ', '2026-12-08 14:00:00', '-' || i || ' minutes'),"
+        " 'cli', 'S' || (i % %3), 'COM' || (i % %4 + 1), '/dev/ttyUSB' || (i % %4),"
+        " CASE WHEN i % 3 <> 0 THEN printf('R-%05d', r) END, lower(hex(substr(block, 13, 4))), 'read',"
+        " CASE WHEN i % 17 = 0 THEN 'no-reply' ELSE 'done' END, CASE WHEN i % 17 <> 0 THEN block END FROM b");
+    QSqlQuery q(QSqlDatabase::database(connection));
+    // arg() would take the SQL's own % signs for its markers: replaced by hand.
+    QString text = sql;
+    text.replace(QLatin1String("%1"), QString::number(Records)).replace(QLatin1String("%2"), QString::number(Radios));
+    text.replace(QLatin1String("%3"), QString::number(Stations)).replace(QLatin1String("%4"), QString::number(Ports));
+    if (!q.exec(text))
+        throw std::runtime_error("cannot fill the history: " + q.lastError().text().toStdString());
+}
+
+double pageRows(const Web::Source &source, const QDateTime &now, const char *where)
+{
+    qsizetype radios = 0;
+    const double fleetMs = medianMs(5, [&] {
+        const Web::Page page = Web::fleetPage(source, {});
+        if (page.status != 200)
+            throw std::runtime_error("the fleet page failed: " + page.json.toObject()["error"].toString().toStdString());
+        radios = page.json.toObject()["radios"].toInteger();
+    });
+    const double stationsMs = medianMs(21, [&] {
+        if (Web::stationsPage(source, {}, now).status != 200)
+            throw std::runtime_error("the stations page failed");
+    });
+    char figure[64];
+    std::snprintf(figure, sizeof figure, "/fleet, %lld radios, %s", qlonglong(radios), where);
+    row(figure, fleetMs, "< 1 s", fleetMs < FleetGoalMs ? "yes" : "NO");
+    std::snprintf(figure, sizeof figure, "/stations, %s", where);
+    row(figure, stationsMs);
+    return fleetMs;
+}
+
+} // namespace
+
+void run()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.db"));
+    {
+        History::Store store(path);
+        if (!store.prepare())
+            throw std::runtime_error(store.lastError().toStdString());
+    }
+    const Web::Source source{QStringLiteral("web-bench"), QStringLiteral("records"), false};
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), source.connection);
+        db.setDatabaseName(path);
+        if (!db.open())
+            throw std::runtime_error("cannot open the history: " + db.lastError().text().toStdString());
+        fill(source.connection);
+    }
+    std::printf("\nThe web view's pages: %d records of %d radios at %d stations, %d ports each; medians\n\n",
+                Records, Radios, Stations, Ports);
+    pageRows(source, Newest, "local");
+    QSqlDatabase::removeDatabase(source.connection);
+}
+
+bool serverRows(const QString &conninfo, const QDateTime &now)
+{
+    const Web::Source source{QStringLiteral("web-bench-server"), QStringLiteral("calitune.records"), true};
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), source.connection);
+        db.setConnectOptions(conninfo);
+        ok = db.open();
+        if (!ok)
+            std::fprintf(stderr, "cannot connect: %s\n", qPrintable(db.lastError().text()));
+        try {
+            ok = ok && pageRows(source, now, "server, 1,000,000 records") >= 0;
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            ok = false;
+        }
+    }
+    QSqlDatabase::removeDatabase(source.connection);
+    return ok;
+}
+
+} // namespace WebBench
