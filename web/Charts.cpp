@@ -8,7 +8,7 @@ namespace Web::Charts {
 
 namespace {
 
-constexpr double Width = 720, Height = 300, Left = 44, Right = 12, Top = 34, Bottom = 30;
+constexpr double Width = 720, Height = 360, Left = 44, Right = 12, Top = 34, Bottom = 30;
 const QString Fills[2] = {QStringLiteral("#c9dcf2"), QStringLiteral("#f4dcc2")};
 const QString Ink = QStringLiteral("#222");
 
@@ -56,9 +56,9 @@ QString boxShape(const Frame &f, const Box &b, double cx, double width)
 {
     const Spread &s = b.spread;
     const QString title = QStringLiteral("%1: least %2, lower quartile %3, median %4, upper quartile %5,"
-                                         " greatest %6 (%7 radios)")
-                              .arg(escaped(b.label), number(s.min), number(s.q1), number(s.median),
-                                   number(s.q3), number(s.max), QString::number(s.count));
+                                         " greatest %6%7")
+                              .arg(escaped(b.label), number(s.min), number(s.q1), number(s.median), number(s.q3),
+                                   number(s.max), b.note.isEmpty() ? QString() : " (" + escaped(b.note) + ')');
     const QString x = coordinate(cx), x0 = coordinate(cx - width / 2), x1 = coordinate(cx + width / 2);
     const QString cap = QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>");
     return QStringLiteral("<g stroke=\"%1\"><title>%2</title>"
@@ -69,7 +69,7 @@ QString boxShape(const Frame &f, const Box &b, double cx, double width)
            + QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\" fill=\"%5\"/>")
                  .arg(x0, coordinate(f.y(s.q3)), coordinate(width),
                       coordinate(std::max(1.0, f.y(s.q1) - f.y(s.q3))), Fills[b.group & 1])
-           + QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke-width=\"3\"/></g>\n")
+           + QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke-width=\"2.5\"/></g>\n")
                  .arg(x0, x1, coordinate(f.y(s.median)));
 }
 
@@ -112,7 +112,7 @@ QString boxPlot(const QString &id, const QString &title, const QList<Box> &boxes
             any = true;
         }
     const Frame frame{roundAxis(lo, hi)};
-    svg += legend(groupNames) + grid(frame);
+    svg += legend(groupNames) + (any ? grid(frame) : QString());
     const double slot = (Width - Left - Right) / std::max<qsizetype>(1, boxes.size());
     for (qsizetype i = 0; i < boxes.size(); ++i) {
         const double cx = Left + slot * (double(i) + 0.5);

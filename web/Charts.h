@@ -29,6 +29,7 @@ struct Box {
     QString label;   // under the box and in its title
     Spread spread;
     int group = 0;   // which of the two fills
+    QString note;    // at the end of its title, in brackets: what the figures count
 };
 
 // Box plots side by side: a box from the lower to the upper quartile with

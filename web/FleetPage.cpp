@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QUrl>
+#include <algorithm>
 
 namespace Web {
 
@@ -87,21 +88,22 @@ QString outlierSection(const QList<Outlier> &far, double factor)
     for (const Outlier &o : far)
         out += QStringLiteral("<tr><td>%1</td><td>%2</td><td class=\"num\">%3</td><td>%4 to %5</td></tr>\n")
                    .arg(radioLink(o.radio), QLatin1String(ValueNames[o.value]), QString::number(o.byte),
-                        Charts::number(o.low), Charts::number(o.high));
+                        Charts::number(std::max(0.0, o.low)), Charts::number(std::min(255.0, o.high)));
     return out + QStringLiteral("</tbody>\n</table>\n");
 }
 
 QString html(qsizetype radios, const std::array<Charts::Spread, 12> &spreads, const QList<Outlier> &far, double factor)
 {
+    const QString counted = radios == 1 ? QStringLiteral("1 radio") : QStringLiteral("%1 radios").arg(radios);
     QList<Charts::Box> boxes;
     for (int v = 0; v < PowerValueCount; ++v)
-        boxes.append({QLatin1String(ValueNames[v]), spreads[std::size_t(v)], v % 2});
-    const QString title = QStringLiteral("The twelve calibration values over %1 radios: least, quartiles, median,"
-                                         " greatest").arg(radios);
-    return QStringLiteral("<h1>Fleet</h1>\n<p>%1 radios, each with the latest block it is known to hold: read back"
+        boxes.append({QLatin1String(ValueNames[v]), spreads[std::size_t(v)], v % 2, counted});
+    const QString title = QStringLiteral("The twelve calibration values over %1: least, quartiles, median,"
+                                         " greatest").arg(counted);
+    return QStringLiteral("<h1>Fleet</h1>\n<p>%1, each with the latest block it is known to hold: read back"
                           " after a write, else written or read by an exchange that ended done. High and low power"
                           " at 400, 420, 440, 460, 480 and 520 MHz.</p>\n<figure class=\"chart\">\n")
-               .arg(radios)
+               .arg(counted)
            + Charts::boxPlot(QStringLiteral("fleet-plot"), title, boxes,
                              {QStringLiteral("high power"), QStringLiteral("low power")})
            + spreadTable(spreads) + QStringLiteral("</figure>\n") + outlierSection(far, factor);
@@ -113,10 +115,12 @@ QJsonObject json(qsizetype radios, const std::array<Charts::Spread, 12> &spreads
     QJsonArray values, outside;
     for (int v = 0; v < PowerValueCount; ++v) {
         const Charts::Spread &s = spreads[std::size_t(v)];
+        // No figures at all rather than zeros when there are no radios.
+        const auto figure = [&s](double f) { return s.count ? QJsonValue(f) : QJsonValue(); };
         values.append(QJsonObject{{QStringLiteral("value"), QLatin1String(ValueNames[v])}, {QStringLiteral("radios"), s.count},
-                                  {QStringLiteral("min"), s.min}, {QStringLiteral("q1"), s.q1},
-                                  {QStringLiteral("median"), s.median}, {QStringLiteral("q3"), s.q3},
-                                  {QStringLiteral("max"), s.max}});
+                                  {QStringLiteral("min"), figure(s.min)}, {QStringLiteral("q1"), figure(s.q1)},
+                                  {QStringLiteral("median"), figure(s.median)}, {QStringLiteral("q3"), figure(s.q3)},
+                                  {QStringLiteral("max"), figure(s.max)}});
     }
     for (const Outlier &o : far)
         outside.append(QJsonObject{{QStringLiteral("radio"), o.radio}, {QStringLiteral("value"), QLatin1String(ValueNames[o.value])},
