@@ -13,22 +13,30 @@ namespace {
 
 constexpr double DefaultFar = 3, MostFar = 100;
 
-// The block the radio holds after the exchange, and the records that tell it.
-const QString KnownBlocks = QStringLiteral(
-    "SELECT coalesce(radio, fingerprint) AS radio_id, id, time,"
-    " CASE WHEN block_after IS NOT NULL THEN block_after ELSE coalesce(block_sent, block_before) END AS block"
-    " FROM %1 r WHERE (block_after IS NOT NULL OR (outcome = 'done' AND coalesce(block_sent, block_before) IS NOT NULL))"
-    " AND (radio IS NOT NULL OR (fingerprint IS NOT NULL AND NOT EXISTS"
-    " (SELECT 1 FROM %1 l WHERE l.fingerprint = r.fingerprint AND l.radio IS NOT NULL)))");
+// The block a radio holds after an exchange, and the records that tell it.
+const QString Block = QStringLiteral(
+    "CASE WHEN block_after IS NOT NULL THEN block_after ELSE coalesce(block_sent, block_before) END");
+const QString Known = QStringLiteral(
+    "(block_after IS NOT NULL OR (outcome = 'done' AND coalesce(block_sent, block_before) IS NOT NULL))");
 
-QString latestSql(const Source &source)
+// The distinct values of an indexed column, one index probe each, rather
+// than a scan and sort of every record: the labels, then the fingerprints.
+// Each name then takes its newest known block, again through its index.
+QString latestSql(const QString &table)
 {
-    const QString known = KnownBlocks.arg(source.table);
-    // SQLite takes the other columns of a max() group from the row that holds the max.
-    return source.server ? QStringLiteral("SELECT DISTINCT ON (radio_id) radio_id, block FROM (%1) k"
-                                          " ORDER BY radio_id, time DESC, id DESC").arg(known)
-                         : QStringLiteral("SELECT radio_id, block, max(time) FROM (%1) GROUP BY radio_id"
-                                          " ORDER BY radio_id").arg(known);
+    const QString distinct = QStringLiteral(
+        "%1s(%1) AS (SELECT (SELECT %1 FROM %2 WHERE %1 IS NOT NULL ORDER BY %1 LIMIT 1) UNION ALL"
+        " SELECT (SELECT %1 FROM %2 WHERE %1 > d.%1 ORDER BY %1 LIMIT 1) FROM %1s d WHERE d.%1 IS NOT NULL)");
+    const QString newest = QStringLiteral(
+        "(SELECT %1 FROM %2 r WHERE %3 AND %4 ORDER BY r.time DESC, r.id DESC LIMIT 1)");
+    return QStringLiteral("WITH RECURSIVE %1, %2 SELECT radio, %3 FROM radios WHERE radio IS NOT NULL"
+                          " UNION ALL SELECT fingerprint, %4 FROM fingerprints f WHERE fingerprint IS NOT NULL"
+                          " AND NOT EXISTS (SELECT 1 FROM %5 l WHERE l.fingerprint = f.fingerprint AND l.radio IS NOT NULL)"
+                          " ORDER BY 1")
+        .arg(distinct.arg(QStringLiteral("radio"), table), distinct.arg(QStringLiteral("fingerprint"), table),
+             newest.arg(Block, table, QStringLiteral("r.radio = radios.radio"), Known),
+             newest.arg(Block, table, QStringLiteral("r.fingerprint = f.fingerprint AND r.radio IS NULL"), Known),
+             table);
 }
 
 struct Outlier {
@@ -145,7 +153,7 @@ QString csv(const std::array<Charts::Spread, 12> &spreads)
 
 Result<QList<RadioBlock>, ReadKind> latestBlocks(const Source &source)
 {
-    auto q = selected(source, latestSql(source), {});
+    auto q = selected(source, latestSql(source.table), {});
     if (!q)
         return q.failure();
     QList<RadioBlock> radios;
