@@ -175,7 +175,7 @@ private slots:
         QCOMPARE(counts(rowOf(page, "S1", "COM1"), "week"), QList<int>({5, 2, 1, 2, 10}));
         QCOMPARE(page.csv.count("\r\n"), 3);
 
-        page = Web::stationsPage(source, QUrlQuery("at=2026-12-06T14:00:00Z&station=S1"), Now);
+        page = Web::stationsPage(source, QUrlQuery("at=2026-12-06T15:00:00%2B01:00&station=S1"), Now);
         QCOMPARE(page.json["rows"].toArray().size(), 1);
         QCOMPARE(counts(rowOf(page, "S1", "COM1"), "day"), QList<int>({3, 1, 0, 0, 4}));
         QCOMPARE(counts(rowOf(page, "S1", "COM1"), "week"), QList<int>({8, 1, 0, 0, 9}));

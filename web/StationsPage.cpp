@@ -172,7 +172,10 @@ Page stationsPage(const Source &source, const QUrlQuery &query, const QDateTime 
     Span span{now.toUTC(), {}, {}, {}};
     if (query.hasQueryItem(QStringLiteral("at"))) {
         const QString at = query.queryItemValue(QStringLiteral("at"), QUrl::FullyDecoded);
-        span.at = QDateTime::fromString(at, Qt::ISODateWithMs).toUTC();
+        span.at = QDateTime::fromString(at, Qt::ISODateWithMs);
+        if (span.at.timeSpec() == Qt::LocalTime)   // the page speaks UTC, whatever the server's zone
+            span.at.setTimeSpec(Qt::UTC);
+        span.at = span.at.toUTC();
         if (!span.at.isValid())
             return failedPage(400, QStringLiteral("Bad parameter"),
                               QStringLiteral("at must be an ISO-8601 time such as 2026-12-08T14:00:00Z, not \"%1\"")

@@ -20,8 +20,8 @@ struct CableRule {
     static constexpr double Factor = 2;
 };
 
-// Parameters: `at`, an ISO-8601 time the day and the week end at (default
-// `now`); `station`, one station only.
+// Parameters: `at`, an ISO-8601 time the day and the week end at (UTC
+// unless it says otherwise; default `now`); `station`, one station only.
 Page stationsPage(const Source &source, const QUrlQuery &query, const QDateTime &now);
 
 } // namespace Web
