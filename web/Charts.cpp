@@ -9,7 +9,8 @@ namespace Web::Charts {
 namespace {
 
 constexpr double Width = 720, Height = 360, Left = 44, Right = 12, Top = 34, Bottom = 30;
-const QString Fills[2] = {QStringLiteral("#c9dcf2"), QStringLiteral("#f4dcc2")};
+// Tints of the red and blue that the radio's plot draws high and low power in.
+const QString Fills[2] = {QStringLiteral("#e6b0aa"), QStringLiteral("#a9cce3")};
 const QString Ink = QStringLiteral("#222");
 
 double quantile(const std::vector<double> &sorted, double p)
@@ -99,7 +100,7 @@ Axis roundAxis(double lo, double hi, int ticks)
 
 QString boxPlot(const QString &id, const QString &title, const QList<Box> &boxes, const QStringList &groupNames)
 {
-    QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %1 %2\" width=\"%1\""
+    QString svg = QStringLiteral("<svg class=\"plot\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %1 %2\" width=\"%1\""
                                  " height=\"%2\" role=\"img\" aria-labelledby=\"%3\" font-family=\"sans-serif\""
                                  " font-size=\"11\" fill=\"%4\">\n<title id=\"%3\">%5</title>\n")
                       .arg(Width).arg(Height).arg(escaped(id), Ink, escaped(title));

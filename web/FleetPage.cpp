@@ -68,7 +68,7 @@ QString radioLink(const QString &radio)
 
 QString spreadTable(const std::array<Charts::Spread, 12> &spreads)
 {
-    QString out = QStringLiteral("<table class=\"spread\">\n<caption>The twelve values over the fleet</caption>\n"
+    QString out = QStringLiteral("<table class=\"plotdata spread\">\n<caption>The twelve values over the fleet</caption>\n"
                                  "<thead><tr><th scope=\"col\">Value</th><th scope=\"col\">Radios</th>"
                                  "<th scope=\"col\">Least</th><th scope=\"col\">Lower quartile</th>"
                                  "<th scope=\"col\">Median</th><th scope=\"col\">Upper quartile</th>"
@@ -110,11 +110,11 @@ QString html(qsizetype radios, const std::array<Charts::Spread, 12> &spreads, co
                                          " greatest").arg(counted);
     return QStringLiteral("<h1>Fleet</h1>\n<p>%1, each with the latest block it is known to hold: read back"
                           " after a write, else written or read by an exchange that ended done. High and low power"
-                          " at 400, 420, 440, 460, 480 and 520 MHz.</p>\n<figure class=\"chart\">\n")
+                          " at 400, 420, 440, 460, 480 and 520 MHz.</p>\n<div class=\"plotbox\">\n")
                .arg(counted)
            + Charts::boxPlot(QStringLiteral("fleet-plot"), title, boxes,
                              {QStringLiteral("high power"), QStringLiteral("low power")})
-           + spreadTable(spreads) + QStringLiteral("</figure>\n") + outlierSection(far, factor);
+           + spreadTable(spreads) + QStringLiteral("</div>\n") + outlierSection(far, factor);
 }
 
 QJsonObject json(qsizetype radios, const std::array<Charts::Spread, 12> &spreads, const QList<Outlier> &far,

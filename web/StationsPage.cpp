@@ -106,7 +106,7 @@ QString htmlRow(const PortRow &r)
                           "<td class=\"num\">%7</td><td>%8</td></tr>\n")
         .arg(r.flagged ? QStringLiteral(" class=\"flagged\"") : QString(), escaped(search), escaped(r.station),
              escaped(r.port), cells, percent(share(r.week.failures(), r.week.all())), percent(r.othersShare),
-             r.flagged ? QStringLiteral("<strong>failing cable?</strong>") : QStringLiteral("ok"));
+             r.flagged ? QStringLiteral("<strong class=\"error\">failing cable?</strong>") : QStringLiteral("ok"));
 }
 
 QString html(const QList<PortRow> &rows, const Span &span)
