@@ -185,8 +185,10 @@ void clientsRow(const QString &path)
         std::snprintf(figure, sizeof figure, "%d clients on %s for %llds, p99", Clients, page,
                       qlonglong(ClientsFor.count()));
         row(figure, p99, "< 200 ms", p99 < ClientsGoalMs && load.errors == 0 ? "yes" : "NO");
-        std::printf("  %zu requests, %d failed, median %.1f ms\n", load.ms.size(), load.errors,
-                    load.ms[load.ms.size() / 2]);
+        // A connection the listen queue dropped is tried again after 1 s: such a tail is the queue's.
+        const auto slow = std::count_if(load.ms.begin(), load.ms.end(), [](double ms) { return ms >= 1000; });
+        std::printf("  %zu requests, %d failed, median %.1f ms, %lld took 1 s or more\n", load.ms.size(),
+                    load.errors, load.ms[load.ms.size() / 2], qlonglong(slow));
     }
     web.terminate();
     web.waitForFinished(10000);
