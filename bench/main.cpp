@@ -5,6 +5,7 @@
 #include "bench/CliBench.h"
 #include "bench/HistoryBench.h"
 #include "bench/ServerBench.h"
+#include "bench/WebBench.h"
 #include "protocol/CalibrationBlock.h"
 #include "protocol/Link.h"
 #include "sim/PtyPair.h"
@@ -421,10 +422,10 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Calitune"));
-    // The sections to run: window, cli, history, server; all when none is named.
+    // The sections to run: window, cli, history, web, server; all when none is named.
     QStringList sections = QApplication::arguments().mid(1);
     if (sections.isEmpty())
-        sections = {"window", "cli", "history", "server"};
+        sections = {"window", "cli", "history", "web", "server"};
     try {
         if (sections.contains("window"))
             windowBench();
@@ -432,6 +433,8 @@ int main(int argc, char *argv[])
             CliBench::run();
         if (sections.contains("history"))
             HistoryBench::run();
+        if (sections.contains("web"))
+            WebBench::run();
         if (sections.contains("server") && ServerBench::run() != 0)
             return 1;
     } catch (const std::exception &e) {
