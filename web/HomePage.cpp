@@ -101,7 +101,7 @@ void fill(Page &page, const QString &text, const QList<Seen> &list)
 {
     const QString heading = text.isEmpty() ? QStringLiteral("Radios seen most recently")
                                            : QStringLiteral("Radios matching \u201c%1\u201d").arg(escaped(text));
-    page.html = searchForm(text) + QStringLiteral("<h2>%1</h2>").arg(heading)
+    page.html = QStringLiteral("<h1>Radios</h1>") + searchForm(text) + QStringLiteral("<h2>%1</h2>").arg(heading)
                 + (list.isEmpty() ? QStringLiteral("<p>No radio.</p>") : table(list));
     QJsonArray rows;
     page.csv = csvLine({QStringLiteral("radio"), QStringLiteral("fingerprint"), QStringLiteral("last_seen"),
