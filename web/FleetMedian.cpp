@@ -12,7 +12,7 @@ namespace Web {
 
 namespace {
 
-constexpr int KeptMs = 60'000;
+constexpr int KeptMs = 5 * 60'000;
 
 // One index probe per radio: the next fingerprint after the last, then that
 // radio's newest record with a block (what it holds after a write that

@@ -13,8 +13,8 @@ namespace Web {
 using ValueMedians = std::array<double, PowerValueCount>;
 
 // Nothing when no radio has a block yet, or the history cannot be read.
-// Kept for a while: the fleet moves slowly, and one radio's page should not
-// read a block of every radio.
+// Kept for five minutes: the fleet moves slowly, and one radio's page should
+// not read a block of every radio.
 std::optional<ValueMedians> fleetMedian(const Source &source);
 
 } // namespace Web

@@ -1,5 +1,4 @@
 #include "web/RadioPage.h"
-#include "history/Story.h"
 #include "protocol/CalibrationBlock.h"
 #include "web/HistoryRows.h"
 #include "web/RadioPlot.h"
@@ -27,15 +26,15 @@ struct Entry {
 
 std::optional<QList<Entry>> story(const Source &source, const QString &id, const QString &prefix)
 {
-    const History::Story::Query story = History::Story::of(id, prefix, source.table);
+    const std::optional<Condition> story = radioCondition(source, id, prefix);
     QSqlQuery q(QSqlDatabase::database(source.connection, false));
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT id, %1, station, port, device, radio, fingerprint, action, outcome, source,"
                              " block_before, block_sent, block_after FROM %2 WHERE %3 ORDER BY time, id LIMIT %4")
-                  .arg(timeColumn(source), source.table, story.condition).arg(MostRecords));
-    for (const QVariant &v : story.values)
+                  .arg(timeColumn(source), source.table, story ? story->sql : QString()).arg(MostRecords));
+    for (const QVariant &v : story ? story->values : QVariantList())
         q.addBindValue(v);
-    if (!q.exec())
+    if (!story || !q.exec())
         return std::nullopt;
     QList<Entry> out;
     while (q.next()) {

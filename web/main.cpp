@@ -1,6 +1,7 @@
 // calitune-web: a read-only web view over the history, local or the factory's.
 #include "history/ServerHistory.h"
 #include "history/StationConfig.h"
+#include "web/FleetMedian.h"
 #include "web/WebServer.h"
 
 #include <QCommandLineParser>
@@ -110,12 +111,24 @@ std::thread stopOnSignal(Web::WebServer &server, sigset_t stopSignals)
     });
 }
 
+// The fleet's median, which every radio's page draws, read once before the
+// first page asks for it.
+std::thread warmUp(const Web::Origin &origin)
+{
+    return std::thread([origin] {
+        if (const auto source = Web::sourceHere(origin))
+            Web::fleetMedian(*source);
+        Web::forgetSourceHere();
+    });
+}
+
 int run(Web::ServerSettings settings, const Listen &listen)
 {
     // The history is checked before listening: nothing to serve is no server.
     if (const auto source = Web::sourceHere(settings.origin); !source)
         return refuse(source.text());
     Web::forgetSourceHere();
+    const Web::Origin origin = settings.origin;
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -129,7 +142,9 @@ int run(Web::ServerSettings settings, const Listen &listen)
     std::printf("http://%s:%d/\n", qPrintable(host), *port);
     std::fflush(stdout);
     std::thread stopper = stopOnSignal(server, stopSignals);
+    std::thread warming = warmUp(origin);
     const Result<void, Web::ListenFailure> served = server.serve();
+    warming.join();
     if (!served) {
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
