@@ -128,11 +128,11 @@ QString dataTable(const PlotInput &in)
     QString html = QStringLiteral("<table class=plotdata><caption>The values plotted</caption><thead><tr><th>MHz</th>");
     for (const QString &power : {QStringLiteral("High"), QStringLiteral("Low")}) {
         if (!in.before.isEmpty())
-            html += QStringLiteral("<th>%1 %2</th>").arg(power, escaped(in.beforeName));
+            html += QStringLiteral("<th>%1<br>%2</th>").arg(power, escaped(in.beforeName));
         if (!in.after.isEmpty())
-            html += QStringLiteral("<th>%1 %2</th>").arg(power, escaped(in.afterName));
+            html += QStringLiteral("<th>%1<br>%2</th>").arg(power, escaped(in.afterName));
         if (in.median)
-            html += QStringLiteral("<th>%1 fleet median</th>").arg(power);
+            html += QStringLiteral("<th>%1<br>fleet median</th>").arg(power);
     }
     html += QStringLiteral("</tr></thead><tbody>");
     for (int p = 0; p < 6; ++p) {
@@ -170,7 +170,8 @@ QString calibrationPlot(const PlotInput &in)
             svg += series(s, in.after, low, QStringLiteral("after"));
     }
     svg += legend(in) + QStringLiteral("</svg>");
-    return QStringLiteral("<div class=plotbox>%1%2</div>").arg(svg, dataTable(in));
+    return QStringLiteral("<div class=plotbox><figure><figcaption>%1</figcaption>%2</figure>%3</div>")
+        .arg(escaped(in.title), svg, dataTable(in));
 }
 
 } // namespace Web
