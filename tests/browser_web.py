@@ -18,6 +18,7 @@ import urllib.parse
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
 
 MARKUP = "<b id=x>SN</b>"
 TOKEN = "browser-test-token-0123"
@@ -57,11 +58,22 @@ def browser(profile):
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,1000",
                      "--user-data-dir=" + profile):
         options.add_argument(argument)
-    options.binary_location = "/usr/bin/chromium"
-    service = Service("/usr/bin/chromedriver", popen_kw={"preexec_fn": die_with_parent})
+    options.binary_location = os.environ.get("CALITUNE_CHROMIUM", "/usr/bin/chromium")
+    service = Service(os.environ.get("CALITUNE_CHROMEDRIVER", "/usr/bin/chromedriver"),
+                      popen_kw={"preexec_fn": die_with_parent})
     driver = webdriver.Chrome(service=service, options=options)
     driver.set_page_load_timeout(30)
     return driver
+
+
+def wait_for(driver, condition, what):
+    """Until the next page has come: the old one answers find_element meanwhile."""
+    WebDriverWait(driver, 30).until(lambda d: d.execute_script("return document.readyState") == "complete"
+                                    and condition(d), message=what)
+
+
+def path_is(path):
+    return lambda d: urllib.parse.urlsplit(d.current_url).path == path
 
 
 def search(driver, base, text):
@@ -70,6 +82,12 @@ def search(driver, base, text):
     field.clear()
     field.send_keys(text)
     field.submit()
+    wait_for(driver, lambda d: "q=" in urllib.parse.urlsplit(d.current_url).query, "the search's results")
+
+
+def open_radio(driver, label):
+    driver.find_element(By.LINK_TEXT, label).click()
+    wait_for(driver, path_is("/radio"), "the page of " + label)
 
 
 def stored_write(history):
@@ -105,7 +123,7 @@ def check_plot(driver, history):
 
 def search_and_plot(driver, base, history):
     search(driver, base, "0003")
-    driver.find_element(By.LINK_TEXT, "SN0003").click()
+    open_radio(driver, "SN0003")
     assert driver.find_element(By.TAG_NAME, "h1").text == "Radio SN0003"
     assert driver.find_element(By.CSS_SELECTOR, "svg.plot title").get_attribute("textContent").startswith("SN0003")
     check_plot(driver, history)
@@ -113,7 +131,7 @@ def search_and_plot(driver, base, history):
 
 def markup_stays_text(driver, base):
     search(driver, base, MARKUP)
-    driver.find_element(By.LINK_TEXT, MARKUP).click()
+    open_radio(driver, MARKUP)
     assert driver.find_element(By.TAG_NAME, "h1").text == "Radio " + MARKUP
     assert not driver.find_elements(By.ID, "x") and not driver.find_elements(By.CSS_SELECTOR, "main b")
     assert "<i>line</i>" in driver.find_element(By.CSS_SELECTOR, "table.story").text
@@ -123,11 +141,13 @@ def token_off_loopback(driver, base):
     page = base + "radio?id=SN0003"
     driver.get(page)
     assert driver.find_elements(By.CSS_SELECTOR, "form.login") and "SN0003" not in driver.title
-    for token, wanted in (("not-the-token", "Sign in"), (TOKEN, "Radio SN0003")):
+    for token, came in (("not-the-token", lambda d: d.find_elements(By.CSS_SELECTOR, "p.error")),
+                        (TOKEN, path_is("/radio"))):
         field = driver.find_element(By.NAME, "token")
         field.send_keys(token)
         field.submit()
-        assert driver.find_element(By.TAG_NAME, "h1").text == wanted, driver.page_source[:400]
+        wait_for(driver, came, "the answer to token " + token)
+    assert driver.find_element(By.TAG_NAME, "h1").text == "Radio SN0003", driver.page_source[:400]
     assert urllib.parse.urlsplit(driver.current_url).query == "id=SN0003"
     assert driver.execute_script("return document.cookie") == "", "the token's cookie is readable by scripts"
 
