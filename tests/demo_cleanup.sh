@@ -5,11 +5,12 @@
 # must leave no temporary folder and no process behind, and its radio log must
 # be where it said. While the window is up, the calitune-cli line the demo
 # prints must read the demo's radio, and the history must go to the build
-# folder's demo-history.db: nothing may appear in the (throw-away) home folder.
+# folder's demo-history.db, which the web view the demo starts serves: nothing
+# may appear in the (throw-away) home folder.
 # Usage: demo_cleanup.sh <source dir> <build dir>; exits 77 when it cannot run.
 set -euo pipefail
 src=$1 build=$2
-for program in calitune calitune-cli calitune-radio-sim; do
+for program in calitune calitune-cli calitune-web calitune-radio-sim; do
     [ -x "$build/bin/$program" ] || { echo "SKIP: $build/bin/$program is not built"; exit 77; }
 done
 [ -r /proc/self/stat ] || { echo "SKIP: no /proc to find the demo's processes"; exit 77; }
@@ -114,6 +115,18 @@ check_history() {
         fail "the window keeps its history elsewhere than $history"
 }
 
+# The web view the demo names serves its history: the radio of its first read.
+check_web() {
+    local port page
+    port=$(sed -n "s|^Web view of this demo's history: http://127\.0\.0\.1:\([0-9]*\)/\$|\1|p" "$scratch/out")
+    [ -n "$port" ] || fail "the demo prints no web address"
+    exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "nothing listens on the demo's web address"
+    printf 'GET /?format=csv HTTP/1.0\r\n\r\n' >&3
+    page=$(cat <&3)
+    exec 3<&-
+    grep -q '^DEMO0001,' <<<"${page//$'\r'/}" || fail "the demo's web view does not list DEMO0001: $page"
+}
+
 # Whatever the demo and the command line do, the home folder gains nothing.
 export HOME=$scratch/home XDG_DATA_HOME=$scratch/home/data
 mkdir -p "$XDG_DATA_HOME"
@@ -126,6 +139,7 @@ wait_for_window
 grep -q 'Ctrl+C' "$scratch/out" || fail "the demo does not say how to stop it"
 check_cli_line
 check_history
+check_web
 kill -INT -- "-$demo"
 check_demo_ended 130
 log=$(sed -n 's/.*its frames are logged in //p' "$scratch/out")

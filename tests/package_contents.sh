@@ -116,7 +116,7 @@ lists() {
         [[ ", $value," == *", $package"[\ ,]* ]] || fail "$field lacks '$package': $value"
     done
 }
-lists Depends libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6sql6 \
+lists Depends libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6sql6 libqt6network6 libcpp-httplib0.11 \
     qt6-qpa-plugins qt6-translations-l10n libqt6sql6-sqlite 'fonts-wqy-microhei | fonts-noto-cjk'
 lists Recommends libqt6sql6-psql
 

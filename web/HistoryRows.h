@@ -1,0 +1,49 @@
+#pragma once
+// What the pages over the history's records share: reading a record's time
+// on either database, and writing its texts, blocks and links.
+
+#include "web/Page.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonValue>
+#include <QStringList>
+#include <QVariant>
+#include <optional>
+
+namespace Web {
+
+// The SQL expression of a record's time that timeOf reads back.
+QString timeColumn(const Source &source);
+QDateTime timeOf(const QVariant &value, const Source &source);
+QString shownTime(const QDateTime &time);   // "2026-12-08 14:31:11 UTC"
+QString isoTime(const QDateTime &time);     // for JSON and CSV
+
+// Which records are a radio's story (history/Story.h: the records of its
+// labels, and those of their fingerprints and of the id as a fingerprint),
+// asked in two steps: its fingerprints first, so that the database plans the
+// look-up of the records knowing how few they are. (In one statement
+// PostgreSQL guesses the fingerprints of a well-used label at thousands of
+// records and reads the whole table.) Nothing when the history cannot be read.
+struct Condition {
+    QString sql;
+    QVariantList values;
+};
+std::optional<Condition> radioCondition(const Source &source, const QString &id, const QString &radioPrefix);
+
+// "window" or "command line", from the record's source column.
+QString whoName(const QString &source);
+
+// The twelve values of a 16-byte block as a JSON array; null for no block.
+QJsonValue valuesJson(const QByteArray &block);
+
+// A radio's page, for an href (escaped).
+QString radioHref(const QString &id);
+
+// A page that says what went wrong, as HTML and JSON; `message` is plain text.
+Page errorPage(int status, const QString &title, const QString &message);
+
+// One CSV line, each field quoted when it must be, ending in CRLF.
+QString csvLine(const QStringList &fields);
+
+} // namespace Web
