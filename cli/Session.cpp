@@ -55,14 +55,13 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
 
 QString Session::whyNotOpened() const
 {
-    switch (link.openFailure().error) {
+    switch (link.openFailure().kind) {
     case basComm::OpenError::Missing:
         return QStringLiteral("the device does not exist (is the cable plugged in?)");
     case basComm::OpenError::Busy:
         return QStringLiteral("the port is in use by another program");
     case basComm::OpenError::Permission:
         return QStringLiteral("permission denied; ") + DialoutHint;
-    case basComm::OpenError::None:
     case basComm::OpenError::Other:
         break;
     }
