@@ -34,6 +34,13 @@ const QString DialoutHint =
 
 } // namespace
 
+std::chrono::milliseconds LinkReplyWindow()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("CALITUNE_REPLY_WINDOW_MS", &ok);
+    return ok && ms > 0 ? std::chrono::milliseconds(ms) : Link::DefaultReplyWindow;
+}
+
 History::Record StartRecord(History::Action action)
 {
     History::Record r;
@@ -48,6 +55,7 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
                withPlace(std::move(start), settings, t), verifyAsked),
       m_progress(t.name, link, settings.progress)
 {
+    link.setReplyWindow(LinkReplyWindow());
     link.setStopCheck(StopSignals::Requested);
     link.setHurryCheck(StopSignals::Hurried);
     m_record.requireKeptBeforeWrite();
