@@ -115,6 +115,7 @@ namespace {
 Doctor::ProbeResult probe(const QString &device)
 {
     Link link;
+    link.setReplyWindow(LinkReplyWindow());
     link.setStopCheck(StopSignals::Requested);
     if (!link.open(device))
         return {Doctor::ProbeResult::Outcome::PortNotOpened, link.openFailure().text};

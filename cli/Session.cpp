@@ -34,6 +34,13 @@ const QString DialoutHint =
 
 } // namespace
 
+std::chrono::milliseconds LinkReplyWindow()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("CALITUNE_REPLY_WINDOW_MS", &ok);
+    return ok && ms > 0 ? std::chrono::milliseconds(ms) : Link::DefaultReplyWindow;
+}
+
 History::Record StartRecord(History::Action action)
 {
     History::Record r;
@@ -48,6 +55,7 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
                withPlace(std::move(start), settings, t), verifyAsked),
       m_progress(t.name, link, settings.progress)
 {
+    link.setReplyWindow(LinkReplyWindow());
     link.setStopCheck(StopSignals::Requested);
     link.setHurryCheck(StopSignals::Hurried);
     m_record.requireKeptBeforeWrite();
@@ -55,14 +63,13 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
 
 QString Session::whyNotOpened() const
 {
-    switch (link.openFailure().error) {
+    switch (link.openFailure().kind) {
     case basComm::OpenError::Missing:
         return QStringLiteral("the device does not exist (is the cable plugged in?)");
     case basComm::OpenError::Busy:
         return QStringLiteral("the port is in use by another program");
     case basComm::OpenError::Permission:
         return QStringLiteral("permission denied; ") + DialoutHint;
-    case basComm::OpenError::None:
     case basComm::OpenError::Other:
         break;
     }

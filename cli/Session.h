@@ -8,10 +8,16 @@
 #include "protocol/Exchange.h"
 #include "protocol/Link.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
 namespace Cli {
+
+// The reply window of every link: the radio's 700 ms, or the milliseconds
+// CALITUNE_REPLY_WINDOW_MS names, a test aid that spares tests of silent
+// radios the wait.
+std::chrono::milliseconds LinkReplyWindow();
 
 // What every exchange of one run shares.
 struct RunSettings {

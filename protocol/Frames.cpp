@@ -30,16 +30,23 @@ QByteArray writeFrame(std::uint16_t address, const BlockBytes &block)
     return frame + BlockToBytes(block);
 }
 
+std::uint8_t judgedByte(const QByteArray &reply, int index)
+{
+    return index >= 0 && index < reply.size() ? std::uint8_t(reply[index]) : 0;
+}
+
+bool isNoReply(const QByteArray &reply) { return judgedByte(reply, 0) == 0; }
+
 EntryReply judgeEntryReply(const QByteArray &reply)
 {
-    if (reply.isEmpty() || reply[0] == '\0')
+    if (isNoReply(reply))
         return EntryReply::NoReply;
     return isAck(reply) ? EntryReply::Acknowledged : EntryReply::OtherReply;
 }
 
-bool isAck(const QByteArray &reply) { return reply.startsWith(char(Ack)); }
+bool isAck(const QByteArray &reply) { return judgedByte(reply, 0) == Ack; }
 
-bool isExitReply(const QByteArray &reply) { return reply.startsWith(char(ExitReply)); }
+bool isExitReply(const QByteArray &reply) { return judgedByte(reply, 0) == ExitReply; }
 
 std::optional<BlockBytes> blockFromReadReply(const QByteArray &reply, std::uint16_t address)
 {

@@ -29,8 +29,15 @@ QByteArray exitCommand();
 QByteArray readRequest(std::uint16_t address);
 QByteArray writeFrame(std::uint16_t address, const BlockBytes &block);
 
+// A reply holds only the bytes that came. The radio never answers with a 0
+// byte, so a byte that did not come is judged as a 0 byte, and a reply whose
+// first byte is 0, or that has none, is no reply. This is the one place
+// where a missing byte is given a value.
+std::uint8_t judgedByte(const QByteArray &reply, int index);
+bool isNoReply(const QByteArray &reply);
+
 enum class EntryReply { Acknowledged, NoReply, OtherReply };
-// What one reply to the access code means; a first byte of 0 is no reply.
+// What one reply to the access code means.
 EntryReply judgeEntryReply(const QByteArray &reply);
 bool isAck(const QByteArray &reply);
 bool isExitReply(const QByteArray &reply);

@@ -22,29 +22,28 @@ namespace {
 
 constexpr int MoreBytesChunk = 64;
 
-// The reply's own time budget, as the driver's read rule gives it.
-int replyBudgetMs(int replySize) { return 700 + 2 * replySize; }
-
 } // namespace
 
 Link::Link() = default;
 
 Link::~Link() { close(); }
 
-bool Link::open(const QString &device)
+Result<void, basComm::OpenError> Link::open(const QString &device)
 {
     close();
     m_stopped = false;
     m_entered = false;
     m_exit = ExitCommand::NotSent;
-    m_port = basComm::ComPort::open(device, &m_openFailure);
-    if (!m_port) {
+    auto opened = basComm::ComPort::open(device);
+    if (!opened) {
+        m_openFailure = opened.failure();
         qCDebug(lcLink) << "port" << device << "not opened:" << m_openFailure.text;
-        return false;
+        return m_openFailure;
     }
-    m_port->configure(9600, 8, 0, 0, 26);
+    m_port = std::move(opened).value();
+    m_port->configure(9600, basComm::DataBits::Eight, basComm::Parity::None, basComm::StopBits::One);
     m_open = true;
-    return true;
+    return {};
 }
 
 void Link::close()
@@ -70,16 +69,21 @@ void Link::startStep()
     m_replies = {};
 }
 
-void Link::completeReply(QByteArray &got, const Attempt &a, qint64 readStartMs)
+void Link::completeReply(QByteArray &got, const Attempt &a, std::chrono::milliseconds readSoFar)
 {
+    using std::chrono::milliseconds;
     QElapsedTimer clock;
     clock.start();
-    const auto left = [&] { return int(replyBudgetMs(a.replySize) - readStartMs - clock.elapsed()); };
+    const auto left = [&] { return replyTime(a.replySize) - readSoFar - milliseconds(clock.elapsed()); };
     if (a.completeSplitReply && !got.isEmpty() && got.size() < a.replySize)
-        m_port->readMore(got, a.replySize - int(got.size()), SplitReplyQuietMs, left());
+        got += m_port->readMore(a.replySize - int(got.size()), SplitReplyQuiet, left()).bytes;
     if (a.lineMayCarryOldReply && got.size() == a.replySize) {
         QByteArray more;
-        while (left() > 0 && m_port->readMore(more, MoreBytesChunk, ResyncQuietMs, std::min(left(), ResyncMaxMs)) > 0) {
+        while (left() > milliseconds::zero()) {
+            const QByteArray chunk = m_port->readMore(MoreBytesChunk, ResyncQuiet, std::min(left(), ResyncMax)).bytes;
+            if (chunk.isEmpty())
+                break;
+            more += chunk;
         }
         if (!more.isEmpty()) {
             qCDebug(lcLink) << a.step << "reply followed by" << more.size() << "more bytes; taking the last"
@@ -98,18 +102,17 @@ QByteArray Link::runAttempt(const QByteArray &frame, const Attempt &a)
         return {};
     m_attemptsSent = a.number;
     if (a.number > 1) {
-        if (const int dropped = m_port->settle(ResyncQuietMs, ResyncMaxMs))
+        if (const int dropped = m_port->settle(ResyncQuiet, ResyncMax))
             qCDebug(lcLink) << a.step << "dropped" << dropped << "late bytes before attempt" << a.number;
     }
-    m_port->write(frame, std::uint32_t(frame.size()));
+    m_port->write(frame, WriteTimePerByte * (frame.size() + 1));
     basComm::WaitMs(a.waitMs);
     QElapsedTimer readClock;
     readClock.start();
-    int arrived = 0;
-    QByteArray got = m_port->read(a.replySize, &arrived).left(arrived);
-    completeReply(got, a, readClock.elapsed());
+    QByteArray got = m_port->read(a.replySize, replyTime(a.replySize), ByteSpacing).bytes;
+    completeReply(got, a, std::chrono::milliseconds(readClock.elapsed()));
     m_port->purge(true, true);
-    if (got.isEmpty() || got[0] == '\0')
+    if (Frames::isNoReply(got))
         ++m_replies.silent;
     else if (got.size() < a.replySize)
         ++m_replies.cut;

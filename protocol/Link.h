@@ -4,6 +4,7 @@
 // here, so links on several ports (and threads) never share a byte. A Link is
 // used by one thread at a time; isOpen() may be asked from any.
 
+#include "base/Result.h"
 #include "protocol/CalibrationBlock.h"
 #include "protocol/Frames.h"
 #include "serial/basComm.h"
@@ -11,6 +12,7 @@
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,12 +29,19 @@ public:
     static constexpr float EntryWaitMs = 0.1f;
     static constexpr float ExitWaitMs = 1.0f;
     static constexpr float BlockWaitMs = 10;
+    // How long a radio has to begin its reply. A reply of n bytes may take
+    // the window plus ByteSpacing per byte, and ends when more than
+    // ByteSpacing passes without its next byte. A write of n bytes is given
+    // WriteTimePerByte for each, and one more.
+    static constexpr std::chrono::milliseconds DefaultReplyWindow{700};
+    static constexpr std::chrono::milliseconds ByteSpacing{2};
+    static constexpr std::chrono::milliseconds WriteTimePerByte{3};
     // A USB adapter passes bytes on in bursts (every 16 ms by default): quiet
     // for longer than that means the line has nothing more on its way.
-    static constexpr int ResyncQuietMs = 25;
-    static constexpr int ResyncMaxMs = 250;
+    static constexpr std::chrono::milliseconds ResyncQuiet{25};
+    static constexpr std::chrono::milliseconds ResyncMax{250};
     // A reply that came in parts is waited for while its bytes keep coming.
-    static constexpr int SplitReplyQuietMs = 50;
+    static constexpr std::chrono::milliseconds SplitReplyQuiet{50};
 
     // Told of every attempt once its reply is in (progress, --verbose).
     struct AttemptReport {
@@ -66,10 +75,15 @@ public:
     // Asked before every exit attempt but the first: true sends no more.
     void setHurryCheck(StopCheck check) { m_hurry = std::move(check); }
 
+    // A radio's time to begin a reply; tests of silent radios shorten it.
+    void setReplyWindow(std::chrono::milliseconds window) { m_replyWindow = window; }
+    std::chrono::milliseconds replyWindow() const { return m_replyWindow; }
+
     // Opens the device and sets up the line: 9600 bit/s, 8 data bits, one
     // stop bit, no parity.
-    bool open(const QString &device);
-    basComm::OpenFailure openFailure() const { return m_openFailure; }
+    Result<void, basComm::OpenError> open(const QString &device);
+    // Why the last open failed, kept for the front end's report.
+    const Failure<basComm::OpenError> &openFailure() const { return m_openFailure; }
     bool isOpen() const { return m_open.load(); }
     void close();
 
@@ -99,12 +113,14 @@ public:
 private:
     struct Attempt;
     QByteArray runAttempt(const QByteArray &frame, const Attempt &attempt);
-    void completeReply(QByteArray &got, const Attempt &attempt, qint64 readStartMs);
+    void completeReply(QByteArray &got, const Attempt &attempt, std::chrono::milliseconds readSoFar);
+    std::chrono::milliseconds replyTime(int replySize) const { return m_replyWindow + ByteSpacing * replySize; }
     bool mayStartAttempt();
     void startStep();
 
     std::unique_ptr<basComm::ComPort> m_port;
-    basComm::OpenFailure m_openFailure;
+    Failure<basComm::OpenError> m_openFailure{};
+    std::chrono::milliseconds m_replyWindow = DefaultReplyWindow;
     std::atomic_bool m_open{false};
     bool m_inProgrammingMode = false;
     bool m_accessCodeSent = false;

@@ -225,7 +225,7 @@ QList<Port> Map::probe()
 {
     QList<Port> ports = refresh();
     for (Port &port : ports)
-        port.available = basComm::ComPort::open(port.device) != nullptr;
+        port.available = basComm::ComPort::open(port.device).ok();
     return ports;
 }
 

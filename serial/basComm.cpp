@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <optional>
 #include <thread>
 
 #ifdef Q_OS_UNIX
@@ -56,33 +57,49 @@ QString resolved(const QString &device)
 #endif
 }
 
-bool lockDevice([[maybe_unused]] QSerialPort &serial, [[maybe_unused]] OpenFailure &failure)
+Result<void, OpenError> lockDevice([[maybe_unused]] QSerialPort &serial)
 {
 #ifdef Q_OS_UNIX
     if (::flock(int(serial.handle()), LOCK_EX | LOCK_NB) == 0)
-        return true;
+        return {};
     const int error = errno;
-    failure = {error == EWOULDBLOCK ? OpenError::Busy : OpenError::Other,
-               QString::fromLocal8Bit(std::strerror(error))};
-    return false;
+    return Failure{error == EWOULDBLOCK ? OpenError::Busy : OpenError::Other,
+                   QString::fromLocal8Bit(std::strerror(error))};
 #else
-    return true;
+    return {};
 #endif
+}
+
+std::optional<QSerialPort::Parity> qtParity(Parity parity)
+{
+    switch (parity) {
+    case Parity::None: return QSerialPort::NoParity;
+    case Parity::Odd: return QSerialPort::OddParity;
+    case Parity::Even: return QSerialPort::EvenParity;
+    case Parity::Mark: return QSerialPort::MarkParity;
+    case Parity::Space: return QSerialPort::SpaceParity;
+    }
+    return std::nullopt;
+}
+
+std::optional<QSerialPort::StopBits> qtStopBits(StopBits stopBits)
+{
+    switch (stopBits) {
+    case StopBits::One: return QSerialPort::OneStop;
+    case StopBits::OneAndHalf: return QSerialPort::OneAndHalfStop;
+    case StopBits::Two: return QSerialPort::TwoStop;
+    }
+    return std::nullopt;
 }
 
 } // namespace
 
-std::unique_ptr<ComPort> ComPort::open(const QString &device, OpenFailure *failure)
+Result<std::unique_ptr<ComPort>, OpenError> ComPort::open(const QString &device)
 {
-    OpenFailure ignored;
-    OpenFailure &why = failure ? *failure : ignored;
-    why = {};
     const QString path = device.isEmpty() ? QString() : resolved(device);
-    if (path.isEmpty()) {
-        why = {OpenError::Missing, device.isEmpty() ? QStringLiteral("no device for this port")
-                                                     : QStringLiteral("no such device")};
-        return nullptr;
-    }
+    if (path.isEmpty())
+        return Failure{OpenError::Missing, device.isEmpty() ? QStringLiteral("no device for this port")
+                                                            : QStringLiteral("no such device")};
     auto serial = std::make_unique<QSerialPort>(path);
     // Qt also puts the line into raw mode here.
     bool opened = serial->open(QIODevice::ReadWrite);
@@ -90,21 +107,16 @@ std::unique_ptr<ComPort> ComPort::open(const QString &device, OpenFailure *failu
         serial = std::make_unique<QSerialPort>(path);
         opened = serial->open(QIODevice::ReadWrite);
     }
-    if (!opened) {
-        why = {classify(*serial, path), serial->errorString()};
-        return nullptr;
-    }
-    if (!lockDevice(*serial, why))
-        return nullptr;
+    if (!opened)
+        return Failure{classify(*serial, path), serial->errorString()};
+    if (auto locked = lockDevice(*serial); !locked)
+        return locked.failure();
 #ifdef Q_OS_LINUX
     RequestLowLatency(int(serial->handle()));
 #endif
     // Whatever a previous user of the line left behind is not ours.
     serial->clear(QSerialPort::AllDirections);
-    std::unique_ptr<ComPort> port(new ComPort(std::move(serial), path));
-    port->setTimeouts(2, 3);
-    port->setBuffers(1024, 512);
-    return port;
+    return std::unique_ptr<ComPort>(new ComPort(std::move(serial), path));
 }
 
 ComPort::ComPort(std::unique_ptr<QSerialPort> serial, QString device)
@@ -116,20 +128,21 @@ ComPort::~ComPort() = default;
 
 QString ComPort::device() const { return m_device; }
 
-// Reads into `out` as the read time-out rule says; the gap counts from the
-// last byte, or from the start when `gapFromStart`.
-int ComPort::readInto(QByteArray &out, int count, qint64 gapNs, qint64 totalNs, bool gapFromStart)
+// Reads as the read time-out rule says; the gap counts from the last byte,
+// or from the start when `gapFromStart`. A zero gap sets no gap rule.
+Received ComPort::readInto(int count, std::chrono::nanoseconds gap, std::chrono::nanoseconds timeout,
+                           bool gapFromStart)
 {
     QSerialPort &s = *m_serial;
-    const qsizetype base = out.size();
-    out.resize(base + count);
+    Received r{QByteArray(std::max(count, 0), Qt::Uninitialized), ReadStatus::Complete};
     int got = 0;
     qint64 lastByteNs = gapFromStart ? 0 : -1;
+    const qint64 gapNs = gap.count(), totalNs = timeout.count();
     QElapsedTimer clock;
     clock.start();
     s.clearError();
     while (got < count) {
-        const qint64 n = s.read(out.data() + base + got, count - got);
+        const qint64 n = s.read(r.bytes.data() + got, count - got);
         if (n > 0) {
             got += int(n);
             lastByteNs = clock.nsecsElapsed();
@@ -140,47 +153,33 @@ int ComPort::readInto(QByteArray &out, int count, qint64 gapNs, qint64 totalNs, 
         qint64 leftNs = totalNs - now;
         if (lastByteNs >= 0 && gapNs > 0)
             leftNs = std::min(leftNs, gapNs - (now - lastByteNs));
-        if (leftNs <= 0)
+        if (leftNs <= 0) {
+            r.status = ReadStatus::TimedOut;
             break;
+        }
         const qint64 waitMs = std::min<qint64>(WaitSliceMs, (leftNs + 999999) / 1000000);
-        // A vanished device reports at once; treat it as silence.
+        // A vanished device reports at once.
         if (!s.waitForReadyRead(int(std::max<qint64>(waitMs, 1))) && s.error() != QSerialPort::NoError
-            && s.error() != QSerialPort::TimeoutError)
+            && s.error() != QSerialPort::TimeoutError) {
+            r.status = ReadStatus::Error;
             break;
+        }
     }
     s.clearError();
-    out.resize(base + got);
-    return got;
+    r.bytes.resize(got);
+    return r;
 }
 
-bool ComPort::configure(std::uint32_t baudRate, std::uint8_t byteSize, std::uint8_t stopBits,
-                        std::uint8_t parity, int /*eofChar*/)
+bool ComPort::configure(std::uint32_t baudRate, DataBits dataBits, Parity parity, StopBits stopBits)
 {
-    // The line runs in binary mode, where an end-of-data character has no effect.
-    static constexpr QSerialPort::StopBits stops[] = {QSerialPort::OneStop,
-                                                      QSerialPort::OneAndHalfStop,
-                                                      QSerialPort::TwoStop};
-    static constexpr QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::OddParity,
-                                                       QSerialPort::EvenParity, QSerialPort::MarkParity,
-                                                       QSerialPort::SpaceParity};
-    if (byteSize < 5 || byteSize > 8 || stopBits > 2 || parity > 4 || baudRate > INT32_MAX)
+    const auto qtParityValue = qtParity(parity);
+    const auto qtStopBitsValue = qtStopBits(stopBits);
+    if (baudRate == 0 || baudRate > INT32_MAX || dataBits < DataBits::Five || dataBits > DataBits::Eight
+        || !qtParityValue || !qtStopBitsValue)
         return false;
     QSerialPort &s = *m_serial;
-    return s.setBaudRate(qint32(baudRate)) && s.setDataBits(QSerialPort::DataBits(byteSize))
-        && s.setStopBits(stops[stopBits]) && s.setParity(parities[parity]);
-}
-
-bool ComPort::setTimeouts(std::uint32_t readSpacingMs, std::uint32_t writeMsPerByte)
-{
-    m_timeouts = {readSpacingMs, readSpacingMs, 700, writeMsPerByte, writeMsPerByte};
-    return true;
-}
-
-bool ComPort::setBuffers(std::uint32_t, std::uint32_t)
-{
-    // The operating system sizes its own queues here and Qt buffers without
-    // limit, so the sizes are accepted and change nothing.
-    return true;
+    return s.setBaudRate(qint32(baudRate)) && s.setDataBits(QSerialPort::DataBits(dataBits))
+        && s.setParity(*qtParityValue) && s.setStopBits(*qtStopBitsValue);
 }
 
 void ComPort::purge(bool purgeInput, bool purgeOutput)
@@ -196,33 +195,26 @@ void ComPort::purge(bool purgeInput, bool purgeOutput)
     m_serial->clear(dirs);
 }
 
-QByteArray ComPort::read(std::uint16_t count, int *arrived)
+Received ComPort::read(int count, milliseconds timeout, milliseconds gap)
 {
-    QByteArray bytes;
-    int got = 0;
-    if (count > 0) {
-        const Timeouts &t = m_timeouts;
-        const qint64 totalNs = (qint64(t.readConstant) + qint64(t.readMultiplier) * count) * 1000000;
-        got = readInto(bytes, count, qint64(t.readInterval) * 1000000, totalNs, false);
-    }
-    bytes.append(count - bytes.size(), '\0');
-    if (arrived)
-        *arrived = got;
-    return bytes;
+    if (count <= 0)
+        return {{}, ReadStatus::Complete};
+    return readInto(count, gap, timeout, false);
 }
 
-int ComPort::readMore(QByteArray &out, int count, int quietMs, int totalMs)
+Received ComPort::readMore(int count, milliseconds quiet, milliseconds timeout)
 {
-    if (count <= 0 || totalMs <= 0)
-        return 0;
-    return readInto(out, count, qint64(quietMs) * 1000000, qint64(totalMs) * 1000000, true);
+    if (count <= 0)
+        return {{}, ReadStatus::Complete};
+    if (timeout <= milliseconds::zero())
+        return {{}, ReadStatus::TimedOut};
+    return readInto(count, quiet, timeout, true);
 }
 
-int ComPort::settle(int quietMs, int maxMs)
+int ComPort::settle(milliseconds quiet, milliseconds timeout)
 {
     QSerialPort &s = *m_serial;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(maxMs);
-    const auto quiet = std::chrono::milliseconds(quietMs);
+    const auto deadline = SteadyClock::now() + timeout;
     int discarded = 0;
     s.clearError();
     for (;;) {
@@ -235,7 +227,7 @@ int ComPort::settle(int quietMs, int maxMs)
         if (quietFor >= quiet || now >= deadline)
             break;
         const auto left = std::min<SteadyClock::duration>(quiet - quietFor, deadline - now);
-        const qint64 waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const qint64 waitMs = std::chrono::ceil<milliseconds>(left).count();
         if (!s.waitForReadyRead(int(std::clamp<qint64>(waitMs, 1, WaitSliceMs)))
             && s.error() != QSerialPort::NoError && s.error() != QSerialPort::TimeoutError)
             break;
@@ -245,21 +237,18 @@ int ComPort::settle(int quietMs, int maxMs)
     return discarded;
 }
 
-std::uint32_t ComPort::write(const QByteArray &bytes, std::uint32_t count)
+std::uint32_t ComPort::write(const QByteArray &bytes, milliseconds timeout)
 {
-    if (bytes.isNull())
-        return 0;
-    count = std::min<std::uint32_t>(count, std::uint32_t(bytes.size()));
-    if (count == 0)
+    if (bytes.isEmpty())
         return 0;
     QSerialPort &s = *m_serial;
-    const qint64 limitMs = qint64(m_timeouts.writeConstant) + qint64(m_timeouts.writeMultiplier) * count;
-    if (s.write(bytes.constData(), count) < 0)
+    const auto count = std::uint32_t(bytes.size());
+    if (s.write(bytes.constData(), bytes.size()) < 0)
         return 0;
     QElapsedTimer clock;
     clock.start();
     while (s.bytesToWrite() > 0) {
-        const qint64 left = limitMs - clock.elapsed();
+        const qint64 left = timeout.count() - clock.elapsed();
         if (left <= 0 || !s.waitForBytesWritten(int(left)))
             break;
     }

@@ -58,6 +58,13 @@ inline QProcessEnvironment CliEnvironment(const QStringList &devices, const QStr
     return env;
 }
 
+// For radios that stay silent: the command line gives them a short window.
+inline QProcessEnvironment WithShortReplyWindow(QProcessEnvironment env)
+{
+    env.insert("CALITUNE_REPLY_WINDOW_MS", QString::number(ShortReplyWindow.count()));
+    return env;
+}
+
 inline QString CliProgram() { return QCoreApplication::applicationDirPath() + "/calitune-cli"; }
 
 inline void StartCli(QProcess &p, const QStringList &args, const QProcessEnvironment &env)

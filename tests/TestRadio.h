@@ -4,6 +4,7 @@
 // written as numbers.
 
 #include <QByteArray>
+#include <chrono>
 #include <initializer_list>
 
 inline QByteArray bytes(std::initializer_list<int> values)
@@ -16,3 +17,8 @@ inline QByteArray bytes(std::initializer_list<int> values)
 
 inline constexpr int CalAddress = 0x380;
 inline const QByteArray SampleBlock = bytes({96, 34, 101, 200, 0, 5, 109, 46, 113, 50, 118, 55, 0x11, 0x22, 0x33, 0x44});
+
+// A reply window for tests whose radio stays silent: the simulated radio
+// answers within a few milliseconds, so waiting out the real 700 ms proves
+// nothing more.
+inline constexpr std::chrono::milliseconds ShortReplyWindow{70};

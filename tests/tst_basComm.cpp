@@ -18,6 +18,17 @@
 using namespace basComm;
 using namespace std::chrono_literals;
 
+namespace {
+// The time a reply of `count` bytes is given on the radio's line.
+milliseconds replyTime(int count) { return 700ms + 2ms * count; }
+constexpr milliseconds Gap = 2ms;
+
+std::unique_ptr<ComPort> portOrNull(Result<std::unique_ptr<ComPort>, OpenError> opened)
+{
+    return opened ? std::move(opened).value() : nullptr;
+}
+} // namespace
+
 class TestBasComm : public QObject {
     Q_OBJECT
     std::unique_ptr<PtyPair> pty;
@@ -28,7 +39,7 @@ private slots:
     void init()
     {
         pty = std::make_unique<PtyPair>();
-        port = ComPort::open(pty->slavePath());
+        port = portOrNull(ComPort::open(pty->slavePath()));
         QVERIFY(port);
     }
     void cleanup()
@@ -39,17 +50,17 @@ private slots:
 
     void everyByteValuePassesUnchangedBothWays()
     {
-        QVERIFY(port->configure(9600, 8, 0, 0, 26));
+        QVERIFY(port->configure(9600, DataBits::Eight, Parity::None, StopBits::One));
         QByteArray all(256, '\0');
         for (int i = 0; i < 256; ++i)
             all[i] = char(i);
-        QCOMPARE(port->write(all, 256), 256u);
+        QCOMPARE(port->write(all, 3ms * 257), 256u);
         QCOMPARE(pty->readExactly(256, 2s), all);
 
         QVERIFY(pty->write(all));
-        int arrived = 0;
-        QCOMPARE(port->read(256, &arrived), all);
-        QCOMPARE(arrived, 256);
+        const Received got = port->read(256, replyTime(256), Gap);
+        QCOMPARE(got.bytes, all);
+        QCOMPARE(got.status, ReadStatus::Complete);
     }
 
     // One device, one holder: a second open by the same path, by a link to
@@ -60,29 +71,30 @@ private slots:
         const QString link = dir.filePath("by-id-link");
         QVERIFY(QFile::link(pty->slavePath(), link));
         for (const QString &path : {pty->slavePath(), link}) {
-            OpenFailure why;
-            QVERIFY(!ComPort::open(path, &why));
-            QCOMPARE(why.error, OpenError::Busy);
+            const auto second = ComPort::open(path);
+            QVERIFY(!second);
+            QCOMPARE(second.kind(), OpenError::Busy);
         }
         port.reset();
-        port = ComPort::open(link);
+        port = portOrNull(ComPort::open(link));
         QVERIFY(port);
         QCOMPARE(port->device(), pty->slavePath());
         port.reset();
 
         const int fd = ::open(pty->slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
         QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
-        OpenFailure why;
-        QVERIFY(!ComPort::open(pty->slavePath(), &why));
-        QCOMPARE(why.error, OpenError::Busy);
+        const auto locked = ComPort::open(pty->slavePath());
+        QVERIFY(!locked);
+        QCOMPARE(locked.kind(), OpenError::Busy);
         ::close(fd);
-        port = ComPort::open(pty->slavePath());
+        port = portOrNull(ComPort::open(pty->slavePath()));
         QVERIFY(port);
 
-        QVERIFY(!ComPort::open(QString(), &why));
-        QCOMPARE(why.error, OpenError::Missing);
-        QVERIFY(!ComPort::open(dir.filePath("nothing-here"), &why));
-        QCOMPARE(why.error, OpenError::Missing);
+        for (const QString &path : {QString(), dir.filePath("nothing-here")}) {
+            const auto missing = ComPort::open(path);
+            QVERIFY(!missing);
+            QCOMPARE(missing.kind(), OpenError::Missing);
+        }
     }
 
     // A program killed while it made its lock file, or cleared a stale one,
@@ -122,10 +134,10 @@ private slots:
             }
             const int holder = c.held ? ::open(QFile::encodeName(lock).constData(), O_RDONLY) : -1;
             QVERIFY(!c.held || ::flock(holder, LOCK_EX | LOCK_NB) == 0);
-            OpenFailure why;
-            port = ComPort::open(pty->slavePath(), &why);
-            QVERIFY2(bool(port) == c.opens, c.what);
-            QVERIFY2(c.opens || (why.error == OpenError::Busy && QFileInfo::exists(lock)), c.what);
+            auto opened = ComPort::open(pty->slavePath());
+            QVERIFY2(opened.ok() == c.opens, c.what);
+            QVERIFY2(c.opens || (opened.kind() == OpenError::Busy && QFileInfo::exists(lock)), c.what);
+            port = portOrNull(std::move(opened));
             QVERIFY2(!QFileInfo::exists(lock + ".rmlock"), c.what);
             port.reset();
             if (holder >= 0)
@@ -136,19 +148,18 @@ private slots:
 
     void unsizedArraysAndImpossibleSettingsDoNothing()
     {
-        QCOMPARE(port->write(QByteArray(), 5), 0u);
+        QCOMPARE(port->write(QByteArray(), 5ms), 0u);
         QVERIFY(pty->read(50ms).isEmpty());
-        QVERIFY(!port->configure(9600, 9, 0, 0, 26));
-        QVERIFY(!port->configure(9600, 8, 0, 5, 26));
+        QVERIFY(!port->configure(0, DataBits::Eight, Parity::None, StopBits::One));
     }
 
     void silentReadTakesTheTotalTimeout()
     {
         QElapsedTimer t;
         t.start();
-        int arrived = -1;
-        QCOMPARE(port->read(1, &arrived), QByteArray(1, '\0'));
-        QCOMPARE(arrived, 0);
+        const Received got = port->read(1, replyTime(1), Gap);
+        QVERIFY(got.bytes.isEmpty());
+        QCOMPARE(got.status, ReadStatus::TimedOut);
         QVERIFY2(t.elapsed() >= 690 && t.elapsed() < 1200, qPrintable(QString::number(t.elapsed())));
     }
 
@@ -157,11 +168,10 @@ private slots:
         QVERIFY(pty->write("\x57\x03\x80\x10\x01"));
         QElapsedTimer t;
         t.start();
-        int arrived = 0;
-        const QByteArray got = port->read(20, &arrived);
+        const Received got = port->read(20, replyTime(20), Gap);
         QVERIFY2(t.elapsed() < 200, qPrintable(QString::number(t.elapsed())));
-        QCOMPARE(arrived, 5);
-        QCOMPARE(got, QByteArray("\x57\x03\x80\x10\x01", 5) + QByteArray(15, '\0'));
+        QCOMPARE(got.bytes, QByteArray("\x57\x03\x80\x10\x01", 5));
+        QCOMPARE(got.status, ReadStatus::TimedOut);
     }
 
     void purgeDropsPendingInput()
@@ -171,12 +181,12 @@ private slots:
         port->purge(false, false);   // no directions: nothing happens
         QVERIFY(pty->write("!"));
         QTest::qWait(50);
-        QCOMPARE(port->read(5), QByteArray("junk!"));
+        QCOMPARE(port->read(5, replyTime(5), Gap).bytes, QByteArray("junk!"));
         QVERIFY(pty->write("junk"));
         QTest::qWait(50);
         port->purge(true, true);
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(port->read(1), QByteArray("\x06"));
+        QCOMPARE(port->read(1, replyTime(1), Gap).bytes, QByteArray("\x06"));
     }
 
     void staleInputIsDroppedAtOpen()
@@ -184,26 +194,25 @@ private slots:
         port.reset();
         QVERIFY(pty->write("old reply tail"));
         QTest::qWait(20);
-        port = ComPort::open(pty->slavePath());
+        port = portOrNull(ComPort::open(pty->slavePath()));
         QVERIFY(port);
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(port->read(1), QByteArray("\x06"));
+        QCOMPARE(port->read(1, replyTime(1), Gap).bytes, QByteArray("\x06"));
     }
 
     // A write that runs out of time sends nothing more later, when a read
     // gives the port's own buffer a chance to drain.
     void timedOutWriteSendsNoMore()
     {
-        QVERIFY(port->setTimeouts(2, 0));
         const QByteArray big(256 * 1024, 'x');
-        const std::uint32_t sent = port->write(big, std::uint32_t(big.size()));
+        const std::uint32_t sent = port->write(big, 0ms);
         QVERIFY(sent < std::uint32_t(big.size()));
         qsizetype received = 0;
         std::thread drain([&] {
             for (int i = 0; i < 50; ++i)
                 received += pty->read(20ms).size();
         });
-        port->read(1);   // waits, and would write what was left over
+        port->read(1, replyTime(1), Gap);   // waits, and would write what was left over
         drain.join();
         QCOMPARE(received, qsizetype(sent));
     }
@@ -214,7 +223,7 @@ private slots:
     {
         QElapsedTimer t;
         t.start();
-        QCOMPARE(port->settle(25, 250), 0);
+        QCOMPARE(port->settle(25ms, 250ms), 0);
         QVERIFY2(t.elapsed() < 20, qPrintable(QString::number(t.elapsed())));
 
         const auto trickle = [this](int count) {
@@ -228,17 +237,17 @@ private slots:
         std::thread feeder = trickle(8);
         std::this_thread::sleep_for(5ms);
         t.restart();
-        const int dropped = port->settle(25, 250);
+        const int dropped = port->settle(25ms, 250ms);
         const qint64 settled = t.elapsed();
         feeder.join();
         QVERIFY2(dropped >= 6, qPrintable(QString::number(dropped)));
         QVERIFY2(settled >= 90 && settled < 240, qPrintable(QString::number(settled)));
         QVERIFY(pty->write("\x06"));
-        QCOMPARE(port->read(1), QByteArray("\x06"));
+        QCOMPARE(port->read(1, replyTime(1), Gap).bytes, QByteArray("\x06"));
 
         feeder = trickle(60);
         t.restart();
-        port->settle(25, 250);
+        port->settle(25ms, 250ms);
         const qint64 bounded = t.elapsed();
         feeder.join();
         QVERIFY2(bounded >= 240 && bounded < 450, qPrintable(QString::number(bounded)));
@@ -247,20 +256,20 @@ private slots:
     void readingMoreCompletesASplitReply()
     {
         QVERIFY(pty->write("W\x03\x80"));
-        int arrived = 0;
-        QByteArray reply = port->read(6, &arrived).left(3);
-        QCOMPARE(arrived, 3);
+        QByteArray reply = port->read(6, replyTime(6), Gap).bytes;
+        QCOMPARE(reply.size(), 3);
         std::thread rest([this] {
             std::this_thread::sleep_for(30ms);
             pty->write("\x10\x01\x02");
         });
-        QCOMPARE(port->readMore(reply, 3, 50, 700), 3);
+        const Received more = port->readMore(3, 50ms, 700ms);
         rest.join();
-        QCOMPARE(reply, QByteArray("W\x03\x80\x10\x01\x02"));
+        QCOMPARE(more.status, ReadStatus::Complete);
+        QCOMPARE(reply + more.bytes, QByteArray("W\x03\x80\x10\x01\x02"));
 
         QElapsedTimer t;
         t.start();
-        QCOMPARE(port->readMore(reply, 3, 50, 700), 0);
+        QCOMPARE(port->readMore(3, 50ms, 700ms).bytes.size(), 0);
         QVERIFY2(t.elapsed() >= 45 && t.elapsed() < 300, qPrintable(QString::number(t.elapsed())));
     }
 
@@ -269,10 +278,10 @@ private slots:
         pty->close();
         QElapsedTimer t;
         t.start();
-        int arrived = -1;
-        QCOMPARE(port->read(20, &arrived), QByteArray(20, '\0'));
-        QCOMPARE(arrived, 0);
-        port->write("R\x03\x80\x10", 4);
+        const Received got = port->read(20, replyTime(20), Gap);
+        QVERIFY(got.bytes.isEmpty());
+        QCOMPARE(got.status, ReadStatus::Error);
+        port->write(QByteArray("R\x03\x80\x10", 4), 15ms);
         QVERIFY(t.elapsed() < 800);
     }
 

@@ -418,7 +418,7 @@ private slots:
 
         radio->clearLog();
         radio->setFaults(Kind::AccessCode, {}, Fault::Silent);
-        r = cli({"doctor", "--port", "1", "--probe", "--json"});
+        r = RunCli({"doctor", "--port", "1", "--probe", "--json"}, WithShortReplyWindow(env()));
         QCOMPARE(r.code, 3);
         QCOMPARE(radio->count(Kind::AccessCode), 4);
 
