@@ -203,6 +203,7 @@ private slots:
         QFETCH(QString, message);
         setFields({"9", "8", "7", "6", "5", "4", "3", "2", "1", "0", "10", "20"});
         const QStringList before = fieldTexts();
+        form->replyWindow = ShortReplyWindow;
         switch (failure) {
         case 0: form->ComPortIndex = 2; break;
         case 1: radio->setFaults(Kind::AccessCode, {}, Fault::Silent); break;
@@ -236,6 +237,7 @@ private slots:
     {
         radio->setFaults(Kind::AccessCode, {Fault::Silent, Fault::Silent, Fault::Silent, Fault::Silent,
                                             Fault::Silent, Fault::Silent});
+        form->replyWindow = ShortReplyWindow;
         answers = {Answer::Retry};
         click(form->TestRdCmb);
         QCOMPARE(radio->count(Kind::AccessCode), 7);
@@ -359,6 +361,7 @@ private slots:
         });
         poll.start(50);
         radio->setFaults(Kind::AccessCode, {Fault::Silent, Fault::Silent, Fault::Silent, Fault::Silent});
+        form->replyWindow = ShortReplyWindow;
         click(form->TestRdCmb);
         click(form->TestWrCmb);
         form->ComPortIndex = 2;

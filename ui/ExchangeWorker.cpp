@@ -6,6 +6,7 @@
 ExchangeWorker::ExchangeWorker(Job job) : m_job(std::move(job))
 {
     m_link.setStopCheck([this] { return m_stop.load(); });
+    m_link.setReplyWindow(m_job.replyWindow);
 }
 
 void ExchangeWorker::stop()

@@ -21,6 +21,7 @@ public:
         History::Action action = History::Action::Read;   // Read or Write
         QString port, device;
         PowerValues values;   // what a write sends
+        std::chrono::milliseconds replyWindow = Link::DefaultReplyWindow;
     };
     explicit ExchangeWorker(Job job);
 

@@ -4,6 +4,7 @@
 
 #include "history/Record.h"
 #include "protocol/CalibrationBlock.h"
+#include "protocol/Link.h"
 #include "protocol/Outcome.h"
 #include "serial/PortMap.h"
 
@@ -12,6 +13,7 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +46,9 @@ public:
     // Window state read by the actions.
     std::int16_t ComPortIndex = 0;
     bool ComEnable = false;
+    // How long each exchange waits for a reply to begin; tests of silent
+    // radios shorten it.
+    std::chrono::milliseconds replyWindow = Link::DefaultReplyWindow;
 
     // The twelve value fields (objectName PWRH1Text ... PWRL6Text) and their
     // text copies, in block order: the high and the low power value of the

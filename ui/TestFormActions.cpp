@@ -125,7 +125,7 @@ void TestForm::startExchange(History::Action action, const PowerValues &values)
 {
     holdWindow();
     auto *worker = new ExchangeWorker({action, PortMap::PortName(ComPortIndex),
-                                       m_ports.devicePath(ComPortIndex), values});
+                                       m_ports.devicePath(ComPortIndex), values, replyWindow});
     m_run = Run{action, std::make_unique<QThread>(), worker};
     worker->moveToThread(m_run->thread.get());
     connect(m_run->thread.get(), &QThread::started, worker, &ExchangeWorker::run);
