@@ -56,20 +56,16 @@ PortReport compared(const Target &t, const BlockBytes &radio, const BlockBytes &
 
 } // namespace
 
-std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error)
+Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit)
 {
     QFile f;
     const bool ok = file == QLatin1String("-") ? f.open(stdin, QIODevice::ReadOnly)
                                                : (f.setFileName(file), f.open(QIODevice::ReadOnly));
-    if (!ok) {
-        *error = QStringLiteral("cannot read the file: %1").arg(f.errorString());
-        return std::nullopt;
-    }
+    if (!ok)
+        return ::Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
     QByteArray content = f.read(limit + 1);
-    if (content.size() > limit) {
-        *error = QStringLiteral("too large");
-        return std::nullopt;
-    }
+    if (content.size() > limit)
+        return ::Failure{FileError::TooLarge, QStringLiteral("too large")};
     return content;
 }
 
@@ -83,7 +79,9 @@ std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &f
             *refusal = UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
             return std::nullopt;
         }
-        const std::optional<QByteArray> content = ReadInput(file, 1 << 20, &error);
+        const Result<QByteArray, FileError> content = ReadInput(file, 1 << 20);
+        if (!content)
+            error = content.text();
         parsed = content ? ValueArgs::parseValueFile(*content, &error) : std::nullopt;
         if (!parsed)
             *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
@@ -110,7 +108,7 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
     }
     const bool unchanged = before == sent;
     if (result.outcome == Outcome::VerifyMismatch) {
-        PortReport r = Failure(VerifyMismatch, OutcomeName(Outcome::VerifyMismatch),
+        PortReport r = Failure(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
                                QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
                                &t,
                                JsonObject()
@@ -186,11 +184,10 @@ int RunCompare(Invocation &in)
     PowerValues asked;
     BlockBytes wanted{};
     if (in.args.size() == 1 && !in.args.first().contains(QLatin1Char('='))) {
-        History::Backup backup;
-        QString error;
-        if (!LoadBackup(in.args.first(), backup, &error))
-            return in.finish(BadInputError(QStringLiteral("%1: %2").arg(in.args.first(), error)));
-        wanted = *BlockFromBytes(backup.block);
+        const Result<LoadedBackup, FileError> loaded = LoadBackup(in.args.first());
+        if (!loaded)
+            return in.finish(BadInputError(QStringLiteral("%1: %2").arg(in.args.first(), loaded.text())));
+        wanted = *BlockFromBytes(loaded->backup.block);
         for (std::size_t i = 0; i < asked.size(); ++i)
             asked[i] = wanted[i];
     } else {

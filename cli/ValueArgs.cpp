@@ -1,8 +1,9 @@
 #include "cli/ValueArgs.h"
 
+#include "files/JsonKeys.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 
 namespace ValueArgs {
 
@@ -178,17 +179,14 @@ std::optional<Values> parseAssignments(const QStringList &args, QString *error)
 
 std::optional<Values> parseValueFile(const QByteArray &json, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return refuse(error, QStringLiteral("not JSON (%1 at offset %2)")
-                                 .arg(parseError.errorString())
-                                 .arg(parseError.offset));
-    if (!document.isObject())
-        return refuse(error, QStringLiteral("not a JSON object of names and values, e.g. {\"H400\": 90}"));
+    const Result<QJsonObject, History::JsonKeys::Refusal> object = History::JsonKeys::objectIn(json);
+    if (!object)
+        return refuse(error, object.kind() == History::JsonKeys::Refusal::NotJson
+                                 ? object.text()
+                                 : QStringLiteral("not a JSON object of names and values, e.g. {\"H400\": 90}"));
     // QJsonObject keeps one of two equal keys silently; the scan sees both.
     const QList<Member> members = membersInOrder(json);
-    if (members.size() < document.object().size())
+    if (members.size() < object->size())
         return refuse(error, QStringLiteral("the file could not be read as an object of names and values"));
     Values values;
     for (const Member &m : members) {

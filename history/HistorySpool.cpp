@@ -62,7 +62,7 @@ QByteArray line(const QJsonObject &object)
 
 bool parseCompletion(const QJsonObject &o, Record &r)
 {
-    const std::optional<Outcome> outcome = OutcomeFromName(o.value("outcome").toString());
+    const std::optional<State> outcome = StateFromName(o.value("outcome").toString());
     r.uid = o.value("uid").toString();
     if (!outcome || r.uid.isEmpty())
         return false;

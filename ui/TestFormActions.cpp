@@ -4,7 +4,7 @@
 #include "history/ExchangeRecorder.h"
 #include "history/ServerHistory.h"
 #include "history/ServerSync.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 #include "protocol/Exchange.h"
 #include "ui/TestForm.h"
 
