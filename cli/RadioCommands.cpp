@@ -72,25 +72,26 @@ Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit)
 std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
                                        PortReport *refusal)
 {
-    QString error;
-    std::optional<ValueArgs::Values> parsed;
     if (!file.isEmpty()) {
         if (!args.isEmpty()) {
             *refusal = UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
             return std::nullopt;
         }
         const Result<QByteArray, FileError> content = ReadInput(file, 1 << 20);
-        if (!content)
-            error = content.text();
-        parsed = content ? ValueArgs::parseValueFile(*content, &error) : std::nullopt;
+        const QString from = file == QLatin1String("-") ? QStringLiteral("standard input") : file;
+        if (!content) {
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, content.text()));
+            return std::nullopt;
+        }
+        const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseValueFile(*content);
         if (!parsed)
-            *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
-        return parsed;
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, parsed.text()));
+        return parsed ? std::optional(*parsed) : std::nullopt;
     }
-    parsed = ValueArgs::parseAssignments(args, &error);
+    const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseAssignments(args);
     if (!parsed)
-        *refusal = UsageError(error);
-    return parsed;
+        *refusal = UsageError(parsed.text());
+    return parsed ? std::optional(*parsed) : std::nullopt;
 }
 
 PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,

@@ -588,16 +588,16 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
         const QString aside = spoolPath() + QStringLiteral(".merging-%1-%2").arg(
             QString::number(QCoreApplication::applicationPid()),
             QUuid::createUuid().toString(QUuid::Id128).left(8));
-        bool moved = false;
-        Spool::moveAside(spoolPath(), aside,
-                         QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())),
-                         moved, trouble);
-        if (moved)
+        const ::Result<bool, Spool::Error> moved = Spool::moveAside(
+            spoolPath(), aside, QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())));
+        if (!moved)
+            trouble = moved.text();
+        else if (*moved)
             files << aside;
         Spool::Entries entries;
         for (const QString &file : std::as_const(files))
-            if (!Spool::read(file, entries, trouble)) {
-                m_why = trouble;
+            if (const ::Result<void, Spool::Error> read = Spool::read(file, entries); !read) {
+                m_why = read.text();
                 return Result::Failed;
             }
         std::stable_sort(entries.records.begin(), entries.records.end(),
@@ -625,9 +625,8 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
 
 bool Store::toSpool(const QByteArray &line) const
 {
-    QString error;
-    if (!Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs), error))
-        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, error));
+    if (const ::Result<void, Spool::Error> kept = Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs)); !kept)
+        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, kept.text()));
     warn(QStringLiteral("%1; records wait in %2").arg(m_why, spoolPath()));
     return true;
 }
