@@ -75,7 +75,10 @@ QByteArray Object::written(const std::vector<Member> &members, int level)
         const Member &m = members[i];
         if (i && oneLine)
             out += ", ";
-        out += indent + quoted(m.key) + ": " + (m.isObject ? written(m.members, oneLine ? -1 : level + 1) : m.value);
+        out += indent;
+        out += quoted(m.key);
+        out += ": ";
+        out += m.isObject ? written(m.members, oneLine ? -1 : level + 1) : m.value;
         if (!oneLine)
             out += i + 1 < members.size() ? ",\n" : "\n";
     }
