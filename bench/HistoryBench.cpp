@@ -116,26 +116,26 @@ void row(const char *figure, double ms, const char *goal = "-", const char *met 
     std::printf("%-40s %10.2f ms  %-10s %s\n", figure, ms, goal, met);
 }
 
-} // namespace
-
-void run()
+double addsMs(const QString &path)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("history.db"));
-    double addMs = 0;
-    {
-        History::Store store(path);
-        if (!store.prepare())
+    History::Store store(path);
+    if (!store.prepare())
+        throw std::runtime_error(store.lastError().toStdString());
+    int i = 0;
+    return median(Adds, [&] {
+        History::Record r = sample(i++);
+        if (!store.add(r))
             throw std::runtime_error(store.lastError().toStdString());
-        int i = 0;
-        addMs = median(Adds, [&] {
-            History::Record r = sample(i++);
-            if (!store.add(r))
-                throw std::runtime_error(store.lastError().toStdString());
-        });
-    }
-    fill(path, Adds);
+    });
+}
 
+struct Lookups {
+    double openMs, radioMs, portMs, newestMs, allMs, storyMs, feedMs;
+    std::size_t storyRecords;
+};
+
+Lookups lookups(const QString &path)
+{
     History::Store store(path);
     auto *random = QRandomGenerator::global();
     std::size_t seen = 0;
@@ -144,49 +144,75 @@ void run()
         f.radio = radioLabel(i);
         return f;
     };
-    const double openMs = msOf([&] { seen += store.list(byRadio(1)).size(); });
-    const double radioMs = median(101, [&] { seen += store.list(byRadio(random->bounded(Radios))).size(); });
-    const double portMs = median(51, [&] {
+    Lookups l{};
+    l.openMs = msOf([&] { seen += store.list(byRadio(1)).size(); });
+    l.radioMs = median(101, [&] { seen += store.list(byRadio(random->bounded(Radios))).size(); });
+    l.portMs = median(51, [&] {
         History::Filter f;
         f.port = QStringLiteral("COM%1").arg(random->bounded(Ports) + 1);
         f.limit = 50;
         seen += store.list(f).size();
     });
-    const double newestMs = median(51, [&] {
+    l.newestMs = median(51, [&] {
         History::Filter f;
         f.limit = 50;
         seen += store.list(f).size();
     });
-    const double allMs = median(5, [&] { seen += store.list().size(); });
+    l.allMs = median(5, [&] { seen += store.list().size(); });
     std::size_t stories = 0;
-    const double storyMs = median(101, [&] { stories += store.story(radioLabel(random->bounded(Radios)), {}).size(); });
-    const double feedMs = median(11, [&] { seen += store.changedAfter(Records / 2, ChangeFeed).size(); });
+    l.storyMs = median(101, [&] { stories += store.story(radioLabel(random->bounded(Radios)), {}).size(); });
+    l.storyRecords = stories / 101;
+    l.feedMs = median(11, [&] { seen += store.changedAfter(Records / 2, ChangeFeed).size(); });
     if (!store.lastError().isEmpty() || seen == 0)
         throw std::runtime_error("a look-up failed: " + store.lastError().toStdString());
-    const double cliRadioMs = median(11, [&] {
+    return l;
+}
+
+struct CliFigures {
+    double radioMs, allMs, storyMs;
+};
+
+CliFigures cliFigures(const QString &path)
+{
+    auto *random = QRandomGenerator::global();
+    CliFigures c{};
+    c.radioMs = median(11, [&] {
         cliMs(path, {QStringLiteral("history"), QStringLiteral("--radio"), radioLabel(random->bounded(Radios)),
                      QStringLiteral("--json")});
     });
-    const double cliAllMs = median(3, [&] { cliMs(path, {QStringLiteral("history"), QStringLiteral("--json")}); });
-    const double cliStoryMs = median(11, [&] {
+    c.allMs = median(3, [&] { cliMs(path, {QStringLiteral("history"), QStringLiteral("--json")}); });
+    c.storyMs = median(11, [&] {
         cliMs(path, {QStringLiteral("history"), QStringLiteral("--story"), radioLabel(random->bounded(Radios)),
                      QStringLiteral("--json")});
     });
+    return c;
+}
+
+} // namespace
+
+void run()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.db"));
+    const double addMs = addsMs(path);
+    fill(path, Adds);
+    const Lookups l = lookups(path);
+    const CliFigures cli = cliFigures(path);
 
     std::printf("\n%d records, %d radios, %d ports, %d stations; medians\n\n", Records, Radios,
                 Ports, Stations);
     row("add(), a record's start", addMs);
-    row("first look-up, opening the file", openMs);
-    row("list({radio}), ~100 records", radioMs, "< 50 ms", radioMs < RadioGoalMs ? "yes" : "NO");
-    row("list({port}, limit 50)", portMs);
-    row("list({limit 50}), newest", newestMs);
-    row("list(), all 100,000", allMs);
-    std::printf("%-40s %10.2f ms  %-10s %s  (%zu records each)\n", "story(label): label and fingerprints", storyMs,
-                "< 50 ms", storyMs < RadioGoalMs ? "yes" : "NO", stories / 101);
-    row("changedAfter(rev, 10,000)", feedMs);
-    row("calitune-cli history --radio, process", cliRadioMs, "< 50 ms", cliRadioMs < RadioGoalMs ? "yes" : "NO");
-    row("calitune-cli history --json, all, process", cliAllMs);
-    row("calitune-cli history --story, process", cliStoryMs);
+    row("first look-up, opening the file", l.openMs);
+    row("list({radio}), ~100 records", l.radioMs, "< 50 ms", l.radioMs < RadioGoalMs ? "yes" : "NO");
+    row("list({port}, limit 50)", l.portMs);
+    row("list({limit 50}), newest", l.newestMs);
+    row("list(), all 100,000", l.allMs);
+    std::printf("%-40s %10.2f ms  %-10s %s  (%zu records each)\n", "story(label): label and fingerprints", l.storyMs,
+                "< 50 ms", l.storyMs < RadioGoalMs ? "yes" : "NO", l.storyRecords);
+    row("changedAfter(rev, 10,000)", l.feedMs);
+    row("calitune-cli history --radio, process", cli.radioMs, "< 50 ms", cli.radioMs < RadioGoalMs ? "yes" : "NO");
+    row("calitune-cli history --json, all, process", cli.allMs);
+    row("calitune-cli history --story, process", cli.storyMs);
 }
 
 } // namespace HistoryBench

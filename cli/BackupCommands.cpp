@@ -1,13 +1,12 @@
 // backup and restore.
 #include "cli/Commands.h"
 
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/ServerHistory.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <QSet>
 #include <mutex>
 
@@ -23,10 +22,7 @@ using History::BackupFile::Output;
 // no permission): the backup cannot be saved, which no other name mends.
 bool folderRefuses(const QString &folder)
 {
-    if (!QFileInfo(folder).isDir())
-        return false;
-    QTemporaryFile probe(folder + QStringLiteral("/.calitune-probe-XXXXXX"));
-    return !probe.open();
+    return History::BackupFile::folderRefusesWriting(folder).has_value();
 }
 
 bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
@@ -38,7 +34,7 @@ bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
 
 PortReport notSaved(const QString &where, const QString &why)
 {
-    return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
+    return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
                    QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
 }
 
@@ -112,15 +108,18 @@ std::optional<QString> othersBackup(const Output &output, const History::Backup 
 }
 
 // Saves to the plan's file, standard output or a new file in its folder.
-bool saveBackup(BackupPlan &plan, const History::Backup &saved, const QString &file, QString *error)
+Result<void, FileError> saveBackup(BackupPlan &plan, const History::Backup &saved, const QString &file)
 {
     if (file == QLatin1String("-"))
-        return WriteBytes(stdout, History::BackupFile::toJson(saved), error);
+        return WriteBytes(stdout, History::BackupFile::toJson(saved));
+    QString error;
     std::optional<Output> inFolder;
     if (plan.inFolder)
-        inFolder = Output::check(file, plan.force, error);
+        inFolder = Output::check(file, plan.force, &error);
     Output *output = plan.inFolder ? (inFolder ? &*inFolder : nullptr) : &*plan.file;
-    return output && output->save(saved, error);
+    if (output && output->save(saved, &error))
+        return {};
+    return ::Failure{FileError::CannotWrite, error};
 }
 
 PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &plan)
@@ -137,15 +136,14 @@ PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &p
     const bool toStdout = file == QLatin1String("-");
     if (plan.file)
         if (const std::optional<QString> refused = othersBackup(*plan.file, saved, plan.force)) {
-            session.record().ended(Outcome::OtherRadio);
-            return Failure(OtherRadio, OutcomeName(Outcome::OtherRadio), t.label() + QStringLiteral(": ") + *refused, &t);
+            session.record().ended(Outcome::Refused);
+            return Failure(OtherRadio, History::OutcomeName(Outcome::Refused), t.label() + QStringLiteral(": ") + *refused, &t);
         }
-    QString error;
-    if (!saveBackup(plan, saved, file, &error)) {
-        session.record().ended(Outcome::BackupNotSaved);
-        return Failure(BackupNotSaved, OutcomeName(Outcome::BackupNotSaved),
+    if (const Result<void, FileError> kept = saveBackup(plan, saved, file); !kept) {
+        session.record().ended(Outcome::NotKept);
+        return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
                        QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
-                           .arg(toStdout ? QStringLiteral("standard output") : file, error),
+                           .arg(toStdout ? QStringLiteral("standard output") : file, kept.text()),
                        &t);
     }
     PortReport report;
@@ -170,13 +168,12 @@ struct Origin {
 
 std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
 {
-    History::Backup backup;
-    QString error;
-    QByteArray content;
-    if (!LoadBackup(file, backup, &error, &content)) {
-        *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
+    const Result<LoadedBackup, FileError> loaded = LoadBackup(file);
+    if (!loaded) {
+        *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, loaded.text()));
         return std::nullopt;
     }
+    const auto &[backup, content] = *loaded;
     Origin o;
     o.block = *BlockFromBytes(backup.block);
     o.radio = backup.radio;
@@ -222,8 +219,8 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
             if (const std::optional<History::ServerRecord> found = server->find(station, id, &error))
                 record = found->record;
     } else {
-        History::Store::setWarningSink([](const QString &) {});   // failures are reported below
-        const History::Store store(in.settings.historyPath);
+        History::Store store(in.settings.historyPath);
+        store.setWarnings([](const QString &) {});   // failures are reported below
         record = store.find(id);
         error = store.lastError();
     }
@@ -270,7 +267,7 @@ std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, cons
 
 PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
 {
-    return Failure(OtherRadio, OutcomeName(Outcome::OtherRadio),
+    return Failure(OtherRadio, History::OutcomeName(Outcome::Refused),
                    QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
                                   "nothing %3 written (%4); --force writes it anyway")
                        .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
@@ -295,10 +292,10 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
         mismatch = otherRadio(origin, radio, session.radio());
         if (mismatch && force)
             session.record().forceWhenWritten();
-        return mismatch && !force && !dryRun ? Outcome::OtherRadio : Outcome::Done;
+        return mismatch && !force && !dryRun ? Outcome::Refused : Outcome::Done;
     };
     const Exchange::WriteResult r = Exchange::Write(session.link, t.device, session.ui(), session.record(), change);
-    if (r.outcome == Outcome::OtherRadio || (dryRun && mismatch && !force && r.outcome == Outcome::Done)) {
+    if (r.outcome == Outcome::Refused || (dryRun && mismatch && !force && r.outcome == Outcome::Done)) {
         PortReport refused = refusedAsOtherRadio(t, origin, *mismatch, dryRun);
         if (dryRun)
             refused.out = WriteReport(session, r, change.values, true, true, true).out;
@@ -317,25 +314,25 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
 
 } // namespace
 
-bool LoadBackup(const QString &file, History::Backup &backup, QString *error, QByteArray *content)
+Result<LoadedBackup, FileError> LoadBackup(const QString &file)
 {
-    std::optional<QByteArray> bytes;
+    LoadedBackup loaded;
+    QString error;
     if (file != QLatin1String("-")) {
         // load() checks first that it is a regular file; then it may be read again.
-        if (!History::BackupFile::load(file, backup, error))
-            return false;
-        if (content)
-            *content = ReadInput(file, History::BackupFile::MaxFileSize, error).value_or(QByteArray());
-        return true;
+        if (!History::BackupFile::load(file, loaded.backup, &error))
+            return ::Failure{FileError::NotABackup, error};
+        const Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
+        loaded.content = bytes ? *bytes : QByteArray();
+        return loaded;
     }
-    bytes = ReadInput(file, History::BackupFile::MaxFileSize, error);
-    const std::optional<History::Backup> parsed = bytes ? History::BackupFile::parse(*bytes, error) : std::nullopt;
+    Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
+    if (!bytes)
+        return bytes.failure();
+    const std::optional<History::Backup> parsed = History::BackupFile::parse(*bytes, &error);
     if (!parsed)
-        return false;
-    backup = *parsed;
-    if (content)
-        *content = *bytes;
-    return true;
+        return ::Failure{FileError::NotABackup, error};
+    return LoadedBackup{*parsed, std::move(bytes).value()};
 }
 
 int RunBackup(Invocation &in)

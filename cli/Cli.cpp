@@ -4,7 +4,8 @@
 
 #include "history/HistoryStore.h"
 #include "history/ServerSync.h"
-#include "history/StationConfig.h"
+#include "files/RadioLabel.h"
+#include "settings/StationConfig.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -23,10 +24,11 @@ struct OptionSpec {
     QCommandLineOption option;
 };
 
-const QList<OptionSpec> &optionSpecs()
+// What the exchanges with radios take.
+QList<OptionSpec> radioOptionSpecs()
 {
     using O = QCommandLineOption;
-    static const QList<OptionSpec> table{
+    return {
         {Opt::Port, O(QStringLiteral("port"),
                       QStringLiteral("The radio's port: a number (3), COM3 or a device path; where the command "
                                      "takes several, a comma list (1,3,COM5) or all. May be left out when exactly "
@@ -67,6 +69,14 @@ const QList<OptionSpec> &optionSpecs()
         {Opt::Server, O(QStringLiteral("server"), QStringLiteral("Use the factory's history server."))},
         {Opt::DryRun, O(QStringLiteral("dry-run"),
                         QStringLiteral("Read the radio and show what would change; write nothing."))},
+    };
+}
+
+// What the history's listings and the settings take.
+QList<OptionSpec> historyOptionSpecs()
+{
+    using O = QCommandLineOption;
+    return {
         {Opt::Limit, O(QStringLiteral("limit"), QStringLiteral("At most N records."), QStringLiteral("N"))},
         {Opt::Since, O(QStringLiteral("since"), QStringLiteral("Records from this time on (ISO 8601)."),
                        QStringLiteral("TIME"))},
@@ -87,6 +97,11 @@ const QList<OptionSpec> &optionSpecs()
                         QStringLiteral("The settings file to read instead of ~/.config/Calitune/calitune.conf."),
                         QStringLiteral("FILE"))},
     };
+}
+
+const QList<OptionSpec> &optionSpecs()
+{
+    static const QList<OptionSpec> table = radioOptionSpecs() + historyOptionSpecs();
     return table;
 }
 
@@ -216,27 +231,12 @@ QString commandNames()
     return names.join(QLatin1Char(' '));
 }
 
-// A label is what a technician scans or types: 1 to 64 printable characters,
-// and none that breaks a line, as the backup file demands.
-bool isRadioLabel(const QString &label)
-{
-    const QList<uint> chars = label.toUcs4();
-    if (chars.isEmpty() || chars.size() > 64)
-        return false;
-    for (uint c : chars) {
-        const QChar::Category category = QChar::category(char32_t(c));
-        if (!QChar::isPrint(char32_t(c)) || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
-            return false;
-    }
-    return true;
-}
-
 // A station's name goes into every record and the server's key: a line of
 // its own in a listing, and a ";" would end it in the settings file.
 std::optional<PortReport> checkStation(const Invocation &in)
 {
     const History::Setting station = in.config.station();
-    if (isRadioLabel(station.value) && !station.value.contains(QLatin1Char(';')))
+    if (IsRadioLabel(station.value) && !station.value.contains(QLatin1Char(';')))
         return std::nullopt;
     return BadInputError(QStringLiteral("the station name \"%1\" (%2) must be 1 to 64 printable characters without \";\"")
                              .arg(station.value.left(80), station.origin));
@@ -249,7 +249,7 @@ std::optional<PortReport> labelGiven(Invocation &in, const QString &text, const 
     const qsizetype eq = item.indexOf(QLatin1Char('='));
     const QString port = item.left(eq).trimmed(), given = item.mid(eq + 1).trimmed();
     const QString label = in.config.radioLabel(given);
-    if (eq < 1 || port.isEmpty() || given.isEmpty() || !isRadioLabel(label))
+    if (eq < 1 || port.isEmpty() || given.isEmpty() || !IsRadioLabel(label))
         return UsageError(QStringLiteral("%1: \"%2\" is not PORT=LABEL with a label of 1 to 64 printable characters")
                               .arg(where, item));
     in.labels << PortLabel{port, label, where};
@@ -263,10 +263,9 @@ std::optional<PortReport> labelsFromFile(Invocation &in)
     const QString file = in.value(Opt::Radios);
     if (file == QLatin1String("-") && (in.value(Opt::File) == file || in.args.contains(file)))
         return UsageError(QStringLiteral("standard input can give the labels or the values, not both"));
-    QString error;
-    const std::optional<QByteArray> content = ReadInput(file, 1 << 20, &error);
+    const Result<QByteArray, FileError> content = ReadInput(file, 1 << 20);
     if (!content)
-        return BadInputError(QStringLiteral("--radios %1: %2").arg(file, error));
+        return BadInputError(QStringLiteral("--radios %1: %2").arg(file, content.text()));
     const QStringList lines = QString::fromUtf8(*content).split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QString line = lines[i].trimmed();
@@ -298,7 +297,7 @@ std::optional<PortReport> radioLabels(Invocation &in)
         return std::nullopt;
     }
     const QString label = in.config.radioLabel(given);
-    if (given.isEmpty() || !isRadioLabel(label))
+    if (given.isEmpty() || !IsRadioLabel(label))
         return UsageError(QStringLiteral("--radio needs 1 to 64 printable characters"));
     const QString port = in.value(Opt::Port);
     if (port.contains(QLatin1Char(',')) || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
@@ -333,16 +332,14 @@ void applySettings(Invocation &in)
     in.settings.station = in.config.station().value;
     in.server = in.config.server().value;
     in.settings.progress = !in.isSet(Opt::Quiet) && !in.isSet(Opt::Verbose) && StderrIsTerminal();
-    SetQuiet(in.settings.style.quiet);
     // Qt's and the steps' messages as this program's lines, not under Qt's category names.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &message) {
         Write(stderr, Program + QStringLiteral(": ") + message + QLatin1Char('\n'));
     });
     if (in.isSet(Opt::Verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("calitune.*.debug=true"));
-    History::Store::setWarningSink([](const QString &message) { Warn(QStringLiteral("the history: ") + message); });
     for (const QString &warning : in.config.warnings())
-        Warn(warning);
+        Warn(in.settings.style, warning);
 }
 
 // The settings file: --config FILE, or the user's.
@@ -417,10 +414,11 @@ int Invocation::finishExchanges(const QList<PortReport> &reports) const
     if (server.isEmpty())
         return status;
     History::Store store(settings.historyPath);
+    store.setWarnings(HistoryWarnings(settings.style));
     const History::SyncResult sent = History::SyncToServer(
         store, server, {UploadConnectSeconds, QDeadlineTimer(UploadBudgetMs), StopSignals::Requested});
     if (!sent.error.isEmpty() && !sent.stopped)
-        Warn(QStringLiteral("%1; %2 record(s) are kept here and go with a later run or '%3 history sync'")
+        Warn(settings.style, QStringLiteral("%1; %2 record(s) are kept here and go with a later run or '%3 history sync'")
                  .arg(sent.error)
                  .arg(sent.waiting)
                  .arg(Program));

@@ -1,5 +1,6 @@
 #pragma once
-// The command line: a table of commands, one exit status per outcome.
+// The command line: a table of commands, and its exit statuses: one per
+// outcome of an exchange, and those of its own refusals.
 
 #include "protocol/Outcome.h"
 

@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
 #include "cli/Targets.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 #include "history/StoreThread.h"
 
 #include <QCoreApplication>
@@ -9,7 +9,10 @@
 
 namespace Cli {
 
-const QList<Command> &Commands()
+namespace {
+
+// The commands that talk to radios.
+QList<Command> radioCommands()
 {
     const QString names = [] {
         QStringList n;
@@ -18,7 +21,7 @@ const QList<Command> &Commands()
         return n.join(QLatin1Char(' '));
     }();
     using O = Opt;
-    static const QList<Command> table{
+    return {
         {QStringLiteral("ports"), QStringLiteral("list the ports, their adapters and whether each can be opened now"),
          {}, {}, {}, {}, {}, false, RunPorts},
         {QStringLiteral("read"), QStringLiteral("read the twelve calibration values"), {}, {}, {},
@@ -48,6 +51,14 @@ const QList<Command> &Commands()
          {O::Port, O::Radio, O::HistoryId, O::Server, O::Force, O::DryRun},
          {PortNotOpened, NoReply, OtherReply, LinkLost, VerifyMismatch, OtherRadio, BackupNotSaved, ServerFailed},
          false, RunRestore},
+    };
+}
+
+// The history's, the settings' and the cable's.
+QList<Command> otherCommands()
+{
+    using O = Opt;
+    return {
         {QStringLiteral("history"), QStringLiteral("list the exchanges with radios, newest first (or: history sync)"),
          QStringLiteral("[sync]"), QStringLiteral("sync: send the records the history server does not have yet"),
          QStringLiteral("Times are UTC, or local time with its offset with --local. --radio also finds the "
@@ -72,6 +83,13 @@ const QList<Command> &Commands()
                         "mapped every USB serial adapter.\n"),
          {O::Port, O::Probe}, {PortNotOpened, NoReply, OtherReply}, true, RunDoctor},
     };
+}
+
+} // namespace
+
+const QList<Command> &Commands()
+{
+    static const QList<Command> table = radioCommands() + otherCommands();
     return table;
 }
 

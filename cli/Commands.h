@@ -6,9 +6,9 @@
 #include "protocol/Exchange.h"
 #include "cli/Session.h"
 #include "cli/Targets.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/ServerSync.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 #include "serial/PortMap.h"
 
 #include <QCommandLineParser>
@@ -78,11 +78,14 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
 // (- for standard input); nothing, with the refusal, when any is not good.
 std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
                                        PortReport *refusal);
-// A backup file, or standard input for "-".
-// `content`, when given, receives the bytes read.
-bool LoadBackup(const QString &file, History::Backup &backup, QString *error, QByteArray *content = nullptr);
+// A backup file, or standard input for "-", with the bytes read.
+struct LoadedBackup {
+    History::Backup backup;
+    QByteArray content;
+};
+Result<LoadedBackup, FileError> LoadBackup(const QString &file);
 // Reads a file, or standard input for "-", up to `limit` bytes.
-std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error);
+Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit);
 
 // The exit status; when the sync left a server call running, the process
 // ends here with it.

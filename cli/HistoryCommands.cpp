@@ -51,7 +51,7 @@ JsonObject recordJson(const History::Record &r)
         .add(QStringLiteral("radio"), r.radio ? QJsonValue(*r.radio) : QJsonValue())
         .add(QStringLiteral("fingerprint"), CliOutput::textOrNull(History::fingerprintOf(r).value_or(QString())))
         .add(QStringLiteral("action"), History::actionName(r.action))
-        .add(QStringLiteral("outcome"), OutcomeName(r.outcome))
+        .add(QStringLiteral("outcome"), History::OutcomeName(r.outcome))
         .add(QStringLiteral("before"), hexOrNull(r.before))
         .add(QStringLiteral("sent"), hexOrNull(r.sent))
         .add(QStringLiteral("after"), hexOrNull(r.after));
@@ -85,7 +85,7 @@ QString recordLine(const History::Record &r, bool local)
 {
     const QString time = timeText(r.time, local);
     return columns({QString::number(r.id), time, r.station, r.port, r.radio.value_or(QStringLiteral("-")),
-                    History::actionName(r.action), OutcomeName(r.outcome), History::sourceName(r.source),
+                    History::actionName(r.action), History::OutcomeName(r.outcome), History::sourceName(r.source),
                     changedValues(r) + (r.forced ? QStringLiteral(" (forced)") : QString())},
                    int(time.size()));
 }
@@ -139,7 +139,7 @@ std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *ref
     };
     if (in.isSet(Opt::Action) && !(f.action = History::actionFromName(in.value(Opt::Action))))
         return refuse(QStringLiteral("--action is one of: read write restore backup"));
-    if (in.isSet(Opt::Outcome) && !(f.outcome = OutcomeFromName(in.value(Opt::Outcome))))
+    if (in.isSet(Opt::Outcome) && !(f.outcome = History::StateFromName(in.value(Opt::Outcome))))
         return refuse(QStringLiteral("--outcome is one of: done port no-reply other-reply link-lost verify "
                                      "other-radio interrupted file unfinished"));
     for (auto [opt, target, end] : {std::tuple{Opt::Since, &f.since, false}, std::tuple{Opt::Until, &f.until, true}}) {
@@ -173,7 +173,7 @@ int listed(const Invocation &in, const QList<History::Record> &records)
     report.out = records.isEmpty() ? QStringLiteral("no records\n")
                                    : trimmedRight(headerLine(QStringLiteral("ID"), in.isSet(Opt::Local)))
                                          + QLatin1Char('\n') + report.out;
-    report.json = CliOutput::jsonLines(items);
+    report.json = Json::lines(items);
     return in.finish(report);
 }
 
@@ -194,7 +194,7 @@ int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &rec
     QString header = trimmedRight(headerLine(QStringLiteral("ID"), in.isSet(Opt::Local)));
     report.out = records.isEmpty() ? QStringLiteral("no records\n")
                                    : header.replace(0, 4, QStringLiteral("STATION:ID")) + QLatin1Char('\n') + report.out;
-    report.json = CliOutput::jsonLines(items);
+    report.json = Json::lines(items);
     return in.finish(report);
 }
 
@@ -213,6 +213,7 @@ int sync(const Invocation &in)
                                                    "history_server in the config file")));
     StopSignals::Install();
     History::Store store(in.settings.historyPath);
+    store.setWarnings(HistoryWarnings(in.settings.style));
     store.prepare();
     const History::SyncResult r = History::SyncToServer(
         store, in.server, {History::ServerHistory::ConnectTimeoutSeconds, QDeadlineTimer::Forever, StopSignals::Requested});
@@ -251,8 +252,8 @@ int story(const Invocation &in)
         const QList<History::ServerRecord> records = server ? server->story(id, prefix, &error) : QList<History::ServerRecord>();
         return error.isEmpty() ? listedOnServer(in, records) : in.finish(serverUnreachable(error));
     }
-    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
     History::Store store(in.settings.historyPath);
+    store.setWarnings([](const QString &) {});   // failures are reported below
     if (store.spoolWaiting())
         store.prepare();
     const QList<History::Record> records = store.story(id, prefix);
@@ -288,8 +289,8 @@ int RunHistory(Invocation &in)
     }
     if (in.isSet(Opt::Station))
         return in.finish(UsageError(QStringLiteral("--station filters the history server's records: add --server")));
-    History::Store::setWarningSink([](const QString &) {});   // failures are reported below
     History::Store store(in.settings.historyPath);
+    store.setWarnings([](const QString &) {});   // failures are reported below
     // What a locked history left in its spool is merged first, so that it is listed.
     if (store.spoolWaiting())
         store.prepare();

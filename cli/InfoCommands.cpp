@@ -4,7 +4,7 @@
 
 #include "cli/StopSignals.h"
 #include "history/ServerHistory.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 
 #include <QFileInfo>
 
@@ -54,7 +54,7 @@ int RunPorts(Invocation &in)
     }
     if (ports.isEmpty())
         report.out = QStringLiteral("no serial ports\n");
-    report.json = CliOutput::jsonLines(items);
+    report.json = Json::lines(items);
     return in.finish(report);
 }
 
@@ -161,7 +161,7 @@ PortReport doctorReport(const Target &t, const QList<Doctor::Finding> &findings,
                      .add(QStringLiteral("status"), Doctor::statusName(f.status))
                      .add(QStringLiteral("text"), f.text)
                      .add(QStringLiteral("advice"), f.advice);
-    r.json = CliOutput::jsonLines(lines);
+    r.json = Json::lines(lines);
     return r;
 }
 

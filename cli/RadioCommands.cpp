@@ -56,43 +56,42 @@ PortReport compared(const Target &t, const BlockBytes &radio, const BlockBytes &
 
 } // namespace
 
-std::optional<QByteArray> ReadInput(const QString &file, qint64 limit, QString *error)
+Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit)
 {
     QFile f;
     const bool ok = file == QLatin1String("-") ? f.open(stdin, QIODevice::ReadOnly)
                                                : (f.setFileName(file), f.open(QIODevice::ReadOnly));
-    if (!ok) {
-        *error = QStringLiteral("cannot read the file: %1").arg(f.errorString());
-        return std::nullopt;
-    }
+    if (!ok)
+        return ::Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
     QByteArray content = f.read(limit + 1);
-    if (content.size() > limit) {
-        *error = QStringLiteral("too large");
-        return std::nullopt;
-    }
+    if (content.size() > limit)
+        return ::Failure{FileError::TooLarge, QStringLiteral("too large")};
     return content;
 }
 
 std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
                                        PortReport *refusal)
 {
-    QString error;
-    std::optional<ValueArgs::Values> parsed;
     if (!file.isEmpty()) {
         if (!args.isEmpty()) {
             *refusal = UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
             return std::nullopt;
         }
-        const std::optional<QByteArray> content = ReadInput(file, 1 << 20, &error);
-        parsed = content ? ValueArgs::parseValueFile(*content, &error) : std::nullopt;
+        const Result<QByteArray, FileError> content = ReadInput(file, 1 << 20);
+        const QString from = file == QLatin1String("-") ? QStringLiteral("standard input") : file;
+        if (!content) {
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, content.text()));
+            return std::nullopt;
+        }
+        const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseValueFile(*content);
         if (!parsed)
-            *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, error));
-        return parsed;
+            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, parsed.text()));
+        return parsed ? std::optional(*parsed) : std::nullopt;
     }
-    parsed = ValueArgs::parseAssignments(args, &error);
+    const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseAssignments(args);
     if (!parsed)
-        *refusal = UsageError(error);
-    return parsed;
+        *refusal = UsageError(parsed.text());
+    return parsed ? std::optional(*parsed) : std::nullopt;
 }
 
 PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,
@@ -110,7 +109,7 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
     }
     const bool unchanged = before == sent;
     if (result.outcome == Outcome::VerifyMismatch) {
-        PortReport r = Failure(VerifyMismatch, OutcomeName(Outcome::VerifyMismatch),
+        PortReport r = Failure(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
                                QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
                                &t,
                                JsonObject()
@@ -186,11 +185,10 @@ int RunCompare(Invocation &in)
     PowerValues asked;
     BlockBytes wanted{};
     if (in.args.size() == 1 && !in.args.first().contains(QLatin1Char('='))) {
-        History::Backup backup;
-        QString error;
-        if (!LoadBackup(in.args.first(), backup, &error))
-            return in.finish(BadInputError(QStringLiteral("%1: %2").arg(in.args.first(), error)));
-        wanted = *BlockFromBytes(backup.block);
+        const Result<LoadedBackup, FileError> loaded = LoadBackup(in.args.first());
+        if (!loaded)
+            return in.finish(BadInputError(QStringLiteral("%1: %2").arg(in.args.first(), loaded.text())));
+        wanted = *BlockFromBytes(loaded->backup.block);
         for (std::size_t i = 0; i < asked.size(); ++i)
             asked[i] = wanted[i];
     } else {

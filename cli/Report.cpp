@@ -4,7 +4,6 @@
 #include "history/ServerHistory.h"
 #include "protocol/Link.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -21,8 +20,8 @@ namespace Cli {
 
 namespace {
 
+// The process's own: stdout and stderr, and the progress line on its terminal.
 std::mutex outputMutex;
-std::atomic_bool quietWarnings{false};
 int progressWidth = 0;   // of the progress line now shown; under outputMutex
 
 void rawWrite(FILE *stream, const QString &text)
@@ -103,10 +102,9 @@ int ExitStatusOf(Outcome outcome)
     case Outcome::OtherReply: return OtherReply;
     case Outcome::LinkLost: return LinkLost;
     case Outcome::VerifyMismatch: return VerifyMismatch;
-    case Outcome::OtherRadio: return OtherRadio;
-    case Outcome::BackupNotSaved: return BackupNotSaved;
+    case Outcome::Refused: return OtherRadio;
+    case Outcome::NotKept: return BackupNotSaved;
     case Outcome::Interrupted: return 128 + StopSignals::Signal();
-    case Outcome::Unfinished: break;
     }
     return BadInput;
 }
@@ -146,15 +144,15 @@ void Write(FILE *stream, const QString &text)
     rawWrite(stream, text);
 }
 
-bool WriteBytes(FILE *stream, const QByteArray &bytes, QString *error)
+Result<void, FileError> WriteBytes(FILE *stream, const QByteArray &bytes)
 {
     std::lock_guard lock(outputMutex);
     errno = 0;
     if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) == std::size_t(bytes.size())
         && std::fflush(stream) == 0)
-        return true;
-    *error = errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("write failed");
-    return false;
+        return {};
+    return ::Failure{FileError::CannotWrite,
+                   errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("write failed")};
 }
 
 void Print(const PortReport &report, const Style &style)
@@ -178,11 +176,14 @@ int PrintAll(const QList<PortReport> &reports, const Style &style)
     return status;
 }
 
-void SetQuiet(bool quiet) { quietWarnings = quiet; }
-
-void Warn(const QString &message)
+std::function<void(const QString &)> HistoryWarnings(const Style &style, const QString &prefix)
 {
-    if (!quietWarnings)
+    return [style, prefix](const QString &message) { Warn(style, prefix + QStringLiteral("the history: ") + message); };
+}
+
+void Warn(const Style &style, const QString &message)
+{
+    if (!style.quiet)
         Write(stderr, Program + QStringLiteral(": warning: ") + History::ServerHistory::withoutPassword(message)
                           + QLatin1Char('\n'));
 }

@@ -6,9 +6,12 @@
 #include "cli/Cli.h"
 #include "cli/CliOutput.h"
 
+#include "base/Result.h"
+
 #include <QList>
 #include <QString>
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 class Link;
@@ -52,9 +55,11 @@ int PrintAll(const QList<PortReport> &reports, const Style &style);
 
 // Whole writes, safe from several threads.
 void Write(FILE *stream, const QString &text);
-// The same for data that must arrive whole (a backup on stdout): false,
-// with the system's reason, when it did not.
-bool WriteBytes(FILE *stream, const QByteArray &bytes, QString *error);
+// What reading or writing a user's file or stream can come to.
+enum class FileError { CannotRead, TooLarge, NotABackup, CannotWrite };
+// The same for data that must arrive whole (a backup on stdout), with the
+// system's reason when it did not.
+Result<void, FileError> WriteBytes(FILE *stream, const QByteArray &bytes);
 
 // The one line shown on a terminal while the radio does not answer, rewritten
 // in place and cleared before anything else goes to stderr. One at a time.
@@ -71,8 +76,9 @@ private:
 bool StderrIsTerminal();
 
 // A warning line on stderr (history, server), unless quiet.
-void Warn(const QString &message);
-void SetQuiet(bool quiet);
+void Warn(const Style &style, const QString &message);
+// The history's warnings as such lines, after `prefix` (a port's "COM3: ").
+std::function<void(const QString &)> HistoryWarnings(const Style &style, const QString &prefix = {});
 
 inline const QString Program = QStringLiteral("calitune-cli");
 

@@ -52,7 +52,7 @@ Session::Session(const RunSettings &settings, const Target &t, History::Record s
     : target(t),
       m_ownHistory(settings.sharedHistory ? nullptr : std::make_unique<History::Store>(settings.historyPath)),
       m_record(settings.sharedHistory ? *settings.sharedHistory : *m_ownHistory,
-               withPlace(std::move(start), settings, t), verifyAsked),
+               withPlace(std::move(start), settings, t), verifyAsked, HistoryWarnings(settings.style, t.label() + QStringLiteral(": "))),
       m_progress(t.name, link, settings.progress)
 {
     link.setReplyWindow(LinkReplyWindow());
@@ -100,7 +100,7 @@ PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing)
                             : blockSent            ? QStringLiteral("the block was sent: read the radio to see what it holds; ")
                                                    : QStringLiteral("nothing was written; ");
     const QString at = target.label();
-    const QString kind = OutcomeName(outcome);
+    const QString kind = History::OutcomeName(outcome);
     const int status = ExitStatusOf(outcome);
     switch (outcome) {
     case Outcome::PortNotOpened:
@@ -139,7 +139,7 @@ PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing)
                        QStringLiteral("%1: interrupted by %2; %3%4")
                            .arg(at, signalName(StopSignals::Signal()), written, programmingMode()),
                        &target);
-    case Outcome::BackupNotSaved:
+    case Outcome::NotKept:
         return Failure(status, kind,
                        QStringLiteral("%1: the history could not be saved; nothing was written; %2 "
                                       "(CALITUNE_HISTORY=off writes without a record)")

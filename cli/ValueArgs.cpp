@@ -1,19 +1,15 @@
 #include "cli/ValueArgs.h"
 
+#include "files/JsonKeys.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 
 namespace ValueArgs {
 
 namespace {
 
-std::optional<Values> refuse(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-    return std::nullopt;
-}
+Failure<Refusal> refuse(Refusal kind, const QString &why) { return {kind, why}; }
 
 QString knownNames()
 {
@@ -57,36 +53,28 @@ QString rangeError(const QString &name, const QString &given)
         .arg(MaxValue);
 }
 
-// Adds one value; false with the reason when the name is unknown or repeated.
-bool take(Values &values, const QString &name, std::optional<std::uint8_t> value,
-          const QString &given, QString *error)
+// Adds one value, unless the name is unknown or repeated or the value out of range.
+Result<void, Refusal> take(Values &values, const QString &name, std::optional<std::uint8_t> value,
+                           const QString &given)
 {
     const int i = indexOf(name);
-    if (i < 0) {
-        if (error)
-            *error = QStringLiteral("unknown value name \"%1\" (known: %2)").arg(shown(name), knownNames());
-        return false;
-    }
-    if (values[i]) {
-        if (error)
-            *error = QStringLiteral("%1 is given more than once").arg(QLatin1String(ValueNames[i]));
-        return false;
-    }
-    if (!value) {
-        if (error)
-            *error = rangeError(QLatin1String(ValueNames[i]), given);
-        return false;
-    }
+    if (i < 0)
+        return refuse(Refusal::UnknownName,
+                      QStringLiteral("unknown value name \"%1\" (known: %2)").arg(shown(name), knownNames()));
+    if (values[i])
+        return refuse(Refusal::GivenTwice, QStringLiteral("%1 is given more than once").arg(QLatin1String(ValueNames[i])));
+    if (!value)
+        return refuse(Refusal::OutOfRange, rangeError(QLatin1String(ValueNames[i]), given));
     values[i] = value;
-    return true;
+    return {};
 }
 
-std::optional<Values> atLeastOne(const Values &values, QString *error)
+Result<Values, Refusal> atLeastOne(const Values &values)
 {
     for (const auto &v : values)
         if (v)
             return values;
-    return refuse(error, QStringLiteral("no values given: name at least one, e.g. H400=90"));
+    return refuse(Refusal::NoValue, QStringLiteral("no values given: name at least one, e.g. H400=90"));
 }
 
 // The members of a JSON object in the order written, repeated keys kept,
@@ -161,42 +149,39 @@ int indexOf(const QString &name)
     return -1;
 }
 
-std::optional<Values> parseAssignments(const QStringList &args, QString *error)
+Result<Values, Refusal> parseAssignments(const QStringList &args)
 {
     Values values;
     for (const QString &arg : args) {
         const qsizetype eq = arg.indexOf(QLatin1Char('='));
         if (eq < 0)
-            return refuse(error, QStringLiteral("\"%1\" is not NAME=VALUE, e.g. H400=90").arg(shown(arg)));
+            return refuse(Refusal::NotReadable, QStringLiteral("\"%1\" is not NAME=VALUE, e.g. H400=90").arg(shown(arg)));
         const QString name = arg.left(eq);
         const QString given = arg.mid(eq + 1);
-        if (!take(values, name, valueOf(given), given, error))
-            return std::nullopt;
+        if (const Result<void, Refusal> taken = take(values, name, valueOf(given), given); !taken)
+            return taken.failure();
     }
-    return atLeastOne(values, error);
+    return atLeastOne(values);
 }
 
-std::optional<Values> parseValueFile(const QByteArray &json, QString *error)
+Result<Values, Refusal> parseValueFile(const QByteArray &json)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return refuse(error, QStringLiteral("not JSON (%1 at offset %2)")
-                                 .arg(parseError.errorString())
-                                 .arg(parseError.offset));
-    if (!document.isObject())
-        return refuse(error, QStringLiteral("not a JSON object of names and values, e.g. {\"H400\": 90}"));
+    const Result<QJsonObject, History::JsonKeys::Refusal> object = History::JsonKeys::objectIn(json);
+    if (!object)
+        return refuse(Refusal::NotReadable, object.kind() == History::JsonKeys::Refusal::NotJson
+                                                ? object.text()
+                                                : QStringLiteral("not a JSON object of names and values, e.g. {\"H400\": 90}"));
     // QJsonObject keeps one of two equal keys silently; the scan sees both.
     const QList<Member> members = membersInOrder(json);
-    if (members.size() < document.object().size())
-        return refuse(error, QStringLiteral("the file could not be read as an object of names and values"));
+    if (members.size() < object->size())
+        return refuse(Refusal::NotReadable, QStringLiteral("the file could not be read as an object of names and values"));
     Values values;
     for (const Member &m : members) {
         const QString given = QString::fromUtf8(m.valueText);
-        if (!take(values, m.key, valueOf(given), given, error))
-            return std::nullopt;
+        if (const Result<void, Refusal> taken = take(values, m.key, valueOf(given), given); !taken)
+            return taken.failure();
     }
-    return atLeastOne(values, error);
+    return atLeastOne(values);
 }
 
 } // namespace ValueArgs

@@ -3,6 +3,7 @@
 // checked completely before anything is sent: every name known and given
 // once, every value a whole number 0 to 127 (what the window accepts).
 
+#include "base/Result.h"
 #include "protocol/CalibrationBlock.h"
 
 #include <QByteArray>
@@ -21,8 +22,16 @@ int indexOf(const QString &name);
 
 using Values = std::array<std::optional<std::uint8_t>, PowerValueCount>;
 
-// At least one value, else nothing and a one-line reason in *error.
-std::optional<Values> parseAssignments(const QStringList &args, QString *error);
-std::optional<Values> parseValueFile(const QByteArray &json, QString *error);
+enum class Refusal {
+    NotReadable,   // not NAME=VALUE, not JSON, not an object
+    UnknownName,
+    GivenTwice,
+    OutOfRange,
+    NoValue,
+};
+
+// At least one value, else the refusal with a one-line reason.
+Result<Values, Refusal> parseAssignments(const QStringList &args);
+Result<Values, Refusal> parseValueFile(const QByteArray &json);
 
 } // namespace ValueArgs

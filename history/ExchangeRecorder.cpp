@@ -2,15 +2,16 @@
 
 namespace History {
 
-ExchangeRecorder::ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked)
-    : m_store(store), m_record(std::move(start)), m_verifyAsked(verifyAsked)
+ExchangeRecorder::ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked, Warnings::Sink warnings)
+    : m_store(store), m_warnings(warnings), m_warnTo(warnings ? &m_warnings : nullptr), m_record(std::move(start)),
+      m_verifyAsked(verifyAsked)
 {
-    m_record.outcome = Outcome::Unfinished;
+    m_record.outcome = Unfinished;
     // Any wait for a locked history, and the merge of what earlier runs
     // left in the spool, happen here, before a port is opened; a history
     // still locked takes the record into its spool.
-    m_store.prepare();
-    m_store.add(m_record);
+    m_store.prepare(m_warnTo);
+    m_store.add(m_record, m_warnTo);
 }
 
 void ExchangeRecorder::blockRead(const BlockBytes &block)
@@ -22,7 +23,7 @@ bool ExchangeRecorder::aboutToWrite(const BlockBytes &sent)
 {
     m_record.sent = BlockToBytes(sent);
     m_record.forced = m_forcePending;
-    return m_store.complete(m_record, true) || !m_requireKept;
+    return m_store.complete(m_record, true, m_warnTo) || !m_requireKept;
 }
 
 void ExchangeRecorder::readBack(const BlockBytes &block)
@@ -35,7 +36,7 @@ void ExchangeRecorder::ended(Outcome outcome)
     m_record.outcome = outcome;
     if (m_verifyAsked && m_record.sent)
         m_record.verified = m_record.after == m_record.sent;
-    m_store.complete(m_record);
+    m_store.complete(m_record, false, m_warnTo);
 }
 
 } // namespace History

@@ -14,7 +14,9 @@ public:
     // `start` names the exchange: source, action, port, device, radio and,
     // for a restore, what it restores from. `verifyAsked`: a write that reads
     // its block back records whether it matched.
-    ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked = false);
+    // `warnings`: where the history's warnings about this exchange go; none:
+    // the store's own.
+    ExchangeRecorder(RecordKeeper &store, Record start, bool verifyAsked = false, Warnings::Sink warnings = {});
 
     void blockRead(const BlockBytes &block) override;
     bool aboutToWrite(const BlockBytes &sent) override;
@@ -31,6 +33,8 @@ public:
 
 private:
     RecordKeeper &m_store;
+    Warnings m_warnings;
+    Warnings *m_warnTo;
     Record m_record;
     bool m_verifyAsked;
     bool m_forcePending = false;

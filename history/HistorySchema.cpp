@@ -114,7 +114,8 @@ CREATE TABLE records (
 ))";
 
 // The records kept before fingerprints were: theirs, from the blocks they hold.
-const QString FingerprintsFromBlocks = QStringLiteral(
+constexpr QLatin1StringView FingerprintsFromBlocks(
+
     "UPDATE records SET fingerprint = lower(hex(substr(block_before, 13, 4)))"
     " WHERE block_before IS NOT NULL");
 

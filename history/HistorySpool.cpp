@@ -23,7 +23,7 @@ namespace History::Spool {
 
 namespace {
 
-enum class Taken { Held, Missing, Failed };
+enum class Taken { Held, Missing };
 
 QJsonValue hex(const std::optional<QByteArray> &block)
 {
@@ -62,7 +62,7 @@ QByteArray line(const QJsonObject &object)
 
 bool parseCompletion(const QJsonObject &o, Record &r)
 {
-    const std::optional<Outcome> outcome = OutcomeFromName(o.value("outcome").toString());
+    const std::optional<State> outcome = StateFromName(o.value("outcome").toString());
     r.uid = o.value("uid").toString();
     if (!outcome || r.uid.isEmpty())
         return false;
@@ -122,7 +122,7 @@ public:
             ::close(m_fd);   // and with it the lock
     }
 
-    Taken take(const QString &path, bool create, const QDeadlineTimer &deadline, QString &error)
+    Result<Taken, Error> take(const QString &path, bool create, const QDeadlineTimer &deadline)
     {
         m_path = path;
         const QByteArray name = QFile::encodeName(path);
@@ -132,13 +132,14 @@ public:
                           O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
             if (m_fd < 0 && errno == ENOENT && !create)
                 return Taken::Missing;
-            if (m_fd < 0) {
-                error = errno == ELOOP ? QStringLiteral("the spool %1 is a symbolic link; it is left alone").arg(path)
-                                       : systemError("cannot open the spool");
-                return Taken::Failed;
-            }
-            if (!ownRegularFile(path, error) || !lock(deadline, error))
-                return Taken::Failed;
+            if (m_fd < 0 && errno == ELOOP)
+                return Failure{Error::NotOurs, QStringLiteral("the spool %1 is a symbolic link; it is left alone").arg(path)};
+            if (m_fd < 0)
+                return Failure{Error::Io, systemError("cannot open the spool")};
+            if (Result<void, Error> own = ownRegularFile(path); !own)
+                return own.failure();
+            if (Result<void, Error> locked = lock(deadline); !locked)
+                return locked.failure();
             struct stat held {}, named {};
             if (::fstat(m_fd, &held) == 0 && ::stat(name.constData(), &named) == 0
                 && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
@@ -149,61 +150,49 @@ public:
     }
 
     // Starts on a line of its own even after a torn last line.
-    bool append(const QByteArray &text, QString &error)
+    Result<void, Error> append(const QByteArray &text)
     {
         struct stat st {};
         char last = '\n';
-        if (::fstat(m_fd, &st) != 0 || (st.st_size > 0 && ::pread(m_fd, &last, 1, st.st_size - 1) != 1)) {
-            error = systemError("cannot read the spool");
-            return false;
-        }
-        if (!writeAll(last == '\n' ? text : '\n' + text) || ::fsync(m_fd) != 0) {
-            error = systemError("cannot write the spool");
-            return false;
-        }
+        if (::fstat(m_fd, &st) != 0 || (st.st_size > 0 && ::pread(m_fd, &last, 1, st.st_size - 1) != 1))
+            return Failure{Error::Io, systemError("cannot read the spool")};
+        if (!writeAll(last == '\n' ? text : '\n' + text) || ::fsync(m_fd) != 0)
+            return Failure{Error::Io, systemError("cannot write the spool")};
         if (st.st_size == 0)
             syncFolderOf(m_path);
-        return true;
+        return {};
     }
 
-    bool renameTo(const QString &aside, QString &error)
+    Result<void, Error> renameTo(const QString &aside)
     {
-        if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) != 0) {
-            error = systemError("cannot move the spool aside");
-            return false;
-        }
+        if (::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(aside).constData()) != 0)
+            return Failure{Error::Io, systemError("cannot move the spool aside")};
         syncFolderOf(aside);
-        return true;
+        return {};
     }
 
 private:
-    bool ownRegularFile(const QString &path, QString &error) const
+    Result<void, Error> ownRegularFile(const QString &path) const
     {
         struct stat st {};
-        if (::fstat(m_fd, &st) != 0) {
-            error = systemError("cannot examine the spool");
-            return false;
-        }
+        if (::fstat(m_fd, &st) != 0)
+            return Failure{Error::Io, systemError("cannot examine the spool")};
         if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
-            return true;
-        error = QStringLiteral("the spool %1 is not a regular file of this user's; it is left alone").arg(path);
-        return false;
+            return {};
+        return Failure{Error::NotOurs,
+                       QStringLiteral("the spool %1 is not a regular file of this user's; it is left alone").arg(path)};
     }
 
-    bool lock(const QDeadlineTimer &deadline, QString &error)
+    Result<void, Error> lock(const QDeadlineTimer &deadline)
     {
         while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                error = systemError("cannot lock the spool");
-                return false;
-            }
-            if (deadline.hasExpired()) {
-                error = QStringLiteral("the spool stayed locked by another program");
-                return false;
-            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return Failure{Error::Io, systemError("cannot lock the spool")};
+            if (deadline.hasExpired())
+                return Failure{Error::Locked, QStringLiteral("the spool stayed locked by another program")};
             QThread::msleep(1);
         }
-        return true;
+        return {};
     }
 
     bool writeAll(const QByteArray &bytes)
@@ -228,18 +217,16 @@ private:
 // Elsewhere the lock is a lock file beside the spool, which no one renames.
 class LockedSpool {
 public:
-    Taken take(const QString &path, bool create, const QDeadlineTimer &deadline, QString &error)
+    Result<Taken, Error> take(const QString &path, bool create, const QDeadlineTimer &deadline)
     {
         m_path = path;
         m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
-        if (!m_lock->tryLock(int(std::max<qint64>(0, deadline.remainingTime())))) {
-            error = QStringLiteral("the spool stayed locked by another program");
-            return Taken::Failed;
-        }
+        if (!m_lock->tryLock(int(std::max<qint64>(0, deadline.remainingTime()))))
+            return Failure{Error::Locked, QStringLiteral("the spool stayed locked by another program")};
         return create || QFile::exists(path) ? Taken::Held : Taken::Missing;
     }
 
-    bool append(const QByteArray &text, QString &error)
+    Result<void, Error> append(const QByteArray &text)
     {
         QFile f(m_path);
         char last = '\n';
@@ -247,19 +234,16 @@ public:
                         && (f.size() == 0 || (f.seek(f.size() - 1) && f.getChar(&last)))
                         && f.seek(f.size());
         const QByteArray out = last == '\n' ? text : '\n' + text;
-        if (!ok || f.write(out) != out.size() || !f.flush() || _commit(f.handle()) != 0) {
-            error = QStringLiteral("cannot write the spool: %1").arg(f.errorString());
-            return false;
-        }
-        return true;
+        if (!ok || f.write(out) != out.size() || !f.flush() || _commit(f.handle()) != 0)
+            return Failure{Error::Io, QStringLiteral("cannot write the spool: %1").arg(f.errorString())};
+        return {};
     }
 
-    bool renameTo(const QString &aside, QString &error)
+    Result<void, Error> renameTo(const QString &aside)
     {
         if (QFile::rename(m_path, aside))
-            return true;
-        error = QStringLiteral("cannot move the spool aside");
-        return false;
+            return {};
+        return Failure{Error::Io, QStringLiteral("cannot move the spool aside")};
     }
 
 private:
@@ -305,30 +289,35 @@ QByteArray recordLine(const Record &r)
                  {"sourceRecord", r.sourceRecord}});
 }
 
-bool append(const QString &path, const QByteArray &text, const QDeadlineTimer &deadline,
-            QString &error)
+Result<void, Error> append(const QString &path, const QByteArray &text, const QDeadlineTimer &deadline)
 {
     LockedSpool spool;
-    return spool.take(path, true, deadline, error) == Taken::Held && spool.append(text, error);
+    const Result<Taken, Error> taken = spool.take(path, true, deadline);
+    if (!taken)
+        return taken.failure();
+    return spool.append(text);
 }
 
-bool moveAside(const QString &path, const QString &aside, const QDeadlineTimer &deadline,
-               bool &moved, QString &error)
+Result<bool, Error> moveAside(const QString &path, const QString &aside, const QDeadlineTimer &deadline)
 {
     LockedSpool spool;
-    const Taken taken = spool.take(path, false, deadline, error);
-    moved = taken == Taken::Held && spool.renameTo(aside, error);
-    return moved || taken == Taken::Missing;
+    const Result<Taken, Error> taken = spool.take(path, false, deadline);
+    if (!taken)
+        return taken.failure();
+    if (*taken == Taken::Missing)
+        return false;
+    if (const Result<void, Error> renamed = spool.renameTo(aside); !renamed)
+        return renamed.failure();
+    return true;
 }
 
-bool read(const QString &file, Entries &entries, QString &error)
+Result<void, Error> read(const QString &file, Entries &entries)
 {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly)) {
         if (!f.exists())
-            return true;
-        error = QStringLiteral("cannot read %1: %2").arg(file, f.errorString());
-        return false;
+            return {};
+        return Failure{Error::Io, QStringLiteral("cannot read %1: %2").arg(file, f.errorString())};
     }
     const QList<QByteArray> lines = f.readAll().split('\n');
     for (const QByteArray &text : lines) {
@@ -344,7 +333,7 @@ bool read(const QString &file, Entries &entries, QString &error)
         else
             ++entries.unreadable;
     }
-    return true;
+    return {};
 }
 
 } // namespace History::Spool

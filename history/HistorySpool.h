@@ -5,6 +5,7 @@
 // Appenders and the merger share an exclusive lock; the merger renames the
 // spool aside under it, so that no line falls between.
 
+#include "base/Result.h"
 #include "history/Record.h"
 
 #include <QByteArray>
@@ -17,20 +18,24 @@ namespace History::Spool {
 QByteArray recordLine(const Record &record);       // the whole record, uid included
 QByteArray completionLine(const Record &record);   // uid and what a completion stores
 
-// Appends one line, flushed to disk before it returns.
-bool append(const QString &path, const QByteArray &line, const QDeadlineTimer &deadline,
-            QString &error);
+enum class Error {
+    Locked,   // another program held it past the deadline
+    NotOurs,  // a link, or not a regular file of this user's: left alone
+    Io,       // the system refused to open, read, write or rename it
+};
 
-// Renames the spool to `aside`; `moved` is false when there was none.
-bool moveAside(const QString &path, const QString &aside, const QDeadlineTimer &deadline,
-               bool &moved, QString &error);
+// Appends one line, flushed to disk before it returns.
+Result<void, Error> append(const QString &path, const QByteArray &line, const QDeadlineTimer &deadline);
+
+// Renames the spool to `aside`: false when there was none.
+Result<bool, Error> moveAside(const QString &path, const QString &aside, const QDeadlineTimer &deadline);
 
 struct Entries {
     QList<Record> records;
     QList<Record> completions;   // only uid and what a completion stores are set
     int unreadable = 0;          // lines torn by a crash, or not ours
 };
-// A file that is gone was merged by someone else: it adds nothing.
-bool read(const QString &file, Entries &entries, QString &error);
+// Adds a file's entries; one that is gone was merged by someone else and adds nothing.
+Result<void, Error> read(const QString &file, Entries &entries);
 
 } // namespace History::Spool

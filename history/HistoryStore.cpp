@@ -1,5 +1,5 @@
 #include "history/HistoryStore.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 
 #include "history/HistorySchema.h"
 #include "history/HistorySpool.h"
@@ -33,10 +33,6 @@ constexpr int PrepareWaitMs = 3000;
 constexpr int LookupWaitMs = 1000;
 constexpr int SpoolWaitMs = 500;   // the spool's lock is only ever held for one line or a rename
 
-std::mutex sinkMutex;
-std::function<void(const QString &)> sink;
-std::atomic_bool warned{false};
-std::atomic_int connections{0};
 
 // The history is for this user only; SQLite gives its -wal and -shm files the
 // database file's mode.
@@ -49,17 +45,6 @@ void createPrivate(const QString &path)
 #else
     Q_UNUSED(path);
 #endif
-}
-
-void warnOnce(const QString &message)
-{
-    if (warned.exchange(true))
-        return;
-    std::lock_guard lock(sinkMutex);
-    if (sink)
-        sink(message);
-    else
-        std::fprintf(stderr, "calitune: history: %s\n", qUtf8Printable(message));
 }
 
 int sqliteCode(const QSqlError &error)
@@ -130,7 +115,7 @@ Record readRecord(const QSqlQuery &q)
     if (!q.value(8).isNull())
         r.radio = q.value(8).toString();
     r.action = actionFromName(q.value(9).toString()).value_or(Action::Read);
-    r.outcome = OutcomeFromName(q.value(10).toString()).value_or(Outcome::Unfinished);
+    r.outcome = StateFromName(q.value(10).toString()).value_or(Unfinished);
     r.before = blobOf(q.value(11));
     r.sent = blobOf(q.value(12));
     r.after = blobOf(q.value(13));
@@ -173,7 +158,7 @@ Store::Store() : Store(StationConfig().history().value) {}
 
 Store::Store(const QString &path)
     : m_path(path.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0 ? QString() : path),
-      m_connection(QStringLiteral("calitune-history-%1").arg(++connections))
+      m_connection(QStringLiteral("calitune-history-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces)))
 {
 }
 
@@ -182,18 +167,39 @@ Store::~Store()
     disconnect();
 }
 
-void Store::setWarningSink(std::function<void(const QString &)> newSink)
+void Warnings::warn(const QString &message)
 {
-    std::lock_guard lock(sinkMutex);
-    sink = std::move(newSink);
+    if (m_shown.exchange(true))
+        return;
+    if (m_sink)
+        m_sink(message);
+    else
+        std::fprintf(stderr, "calitune: history: %s\n", qUtf8Printable(message));
 }
+
+// Points the store's warnings at a call's own for as long as the call runs.
+class Store::WarningsTo {
+public:
+    WarningsTo(const Store &store, Warnings *to) : m_store(store), m_before(store.m_warnings)
+    {
+        if (to)
+            m_store.m_warnings = to;
+    }
+    ~WarningsTo() { m_store.m_warnings = m_before; }
+
+private:
+    const Store &m_store;
+    Warnings *m_before;
+};
 
 bool Store::fail(const QString &what) const
 {
     m_error = what;
-    warnOnce(what);
+    warn(what);
     return false;
 }
+
+void Store::warn(const QString &what) const { m_warnings->warn(what); }
 
 QString Store::describe(const QSqlError &error) const
 {
@@ -533,15 +539,20 @@ Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) con
     return Result::Ok;
 }
 
-bool Store::prepare()
+Store::Result Store::whenWritable(const std::function<Result(const QDeadlineTimer &)> &then) const
 {
+    const QDeadlineTimer deadline(PrepareWaitMs);
+    const Result result = openWritable(deadline);
+    return result == Result::Ok ? then(deadline) : result;
+}
+
+bool Store::prepare(Warnings *to)
+{
+    const WarningsTo warnings(*this, to);
     m_error.clear();
     if (!enabled())
         return true;
-    const QDeadlineTimer deadline(PrepareWaitMs);
-    Result result = openWritable(deadline);
-    if (result == Result::Ok)
-        result = mergeSpool(deadline);
+    const Result result = whenWritable([this](const QDeadlineTimer &deadline) { return mergeSpool(deadline); });
     if (result == Result::Busy)
         return fail(QStringLiteral("%1; new records wait in %2").arg(m_why, spoolPath()));
     return result == Result::Ok || fail(m_why);
@@ -577,16 +588,16 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
         const QString aside = spoolPath() + QStringLiteral(".merging-%1-%2").arg(
             QString::number(QCoreApplication::applicationPid()),
             QUuid::createUuid().toString(QUuid::Id128).left(8));
-        bool moved = false;
-        Spool::moveAside(spoolPath(), aside,
-                         QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())),
-                         moved, trouble);
-        if (moved)
+        const ::Result<bool, Spool::Error> moved = Spool::moveAside(
+            spoolPath(), aside, QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())));
+        if (!moved)
+            trouble = moved.text();
+        else if (*moved)
             files << aside;
         Spool::Entries entries;
         for (const QString &file : std::as_const(files))
-            if (!Spool::read(file, entries, trouble)) {
-                m_why = trouble;
+            if (const ::Result<void, Spool::Error> read = Spool::read(file, entries); !read) {
+                m_why = read.text();
                 return Result::Failed;
             }
         std::stable_sort(entries.records.begin(), entries.records.end(),
@@ -608,21 +619,21 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
     if (unreadable > 0)
         trouble = QStringLiteral("%1 unreadable lines of %2 were left out").arg(unreadable).arg(spoolPath());
     if (!trouble.isEmpty())
-        warnOnce(trouble);
+        warn(trouble);
     return Result::Ok;
 }
 
 bool Store::toSpool(const QByteArray &line) const
 {
-    QString error;
-    if (!Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs), error))
-        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, error));
-    warnOnce(QStringLiteral("%1; records wait in %2").arg(m_why, spoolPath()));
+    if (const ::Result<void, Spool::Error> kept = Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs)); !kept)
+        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, kept.text()));
+    warn(QStringLiteral("%1; records wait in %2").arg(m_why, spoolPath()));
     return true;
 }
 
-bool Store::add(Record &record)
+bool Store::add(Record &record, Warnings *to)
 {
+    const WarningsTo warnings(*this, to);
     m_error.clear();
     if (!enabled())
         return true;
@@ -647,8 +658,9 @@ bool Store::add(Record &record)
     return result == Result::Busy ? toSpool(Spool::recordLine(record)) : fail(m_why);
 }
 
-bool Store::complete(const Record &record, bool onDisk)
+bool Store::complete(const Record &record, bool onDisk, Warnings *to)
 {
+    const WarningsTo warnings(*this, to);
     m_error.clear();
     if (!enabled())
         return true;
@@ -714,6 +726,7 @@ void Store::keepAll(QList<Change> &changes)
         if (c.isNew)
             c.record->id = c.record->rev = 0;   // rolled back
         // A history still locked after the wait takes the whole batch into the spool.
+        const WarningsTo warnings(*this, c.warnings);
         if (result == Result::Busy)
             c.kept = toSpool(c.isNew ? Spool::recordLine(*c.record) : Spool::completionLine(*c.record));
         else
@@ -841,16 +854,15 @@ bool Store::setSyncedRev(const QString &server, qint64 rev)
     m_error.clear();
     if (!enabled())
         return true;
-    const QDeadlineTimer deadline(PrepareWaitMs);
-    Result result = openWritable(deadline);
-    if (result == Result::Ok)
-        result = inTransaction(deadline, [&](QSqlQuery &q) {
+    const Result result = whenWritable([&](const QDeadlineTimer &deadline) {
+        return inTransaction(deadline, [&](QSqlQuery &q) {
             q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) VALUES (:server, :rev)"
                                      " ON CONFLICT (server) DO UPDATE SET rev = excluded.rev"));
             q.bindValue(QStringLiteral(":server"), server);
             q.bindValue(QStringLiteral(":rev"), rev);
             return q.exec() ? Result::Ok : failed(q.lastError());
         });
+    });
     return result == Result::Ok || fail(m_why);
 }
 

@@ -28,7 +28,7 @@ namespace History {
 
 // One SQLite connection per Store, opened on first use; use a Store from one
 // thread only. No call throws. A history that cannot be written never stops an
-// exchange: the call fails and warns once per process.
+// exchange: the call fails and warns, once for each Warnings (RecordKeeper.h).
 class Store : public RecordKeeper {
 public:
     Store();                              // the station's history (StationConfig)
@@ -46,19 +46,19 @@ public:
     // a port is opened: it may wait a few seconds for a lock. True when the
     // database can be written; false (with a warning) when the records of this
     // process can only go to the spool, or nowhere.
-    bool prepare() override;
+    bool prepare(Warnings *to = nullptr) override;
 
     // Stores a new record; fills in record.id (0 while it sits in the spool),
     // record.uid, record.time and record.station when they are empty. Waits at
     // most ExchangeWaitMs for the database; a record that cannot be stored in
     // that time is appended to the spool beside the database and flushed to
     // disk before the call returns. False only when it is kept nowhere.
-    bool add(Record &record) override;
+    bool add(Record &record, Warnings *to = nullptr) override;
     // Stores what the record has come to know (found by uid): its blocks,
     // whether it was verified or forced, and its outcome; with the same bound
     // and spool. A write calls it, onDisk, before its block goes out, and at
     // its end. Other calls survive a crash of the program, not a power cut.
-    bool complete(const Record &record, bool onDisk = false) override;
+    bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
 
     // Several exchanges' new records and completions in one transaction (one
     // commit, one wait on the disk when any asks for it), each kept as add()
@@ -69,6 +69,7 @@ public:
         bool isNew = false;    // add(), else complete()
         bool onDisk = false;
         bool kept = false;
+        Warnings *warnings = nullptr;   // the store's own when none
     };
     void keepAll(QList<Change> &changes);
 
@@ -89,8 +90,8 @@ public:
     bool setSyncedRev(const QString &server, qint64 rev);
     bool moveSyncedRev(const QString &from, const QString &to);
 
-    // Empty restores the default: one line on stderr.
-    static void setWarningSink(std::function<void(const QString &)>);
+    // Where this store's own warnings go; by default one line on stderr.
+    void setWarnings(Warnings::Sink sink) { m_ownWarnings.setSink(std::move(sink)); }
 
     static constexpr int ExchangeWaitMs = 200;
 
@@ -103,6 +104,8 @@ private:
     void disconnect() const;
     QSqlDatabase database() const;
     Result openWritable(const QDeadlineTimer &deadline) const;
+    // Opens for writing within PrepareWaitMs, then does `then` with what is left.
+    Result whenWritable(const std::function<Result(const QDeadlineTimer &)> &then) const;
     Result setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const;
     bool openForLookup() const;
     Result inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
@@ -129,7 +132,9 @@ private:
     bool toSpool(const QByteArray &line) const;
     Result syncToDisk(bool full, const QDeadlineTimer &deadline) const;
 
-    bool fail(const QString &what) const;   // sets lastError and warns once
+    bool fail(const QString &what) const;   // sets lastError and warns
+    void warn(const QString &what) const;
+    class WarningsTo;
     QString describe(const QSqlError &error) const;
 
     QString m_path;
@@ -139,6 +144,8 @@ private:
     mutable QSqlError m_sqlError;
     mutable Access m_access = Access::None;
     mutable bool m_syncFull = false;   // what PRAGMA synchronous is now
+    mutable Warnings m_ownWarnings;
+    mutable Warnings *m_warnings = &m_ownWarnings;   // the present call's
 };
 
 } // namespace History

@@ -1,9 +1,54 @@
 #include "history/Record.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 
-#include <QRegularExpression>
+#include <algorithm>
+#include <cctype>
+
+#include <array>
+#include <utility>
 
 namespace History {
+
+namespace {
+
+constexpr std::array<std::pair<State, const char *>, 10> StateNameTable{{
+    {Outcome::Done, "done"},
+    {Outcome::PortNotOpened, "port"},
+    {Outcome::NoReply, "no-reply"},
+    {Outcome::OtherReply, "other-reply"},
+    {Outcome::LinkLost, "link-lost"},
+    {Outcome::VerifyMismatch, "verify"},
+    {Outcome::Refused, "other-radio"},   // the one refusal there is: another radio's block
+    {Outcome::Interrupted, "interrupted"},
+    {Outcome::NotKept, "file"},
+    {Unfinished, "unfinished"},
+}};
+
+} // namespace
+
+QString OutcomeName(State state)
+{
+    for (const auto &[s, name] : StateNameTable)
+        if (s == state)
+            return QString::fromLatin1(name);
+    return {};
+}
+
+std::optional<State> StateFromName(QStringView name)
+{
+    for (const auto &[s, text] : StateNameTable)
+        if (name == QLatin1String(text))
+            return s;
+    return std::nullopt;
+}
+
+QStringList StateNames()
+{
+    QStringList names;
+    for (const auto &[s, name] : StateNameTable)
+        names << QString::fromLatin1(name);
+    return names;
+}
 
 QString sourceName(Source source)
 {
@@ -43,8 +88,7 @@ QString fingerprintOf(const QByteArray &block) { return QString::fromLatin1(bloc
 
 bool isFingerprint(const QString &text)
 {
-    static const QRegularExpression eightHex(QStringLiteral("^[0-9a-fA-F]{8}$"));
-    return eightHex.match(text).hasMatch();
+    return text.size() == 8 && std::all_of(text.begin(), text.end(), [](QChar c) { return isxdigit(c.unicode()); });
 }
 
 std::optional<QString> fingerprintOf(const Record &record)

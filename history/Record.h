@@ -13,6 +13,27 @@
 namespace History {
 
 enum class Source { Window, Cli };
+
+// What a record says of how its exchange ended: the outcome, or nothing yet
+// (a write's record is kept before its block goes out).
+class State {
+public:
+    constexpr State(Outcome outcome) : m_outcome(outcome) {}
+    static constexpr State unfinished() { return State(); }
+    constexpr bool finished() const { return m_outcome.has_value(); }
+    friend constexpr bool operator==(const State &, const State &) = default;
+
+private:
+    constexpr State() = default;
+    std::optional<Outcome> m_outcome;
+};
+inline constexpr State Unfinished = State::unfinished();
+
+// The names records are stored and listed by: done, port, no-reply,
+// other-reply, link-lost, verify, other-radio, interrupted, file, unfinished.
+QString OutcomeName(State state);
+std::optional<State> StateFromName(QStringView name);
+QStringList StateNames();
 enum class Action { Read, Write, Restore, Backup };
 
 QString sourceName(Source);   // "window", "cli"
@@ -38,7 +59,7 @@ struct Record {
     QString port, device;
     std::optional<QString> radio;            // the label the user gave, if any
     Action action = Action::Read;
-    Outcome outcome = Outcome::Unfinished;
+    State outcome = Unfinished;
     std::optional<QByteArray> before;        // the block as the radio held it (a read's block)
     std::optional<QByteArray> sent;          // the block written
     std::optional<QByteArray> after;         // the block read back after the write
@@ -63,7 +84,7 @@ struct Filter {
     QString radioPrefix;           // radio matches with and without it
     QString station;
     std::optional<Action> action;
-    std::optional<Outcome> outcome;
+    std::optional<State> outcome;
     QDateTime since, until;        // inclusive; invalid: open
     int limit = -1;                // < 0: all
 };

@@ -4,17 +4,36 @@
 
 #include "history/Record.h"
 
+#include <atomic>
+#include <functional>
+
 namespace History {
+
+// Where a history's warnings go. Each place (a port's exchange, a store used
+// on its own) shows only its first, so that a run on many ports still says
+// once for each port that its records could not be kept as they should.
+class Warnings {
+public:
+    using Sink = std::function<void(const QString &)>;
+    explicit Warnings(Sink sink = {}) : m_sink(std::move(sink)) {}
+    void setSink(Sink sink) { m_sink = std::move(sink); }   // before any warning
+    void warn(const QString &message);   // without a sink: one line on stderr
+
+private:
+    Sink m_sink;
+    std::atomic_bool m_shown{false};
+};
 
 class RecordKeeper {
 public:
     virtual ~RecordKeeper() = default;
-    virtual bool prepare() = 0;
-    virtual bool add(Record &record) = 0;
+    // `to`: where the call's warnings go; nullptr: the keeper's own.
+    virtual bool prepare(Warnings *to = nullptr) = 0;
+    virtual bool add(Record &record, Warnings *to = nullptr) = 0;
     // `onDisk`: the record must survive a power cut before the call returns
     // (a write's blocks before the block goes out); otherwise a crash of the
     // program is enough to survive.
-    virtual bool complete(const Record &record, bool onDisk = false) = 0;
+    virtual bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) = 0;
 };
 
 } // namespace History

@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 #include <QRegularExpression>
 #include <QUrl>
+#include <QUuid>
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -35,13 +36,15 @@ QString connectDefaults(int timeoutSeconds)
 // Serialises the creation of the tables between stations starting together.
 constexpr qint64 SchemaLockKey = 0x63616c6974756e65;   // "calitune"
 
-const QString Columns = QStringLiteral(
+constexpr QLatin1StringView Columns(
+
     "station, local_id, uid, time, source, port, device, radio, action, outcome,"
     " block_before, block_sent, block_after, verified, forced,"
     " source_file, source_sha256, source_record");
 // The same, read back: times as milliseconds since 1970 in UTC, whatever the
 // session's time zone.
-const QString SelectedColumns = QStringLiteral(
+constexpr QLatin1StringView SelectedColumns(
+
     "id, station, local_id, uid, (extract(epoch FROM time) * 1000)::bigint, source, port,"
     " device, radio, action, outcome, block_before, block_sent, block_after, verified, forced,"
     " source_file, source_sha256, source_record, (extract(epoch FROM uploaded_at) * 1000)::bigint");
@@ -180,14 +183,6 @@ QString listed(const QStringList &names)
     return quoted.join(QStringLiteral(", "));
 }
 
-QStringList outcomeNames()
-{
-    QStringList names;
-    for (int i = 0; !OutcomeName(Outcome(i)).isEmpty(); ++i)
-        names << OutcomeName(Outcome(i));
-    return names;
-}
-
 // The server's layout, one step per version. Each step is written so that
 // running it again changes nothing: the program runs the steps a server lacks,
 // the administrator's SQL runs them all.
@@ -203,65 +198,75 @@ QString versionMark(int version)
         .arg(version);
 }
 
-QStringList recordsTable()
+QString recordsTableStatement()
 {
     const QString blockCheck = QStringLiteral("bytea CHECK (octet_length(%1) = 16)");
+    return QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS calitune.records ("
+        "\n  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
+        "\n  station text NOT NULL CHECK (station <> ''),"
+        "\n  local_id bigint NOT NULL CHECK (local_id > 0),"
+        "\n  uid text NOT NULL CHECK (uid <> ''),"
+        "\n  time timestamptz NOT NULL,"
+        "\n  source text NOT NULL CHECK (source IN (%1)),"
+        "\n  port text NOT NULL,"
+        "\n  device text NOT NULL,"
+        "\n  radio text,"
+        "\n  action text NOT NULL CHECK (action IN (%2)),"
+        "\n  outcome text NOT NULL CHECK (outcome IN (%3)),"
+        "\n  block_before %4,\n  block_sent %5,\n  block_after %6,"
+        "\n  verified boolean,"
+        "\n  forced boolean NOT NULL DEFAULT false,"
+        "\n  source_file text,"
+        "\n  source_sha256 text CHECK (source_sha256 ~* '^[0-9a-f]{64}$'),"
+        "\n  source_record text,"
+        "\n  uploaded_at timestamptz NOT NULL DEFAULT now(),"
+        "\n  UNIQUE (station, local_id))")
+        .arg(listed({sourceName(Source::Window), sourceName(Source::Cli)}),
+             listed({actionName(Action::Read), actionName(Action::Write),
+                     actionName(Action::Restore), actionName(Action::Backup)}),
+             listed(StateNames()), blockCheck.arg(QLatin1String("block_before")),
+             blockCheck.arg(QLatin1String("block_sent")),
+             blockCheck.arg(QLatin1String("block_after")));
+}
+
+// Whoever may update: a record is only ever completed, once; a block it did
+// not have yet may come with its completion, none is rewritten.
+QString keepRecordFunction()
+{
+    return QStringLiteral(
+        "CREATE OR REPLACE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
+        "\nDECLARE kept calitune.records := NEW;"
+        "\nBEGIN"
+        "\n  IF OLD.outcome <> 'unfinished' THEN"
+        "\n    RAISE EXCEPTION 'record %:% is complete and is never rewritten',"
+        " OLD.station, OLD.local_id;"
+        "\n  END IF;"
+        "\n  kept.outcome := OLD.outcome;"
+        "\n  kept.block_after := OLD.block_after;"
+        "\n  kept.verified := OLD.verified;"
+        "\n  kept.forced := OLD.forced;"
+        "\n  IF OLD.block_before IS NULL THEN kept.block_before := NULL; END IF;"
+        "\n  IF OLD.block_sent IS NULL THEN kept.block_sent := NULL; END IF;"
+        "\n  IF kept IS DISTINCT FROM OLD THEN"
+        "\n    RAISE EXCEPTION 'record %:% may only be completed', OLD.station, OLD.local_id;"
+        "\n  END IF;"
+        "\n  RETURN NEW;"
+        "\nEND $$");
+}
+
+QStringList recordsTable()
+{
     return {
         QStringLiteral("CREATE SCHEMA IF NOT EXISTS calitune"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS calitune.schema_version (version integer NOT NULL)"),
-        QStringLiteral(
-            "CREATE TABLE IF NOT EXISTS calitune.records ("
-            "\n  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-            "\n  station text NOT NULL CHECK (station <> ''),"
-            "\n  local_id bigint NOT NULL CHECK (local_id > 0),"
-            "\n  uid text NOT NULL CHECK (uid <> ''),"
-            "\n  time timestamptz NOT NULL,"
-            "\n  source text NOT NULL CHECK (source IN (%1)),"
-            "\n  port text NOT NULL,"
-            "\n  device text NOT NULL,"
-            "\n  radio text,"
-            "\n  action text NOT NULL CHECK (action IN (%2)),"
-            "\n  outcome text NOT NULL CHECK (outcome IN (%3)),"
-            "\n  block_before %4,\n  block_sent %5,\n  block_after %6,"
-            "\n  verified boolean,"
-            "\n  forced boolean NOT NULL DEFAULT false,"
-            "\n  source_file text,"
-            "\n  source_sha256 text CHECK (source_sha256 ~* '^[0-9a-f]{64}$'),"
-            "\n  source_record text,"
-            "\n  uploaded_at timestamptz NOT NULL DEFAULT now(),"
-            "\n  UNIQUE (station, local_id))")
-            .arg(listed({sourceName(Source::Window), sourceName(Source::Cli)}),
-                 listed({actionName(Action::Read), actionName(Action::Write),
-                         actionName(Action::Restore), actionName(Action::Backup)}),
-                 listed(outcomeNames()), blockCheck.arg(QLatin1String("block_before")),
-                 blockCheck.arg(QLatin1String("block_sent")),
-                 blockCheck.arg(QLatin1String("block_after"))),
+        recordsTableStatement(),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_time ON calitune.records (time DESC)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_radio ON calitune.records (radio, time DESC)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON calitune.records (station, time DESC)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_port ON calitune.records (port, time DESC)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_device ON calitune.records (device, time DESC)"),
-        // Whoever may update: a record is only ever completed, once; a block
-        // it did not have yet may come with its completion, none is rewritten.
-        QStringLiteral(
-            "CREATE OR REPLACE FUNCTION calitune.keep_record() RETURNS trigger LANGUAGE plpgsql AS $$"
-            "\nDECLARE kept calitune.records := NEW;"
-            "\nBEGIN"
-            "\n  IF OLD.outcome <> 'unfinished' THEN"
-            "\n    RAISE EXCEPTION 'record %:% is complete and is never rewritten',"
-            " OLD.station, OLD.local_id;"
-            "\n  END IF;"
-            "\n  kept.outcome := OLD.outcome;"
-            "\n  kept.block_after := OLD.block_after;"
-            "\n  kept.verified := OLD.verified;"
-            "\n  kept.forced := OLD.forced;"
-            "\n  IF OLD.block_before IS NULL THEN kept.block_before := NULL; END IF;"
-            "\n  IF OLD.block_sent IS NULL THEN kept.block_sent := NULL; END IF;"
-            "\n  IF kept IS DISTINCT FROM OLD THEN"
-            "\n    RAISE EXCEPTION 'record %:% may only be completed', OLD.station, OLD.local_id;"
-            "\n  END IF;"
-            "\n  RETURN NEW;"
-            "\nEND $$"),
+        keepRecordFunction(),
         QStringLiteral("DROP TRIGGER IF EXISTS keep_record ON calitune.records"),
         QStringLiteral("CREATE TRIGGER keep_record BEFORE UPDATE ON calitune.records"
                        " FOR EACH ROW EXECUTE FUNCTION calitune.keep_record()"),
@@ -328,14 +333,13 @@ QStringList fingerprints()
     };
 }
 
-const QList<Migration> &migrations()
+QList<Migration> migrations()
 {
-    static const QList<Migration> steps{
+    return {
         {1, recordsTable()},
         {2, stationLogins()},
         {3, fingerprints()},
     };
-    return steps;
 }
 
 QStringList schemaStatements(int fromVersion)
@@ -408,7 +412,7 @@ ServerRecord recordAt(const QSqlQuery &q)
     r.device = q.value(7).toString();
     r.radio = q.isNull(8) ? std::nullopt : std::optional(q.value(8).toString());
     r.action = actionFromName(q.value(9).toString()).value_or(Action::Read);
-    r.outcome = OutcomeFromName(q.value(10).toString()).value_or(Outcome::Unfinished);
+    r.outcome = StateFromName(q.value(10).toString()).value_or(Unfinished);
     r.before = optionalBytes(11);
     r.sent = optionalBytes(12);
     r.after = optionalBytes(13);
@@ -427,7 +431,7 @@ bool silenced(const QSqlDatabase &db)
 {
     using Processor = void (*)(void *, const char *);
     using SetProcessor = Processor (*)(void *, Processor, void *);
-    static const auto setProcessor = reinterpret_cast<SetProcessor>(
+    const auto setProcessor = reinterpret_cast<SetProcessor>(
         QLibrary::resolve(QStringLiteral("pq"), 5, "PQsetNoticeProcessor"));
     const QVariant handle = db.driver()->handle();
     const QByteArray type = handle.typeName();
@@ -487,8 +491,8 @@ void ServerCancel::attach(const QVariant &handle)
 {
     using GetCancel = void *(*)(void *);
     using FreeCancel = void (*)(void *);
-    static const auto getCancel = libpq<GetCancel>("PQgetCancel");
-    static const auto freeCancel = libpq<FreeCancel>("PQfreeCancel");
+    const auto getCancel = libpq<GetCancel>("PQgetCancel");
+    const auto freeCancel = libpq<FreeCancel>("PQfreeCancel");
     void *next = nullptr;
     const QByteArray type = handle.typeName();
     if (getCancel && (type == "pg_conn*" || type == "PGconn*"))
@@ -503,7 +507,7 @@ void ServerCancel::attach(const QVariant &handle)
 void ServerCancel::cancel()
 {
     using Cancel = int (*)(void *, char *, int);
-    static const auto sendCancel = libpq<Cancel>("PQcancel");
+    const auto sendCancel = libpq<Cancel>("PQcancel");
     m_cancelled = true;
     std::lock_guard lock(m_mutex);
     char error[256];
@@ -545,9 +549,9 @@ QList<std::pair<QString, QString>> keywordPairs(const QString &text)
 
 QString ServerHistory::withoutPassword(QString text)
 {
-    static const QRegularExpression keyword(QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))"));
-    static const QRegularExpression userInfo(QStringLiteral(R"(\b(postgres(?:ql)?://[^:@/?\s]*:)[^/?\s]*@)"));
-    static const QRegularExpression parameter(QStringLiteral(R"(([?&]password=)[^&\s]*)"));
+    const QRegularExpression keyword(QStringLiteral(R"((\bpassword\s*=\s*)('(?:[^'\\]|\\.)*'?|\S*))"));
+    const QRegularExpression userInfo(QStringLiteral(R"(\b(postgres(?:ql)?://[^:@/?\s]*:)[^/?\s]*@)"));
+    const QRegularExpression parameter(QStringLiteral(R"(([?&]password=)[^&\s]*)"));
     text.replace(keyword, QStringLiteral("\\1********"));
     text.replace(userInfo, QStringLiteral("\\1********@"));
     text.replace(parameter, QStringLiteral("\\1********"));
@@ -556,8 +560,8 @@ QString ServerHistory::withoutPassword(QString text)
 
 QString ServerHistory::serverKey(const QString &conninfo)
 {
-    static const QStringList naming{QStringLiteral("service"), QStringLiteral("host"), QStringLiteral("hostaddr"),
-                                    QStringLiteral("port"), QStringLiteral("dbname")};
+    const QStringList naming{QStringLiteral("service"), QStringLiteral("host"), QStringLiteral("hostaddr"),
+                             QStringLiteral("port"), QStringLiteral("dbname")};
     const std::optional<QString> keywords = keywordForm(conninfo, nullptr);
     if (!keywords)
         return withoutPassword(conninfo);
@@ -597,8 +601,7 @@ std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QSt
     const std::optional<QString> keywords = keywordForm(conninfo, error);
     if (!keywords)
         return std::nullopt;
-    static std::atomic<int> counter = 0;
-    const QString name = QStringLiteral("calitune-server-%1").arg(++counter);
+    const QString name = QStringLiteral("calitune-server-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
     QString problem;
     {
         // QPSQL quotes a database name into one value, so the whole string
@@ -717,7 +720,7 @@ bool ServerHistory::upload(const QList<Record> &records, QString *error, qint64 
     for (const Record &r : records) {
         const auto key = std::pair(r.station, r.id);
         const auto it = byKey.constFind(key);
-        if (it == byKey.cend() || it->outcome == Outcome::Unfinished)
+        if (it == byKey.cend() || it->outcome == Unfinished)
             byKey.insert(key, r);
     }
     QList<Record> batch;

@@ -24,14 +24,15 @@ public:
     explicit StoreThread(const QString &path);
     ~StoreThread() override;
 
-    bool prepare() override;   // the first call prepares; later ones only report it
-    bool add(Record &record) override;
-    bool complete(const Record &record, bool onDisk = false) override;
+    // The first call prepares; later ones only report it.
+    bool prepare(Warnings *to = nullptr) override;
+    bool add(Record &record, Warnings *to = nullptr) override;
+    bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
 
 private:
     struct Pending;
     template <typename Work> bool onItsThread(Work work);
-    bool keep(Record &record, bool isNew, bool onDisk);
+    bool keep(Record &record, bool isNew, bool onDisk, Warnings *to);
     void keepWaiting();   // on m_thread
 
     std::unique_ptr<QThread> m_thread;

@@ -12,7 +12,7 @@ struct ClosesLink {
 
 Outcome told(Ui &ui, Log &log, Outcome outcome)
 {
-    qCDebug(lcLink) << "exchange ended:" << OutcomeName(outcome);
+    qCDebug(lcLink) << "exchange ended:" << int(outcome);
     log.ended(outcome);
     ui.tell(outcome);
     return outcome;
@@ -110,7 +110,7 @@ WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Cha
         return r;
     }
     if (!log.aboutToWrite(*r.sent)) {
-        r.outcome = finish(link, ui, log, Outcome::BackupNotSaved);
+        r.outcome = finish(link, ui, log, Outcome::NotKept);
         return r;
     }
     const bool written = link.writeBlock(*r.sent);

@@ -52,8 +52,8 @@ struct Change {
     bool verify = false;          // read the block back and compare all 16 bytes
     bool skipUnchanged = false;   // send no block that would change nothing
     bool dryRun = false;          // read, decide, write nothing
-    // Once the radio's block is known: Done to go on, or the outcome that
-    // ends the exchange with nothing written.
+    // Once the radio's block is known: Done to go on, or the outcome (Refused)
+    // that ends the exchange with nothing written.
     std::function<Outcome(const BlockBytes &radioBlock)> admit;
 };
 struct WriteResult {
@@ -64,7 +64,7 @@ struct WriteResult {
 // The one write path (the access code in 11 attempts): reads the block in
 // the same programming-mode session, writes it with the given values and the
 // radio's own bytes 12 to 15, and reads it back when asked. A failed first
-// read writes nothing; a block the log cannot keep is not sent (BackupNotSaved).
+// read writes nothing; a block the log cannot keep is not sent (NotKept).
 WriteResult Write(Link &link, const QString &device, Ui &ui, Log &log, const Change &change);
 
 } // namespace Exchange

@@ -1,10 +1,7 @@
 #pragma once
-// How an exchange with a radio ended, from the link up to the history, the
-// command line's exit status and its --json.
-
-#include <QString>
-#include <QStringView>
-#include <optional>
+// How an exchange with a radio ended. The history keeps it in its records,
+// the command line turns it into an exit status; the names both use are the
+// history's (history/RecordState.h).
 
 enum class Outcome {
     Done,
@@ -13,14 +10,7 @@ enum class Outcome {
     OtherReply,       // to the access code
     LinkLost,         // during a block transfer
     VerifyMismatch,   // the radio holds other bytes than were written
-    OtherRadio,       // a restore refused: the block came from another radio
+    Refused,          // the front end would not have this radio written (Exchange::Change::admit)
     Interrupted,      // a signal ended the exchange early
-    BackupNotSaved,   // a file that had to be kept could not be: the backup after a read, the history before a write
-    Unfinished,       // a write's record before the write has ended
+    NotKept,          // what had to be kept before the write could not be: nothing was written
 };
-
-// The short names the history, --json and the exit-status help use:
-// done, port, no-reply, other-reply, link-lost, verify, other-radio,
-// interrupted, file, unfinished.
-QString OutcomeName(Outcome outcome);
-std::optional<Outcome> OutcomeFromName(QStringView name);

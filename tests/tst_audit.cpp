@@ -2,7 +2,7 @@
 // on pseudo-terminals: radio labels, restores refused for another radio, one
 // record per exchange, the history listing and an old history file.
 #include "tests/TestRadio.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "sim/SimRadio.h"
 #include "tests/CliRunner.h"
@@ -67,7 +67,7 @@ class TestAudit : public QObject, CliRig {
             *result = r;
     }
     void addRecord(const char *time, const QString &port, std::optional<QString> label, History::Action action,
-                   Outcome outcome, const QByteArray &before = Block) const
+                   History::State outcome, const QByteArray &before = Block) const
     {
         History::Store store(path("history.db"));
         History::Record r;
@@ -324,8 +324,8 @@ private slots:
         CHECKED(addRecord("2025-03-01T10:00:00Z", "COM2", "R1", History::Action::Read, Outcome::Done));
         CHECKED(addRecord("2025-03-01T23:30:00Z", "COM3", "R2", History::Action::Write, Outcome::VerifyMismatch,
                           Block.left(12) + "R2R2"));
-        CHECKED(addRecord("2025-03-02T00:00:00Z", "COM2", {}, History::Action::Backup, Outcome::Unfinished));
-        CHECKED(addRecord("2025-03-03T12:00:00Z", "COM1", "R1", History::Action::Restore, Outcome::OtherRadio));
+        CHECKED(addRecord("2025-03-02T00:00:00Z", "COM2", {}, History::Action::Backup, History::Unfinished));
+        CHECKED(addRecord("2025-03-03T12:00:00Z", "COM1", "R1", History::Action::Restore, Outcome::Refused));
         const CliResult r = cli(QStringList{"history", "--json"} + filters);
         if (ids.isEmpty()) {
             QCOMPARE(r.code, 1);

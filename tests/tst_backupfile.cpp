@@ -1,8 +1,8 @@
 // Backup files: their format, what may be written over, and what a save cut
 // short leaves behind. A full disk is tested through the program (tst_edges).
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/HistoryStore.h"
-#include "history/JsonKeys.h"
+#include "files/JsonKeys.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>

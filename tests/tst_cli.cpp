@@ -1,7 +1,7 @@
 // The command-line program end to end: the real calitune-cli, run as a child
 // process against simulated radios on pseudo-terminals.
 #include "tests/TestRadio.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "sim/PtyPair.h"
 #include "sim/SimRadio.h"

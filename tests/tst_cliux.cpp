@@ -3,7 +3,7 @@
 // the config file, each command's help, the port list and the doctor's probe.
 // The real calitune-cli against simulated radios on pseudo-terminals.
 #include "tests/TestRadio.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "sim/SimRadio.h"
 #include "tests/CliRunner.h"
 

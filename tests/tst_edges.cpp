@@ -3,7 +3,7 @@
 // two paths to one radio, a locked history. The real calitune-cli against
 // simulated radios on pseudo-terminals.
 #include "tests/TestRadio.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "history/HistoryStore.h"
 #include "serial/PortLock.h"
 #include "sim/SimRadio.h"

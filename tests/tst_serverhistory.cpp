@@ -35,7 +35,7 @@ Record completed(Record r, Outcome outcome = Outcome::Done)
 Record unfinishedWrite(const QString &station, qint64 id)
 {
     Record r = makeRecord(station, id, Action::Write);
-    std::tie(r.outcome, r.sent) = std::tuple(Outcome::Unfinished, QByteArray(16, 'S'));
+    std::tie(r.outcome, r.sent) = std::tuple(History::Unfinished, QByteArray(16, 'S'));
     return r;
 }
 

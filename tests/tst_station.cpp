@@ -2,7 +2,7 @@
 // simulated radios on pseudo-terminals at once (COM1 to COM16), and the
 // per-port links stressed side by side on threads.
 #include "tests/TestRadio.h"
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 #include "protocol/Link.h"
 #include "sim/SimRadio.h"
 #include "tests/CliRunner.h"
@@ -155,6 +155,24 @@ private slots:
             QVERIFY2(refused.err.contains("twice"), refused.err.constData());
         }
         QCOMPARE(framesOnAnyRadio(), 0);
+    }
+
+    // A history that cannot be kept is told for each port of the run, once.
+    void historyWarningForEachPort()
+    {
+        QFile blocker(dir->filePath("not-a-folder"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        QStringList devices;
+        for (const auto &r : radios)
+            devices << r->devicePath();
+        const CliResult r = RunCli({"--port", "1,2", "write", "H400=7"},
+                                   CliEnvironment(devices, blocker.fileName() + "/history.db"));
+        QStringList warned;
+        for (const QString &line : r.errLines())
+            if (line.contains(": the history: "))
+                warned << line.section(QLatin1Char(' '), 2, 2);
+        warned.sort();
+        QCOMPARE(warned, QStringList({"COM1", "COM2"}));
     }
 
     void writeToSeveralWithOneFailing()

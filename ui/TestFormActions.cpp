@@ -4,7 +4,7 @@
 #include "history/HistoryStore.h"
 #include "history/ServerHistory.h"
 #include "history/ServerSync.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 #include "ui/ExchangeWorker.h"
 #include "ui/TestForm.h"
 

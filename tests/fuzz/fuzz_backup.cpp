@@ -3,7 +3,7 @@
 
 #include "tests/fuzz/FuzzCheck.h"
 
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 
 using namespace History;
 

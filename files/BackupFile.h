@@ -59,6 +59,7 @@ public:
 
 private:
     Output() = default;
+    static std::optional<Output> at(const QString &path, QString *error);   // links followed
     QString m_path;
     QString m_target;   // links followed
     std::optional<Backup> m_replaces;
@@ -68,6 +69,10 @@ private:
     qint64 m_changedNs = 0;   // a file made anew may reuse the inode number, never its change time
     uint m_mode = 0, m_owner = 0, m_group = 0;
 };
+
+// Why nothing can be written in an existing folder (read-only, no
+// permission); nothing when it can, or when the path is no folder.
+std::optional<QString> folderRefusesWriting(const QString &folder);
 
 // check() and save() at once, with force: what may never be replaced still is not.
 bool save(const QString &path, const Backup &, QString *error);

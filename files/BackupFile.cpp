@@ -1,6 +1,8 @@
-#include "history/BackupFile.h"
+#include "files/BackupFile.h"
 
-#include "history/JsonKeys.h"
+#include "files/Json.h"
+#include "files/JsonKeys.h"
+#include "files/RadioLabel.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -32,17 +34,10 @@ const char FormatName[] = "calitune-backup";
 const char Address[] = "0x0380";
 constexpr int Version = 1;
 constexpr int BlockSize = 16;
-constexpr int MaxRadioLength = 64;
 
 QByteArray sha256(const QByteArray &block)
 {
     return QCryptographicHash::hash(block, QCryptographicHash::Sha256).toHex();
-}
-
-QByteArray quoted(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
 }
 
 // The start of every file toJson writes: a file cut short after it is still ours.
@@ -67,20 +62,6 @@ bool isWhole(const QJsonValue &value, double low, double high)
         return false;
     const double v = value.toDouble();
     return v >= low && v <= high && std::floor(v) == v;
-}
-
-bool isLabel(const QJsonValue &value)
-{
-    const QString text = value.toString();
-    if (!value.isString() || !text.isValidUtf16())
-        return false;
-    const QList<uint> points = text.toUcs4();
-    return !points.isEmpty() && points.size() <= MaxRadioLength
-           && std::all_of(points.begin(), points.end(), [](uint c) {
-                  const auto category = QChar::category(char32_t(c));
-                  return QChar::isPrint(char32_t(c)) && category != QChar::Separator_Line
-                         && category != QChar::Separator_Paragraph;
-              });
 }
 
 std::optional<Backup> refuse(QString *error, const QString &why)
@@ -184,9 +165,9 @@ QString readAbout(const QJsonObject &top, Backup &backup)
     const QJsonValue radio = top.value(QLatin1String("radio"));
     if (radio.isUndefined())
         return {};
-    if (!isLabel(radio))
+    if (!radio.isString() || !IsRadioLabel(radio.toString()))
         return QStringLiteral("\"radio\" must be text of 1 to %1 printable characters")
-            .arg(MaxRadioLength);
+            .arg(MaxRadioLabelLength);
     backup.radio = radio.toString();
     return {};
 }
@@ -195,42 +176,38 @@ QString readAbout(const QJsonObject &top, Backup &backup)
 
 QByteArray toJson(const Backup &backup)
 {
-    QByteArray values;
+    Json::Object values;
     for (int i = 0; i < PowerValueCount; ++i)
-        values += QByteArray("        \"") + ValueNames[i] + "\": "
-                  + QByteArray::number(i < backup.block.size() ? quint8(backup.block[i]) : 0)
-                  + (i + 1 < PowerValueCount ? ",\n" : "\n");
-    return header()
-           + "    \"version\": " + QByteArray::number(Version) + ",\n"
-           + "    \"address\": \"" + Address + "\",\n"
-           + "    \"block\": \"" + backup.block.toHex() + "\",\n"
-           + "    \"values\": {\n" + values + "    },\n"
-           + "    \"taken\": " + quoted(backup.taken.toUTC().toString(Qt::ISODateWithMs)) + ",\n"
-           + "    \"port\": " + quoted(backup.port) + ",\n"
-           + "    \"device\": " + quoted(backup.device) + ",\n"
-           + (backup.radio ? "    \"radio\": " + quoted(*backup.radio) + ",\n" : QByteArray())
-           + "    \"fingerprint\": \"" + backup.block.mid(12, 4).toHex() + "\",\n"
-           + "    \"sha256\": \"" + sha256(backup.block) + "\"\n"
-           + "}\n";
+        values.add(QLatin1String(ValueNames[i]), i < backup.block.size() ? quint8(backup.block[i]) : 0);
+    Json::Object file;
+    file.add(QStringLiteral("format"), QLatin1String(FormatName))
+        .add(QStringLiteral("version"), Version)
+        .add(QStringLiteral("address"), QLatin1String(Address))
+        .add(QStringLiteral("block"), QString::fromLatin1(backup.block.toHex()))
+        .add(QStringLiteral("values"), values)
+        .add(QStringLiteral("taken"), backup.taken.toUTC().toString(Qt::ISODateWithMs))
+        .add(QStringLiteral("port"), backup.port)
+        .add(QStringLiteral("device"), backup.device);
+    if (backup.radio)
+        file.add(QStringLiteral("radio"), *backup.radio);
+    return file.add(QStringLiteral("fingerprint"), QString::fromLatin1(backup.block.mid(12, 4).toHex()))
+               .add(QStringLiteral("sha256"), QString::fromLatin1(sha256(backup.block)))
+               .toIndented()
+           + '\n';
 }
 
 std::optional<Backup> parse(const QByteArray &json, QString *error)
 {
-    QJsonParseError jsonError;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &jsonError);
-    if (jsonError.error != QJsonParseError::NoError)
-        return refuse(error, QStringLiteral("not a backup file: not JSON (%1 at offset %2)")
-                                 .arg(jsonError.errorString())
-                                 .arg(jsonError.offset));
-    if (!document.isObject())
-        return refuse(error, QStringLiteral("not a backup file: not a JSON object"));
+    const Result<QJsonObject, JsonKeys::Refusal> object = JsonKeys::objectIn(json);
+    if (!object)
+        return refuse(error, QStringLiteral("not a backup file: ") + object.text());
     if (const auto twice = JsonKeys::firstDuplicate(json))
         return refuse(error, QStringLiteral("the key \"%1\" appears twice%2: the file was edited")
                                  .arg(twice->key,
                                       twice->parent.isEmpty()
                                           ? QString()
                                           : QStringLiteral(" in \"%1\"").arg(twice->parent)));
-    const QJsonObject top = document.object();
+    const QJsonObject &top = *object;
     Backup backup;
     QString why = readFormat(top);
     if (why.isEmpty())
@@ -556,6 +533,16 @@ Output &Output::operator=(Output &&other) noexcept
     return *this;
 }
 
+std::optional<Output> Output::at(const QString &path, QString *error)
+{
+    Output out;
+    out.m_path = path;
+    out.m_target = resolveLinks(path);
+    if (out.m_target.isEmpty())
+        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+    return out;
+}
+
 #ifdef Q_OS_UNIX
 
 Output::~Output()
@@ -566,11 +553,10 @@ Output::~Output()
 
 std::optional<Output> Output::check(const QString &path, bool force, QString *error)
 {
-    Output out;
-    out.m_path = path;
-    out.m_target = resolveLinks(path);
-    if (out.m_target.isEmpty())
-        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+    std::optional<Output> started = at(path, error);
+    if (!started)
+        return started;
+    Output &out = *started;
     const QFileInfo target(out.m_target);
     out.m_folder = ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int openError = errno;
@@ -592,7 +578,18 @@ std::optional<Output> Output::check(const QString &path, bool force, QString *er
     }
     if (!why.isEmpty())
         return fail(error, why), std::nullopt;
-    return out;
+    return started;
+}
+
+std::optional<QString> folderRefusesWriting(const QString &folder)
+{
+    if (entryAt(folder).kind != Kind::Folder)
+        return std::nullopt;
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QString why = fd < 0 ? systemError() : probeFolder(fd);
+    if (fd >= 0)
+        ::close(fd);
+    return why.isEmpty() ? std::nullopt : std::optional(why);
 }
 
 namespace {
@@ -674,11 +671,10 @@ Output::~Output() = default;
 
 std::optional<Output> Output::check(const QString &path, bool force, QString *error)
 {
-    Output out;
-    out.m_path = path;
-    out.m_target = resolveLinks(path);
-    if (out.m_target.isEmpty())
-        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+    std::optional<Output> started = at(path, error);
+    if (!started)
+        return started;
+    Output &out = *started;
     Found found;
     const Entry entry = entryAt(out.m_target);
     found.kind = entry.kind;
@@ -688,15 +684,22 @@ std::optional<Output> Output::check(const QString &path, bool force, QString *er
     if (found.kind == Kind::Regular && !QFileInfo(out.m_target).isWritable())
         found.notWritable = QStringLiteral("read-only");
     const QString folder = QFileInfo(out.m_target).absolutePath();
-    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
     QString why = targetRefusal(path, out.m_target, found, force);
     if (why.isEmpty())
-        why = folderRefusal(folder, probe.open() ? QString() : probe.errorString());
+        why = folderRefusal(folder, folderRefusesWriting(folder).value_or(QString()));
     if (!why.isEmpty())
         return fail(error, why), std::nullopt;
     if (found.content)
         out.m_replaces = parse(*found.content, nullptr);
-    return out;
+    return started;
+}
+
+std::optional<QString> folderRefusesWriting(const QString &folder)
+{
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
+    if (entryAt(folder).kind != Kind::Folder || probe.open())
+        return std::nullopt;
+    return probe.errorString();
 }
 
 bool Output::save(const Backup &backup, QString *error)

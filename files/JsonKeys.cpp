@@ -1,5 +1,6 @@
-#include "history/JsonKeys.h"
+#include "files/JsonKeys.h"
 
+#include <QJsonDocument>
 #include <QSet>
 #include <algorithm>
 #include <vector>
@@ -62,6 +63,19 @@ struct Level {
 };
 
 } // namespace
+
+Result<QJsonObject, Refusal> objectIn(const QByteArray &json)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return Failure{Refusal::NotJson, QStringLiteral("not JSON (%1 at offset %2)")
+                                             .arg(parseError.errorString())
+                                             .arg(parseError.offset)};
+    if (!document.isObject())
+        return Failure{Refusal::NotObject, QStringLiteral("not a JSON object")};
+    return document.object();
+}
 
 std::optional<Duplicate> firstDuplicate(const QByteArray &json)
 {

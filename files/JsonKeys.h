@@ -1,12 +1,20 @@
 #pragma once
-// QJsonDocument keeps only one of two equal keys in an object, so a file that
-// says a thing twice would be read silently. This scan of the raw text finds them.
+// Reading JSON that a user may have edited. QJsonDocument keeps only one of
+// two equal keys in an object, so a file that says a thing twice would be
+// read silently; a scan of the raw text finds them.
+
+#include "base/Result.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <optional>
 
 namespace History::JsonKeys {
+
+enum class Refusal { NotJson, NotObject };
+// The object the text holds; NotJson says "not JSON (WHY at offset N)".
+Result<QJsonObject, Refusal> objectIn(const QByteArray &json);
 
 struct Duplicate {
     QString key;      // as decoded, escapes resolved

@@ -1,4 +1,4 @@
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,8 +29,8 @@ StationConfig::StationConfig(const QString &file) : m_file(file)
 
 void StationConfig::read()
 {
-    static const QStringList known{QStringLiteral("port"), QStringLiteral("history"), QStringLiteral("history_server"),
-                                   QStringLiteral("station"), QStringLiteral("radio_prefix")};
+    const QStringList known{QStringLiteral("port"), QStringLiteral("history"), QStringLiteral("history_server"),
+                            QStringLiteral("station"), QStringLiteral("radio_prefix")};
     const QString shown = QDir::toNativeSeparators(m_file);
     QFile raw(m_file);
     if (!raw.open(QIODevice::ReadOnly)) {
