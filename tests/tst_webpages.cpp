@@ -22,7 +22,7 @@ namespace {
 
 const QDateTime Now(QDate(2026, 12, 8), QTime(14, 0), Qt::UTC);
 
-Record exchange(const QString &station, const QString &port, Outcome outcome, qint64 minutesAgo)
+Record exchange(const QString &station, const QString &port, History::State outcome, qint64 minutesAgo)
 {
     Record r;
     std::tie(r.station, r.port, r.device, r.outcome) = std::tuple(station, port, "/dev/" + port, outcome);
@@ -160,7 +160,8 @@ private slots:
     void stationsDayAndWeek()
     {
         QList<Record> records;
-        for (Outcome o : {Outcome::Done, Outcome::Done, Outcome::NoReply, Outcome::LinkLost, Outcome::VerifyMismatch, Outcome::Unfinished})
+        for (History::State o : {History::State(Outcome::Done), History::State(Outcome::Done), History::State(Outcome::NoReply),
+                                History::State(Outcome::LinkLost), History::State(Outcome::VerifyMismatch), History::Unfinished})
             records << exchange("S1", "COM1", o, 30);
         for (Outcome o : {Outcome::Done, Outcome::Done, Outcome::Done, Outcome::NoReply})
             records << exchange("S1", "COM1", o, 3 * 24 * 60 - 60);

@@ -1,6 +1,6 @@
 // calitune-web: a read-only web view over the history, local or the factory's.
 #include "history/ServerHistory.h"
-#include "history/StationConfig.h"
+#include "settings/StationConfig.h"
 #include "web/FleetMedian.h"
 #include "web/WebServer.h"
 
