@@ -228,7 +228,7 @@ private slots:
         QCOMPARE(plot["median"].toArray(), values(60));
         const QStringList csv = QString::fromUtf8(fetch(m_base + "/radio?id=SN0003&format=csv").body).split("\r\n", Qt::SkipEmptyParts);
         QCOMPARE(csv.size(), 4);
-        QVERIFY2(csv[2].contains(",write,done,window,70,40,") && csv[2].endsWith(",60"), qPrintable(csv[2]));
+        QVERIFY2(csv[2].contains(R"(,"write","done","window","70","40",)") && csv[2].endsWith(R"(,"60")"), qPrintable(csv[2]));
         const QByteArray html = fetch(m_base + "/radio?id=SN0003").body;
         QVERIFY(html.contains("<svg") && html.contains("<title id=plot-title>") && html.contains("<table class=plotdata>"));
         QVERIFY(html.contains("<td class=changed><del>70</del> <ins>80</ins></td>"));

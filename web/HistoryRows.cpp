@@ -99,15 +99,4 @@ Page errorPage(int status, const QString &title, const QString &message)
     return page;
 }
 
-QString csvLine(const QStringList &fields)
-{
-    QStringList out;
-    for (QString field : fields) {
-        if (field.contains(u',') || field.contains(u'"') || field.contains(u'\n') || field.contains(u'\r'))
-            field = u'"' + field.replace(u'"', QStringLiteral("\"\"")) + u'"';
-        out << field;
-    }
-    return out.join(u',') + QStringLiteral("\r\n");
-}
-
 } // namespace Web

@@ -43,7 +43,5 @@ QString radioHref(const QString &id);
 // A page that says what went wrong, as HTML and JSON; `message` is plain text.
 Page errorPage(int status, const QString &title, const QString &message);
 
-// One CSV line, each field quoted when it must be, ending in CRLF.
-QString csvLine(const QStringList &fields);
 
 } // namespace Web

@@ -1,4 +1,5 @@
 #include "web/HomePage.h"
+#include "web/Csv.h"
 #include "web/HistoryRows.h"
 
 #include <QJsonArray>

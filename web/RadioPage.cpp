@@ -1,5 +1,6 @@
 #include "web/RadioPage.h"
 #include "protocol/CalibrationBlock.h"
+#include "web/Csv.h"
 #include "web/HistoryRows.h"
 #include "web/RadioPlot.h"
 
