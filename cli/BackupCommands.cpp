@@ -62,11 +62,12 @@ std::optional<PortReport> planRefused(const Invocation &in, BackupPlan &plan)
     if (plan.inFolder)
         return folderRefuses(output) ? std::optional(notSaved(output, QStringLiteral("cannot write in this folder")))
                                      : std::nullopt;
-    QString error;
-    plan.file = Output::check(output, plan.force, &error);
-    if (!plan.file)
-        return folderRefuses(QFileInfo(output).absolutePath()) ? notSaved(output, error)
-                                                                : BadInputError(QStringLiteral("%1: %2").arg(output, error));
+    Result<Output, History::BackupFile::Error> checked = Output::check(output, plan.force);
+    if (!checked)
+        return folderRefuses(QFileInfo(output).absolutePath())
+                   ? notSaved(output, checked.text())
+                   : BadInputError(QStringLiteral("%1: %2").arg(output, checked.text()));
+    plan.file = std::move(checked).value();
     return std::nullopt;
 }
 
@@ -112,14 +113,14 @@ Result<void, FileError> saveBackup(BackupPlan &plan, const History::Backup &save
 {
     if (file == QLatin1String("-"))
         return WriteBytes(stdout, History::BackupFile::toJson(saved));
-    QString error;
-    std::optional<Output> inFolder;
-    if (plan.inFolder)
-        inFolder = Output::check(file, plan.force, &error);
-    Output *output = plan.inFolder ? (inFolder ? &*inFolder : nullptr) : &*plan.file;
-    if (output && output->save(saved, &error))
-        return {};
-    return ::Failure{FileError::CannotWrite, error};
+    if (!plan.inFolder) {
+        const Result<void, History::BackupFile::Error> written = plan.file->save(saved);
+        return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
+    }
+    Result<Output, History::BackupFile::Error> inFolder = Output::check(file, plan.force);
+    const Result<void, History::BackupFile::Error> written =
+        inFolder ? inFolder->save(saved) : Result<void, History::BackupFile::Error>(inFolder.failure());
+    return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
 }
 
 PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &plan)
@@ -317,11 +318,12 @@ PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
 Result<LoadedBackup, FileError> LoadBackup(const QString &file)
 {
     LoadedBackup loaded;
-    QString error;
     if (file != QLatin1String("-")) {
         // load() checks first that it is a regular file; then it may be read again.
-        if (!History::BackupFile::load(file, loaded.backup, &error))
-            return ::Failure{FileError::NotABackup, error};
+        Result<History::Backup, History::BackupFile::Error> backup = History::BackupFile::load(file);
+        if (!backup)
+            return ::Failure{FileError::NotABackup, backup.text()};
+        loaded.backup = std::move(backup).value();
         const Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
         loaded.content = bytes ? *bytes : QByteArray();
         return loaded;
@@ -329,9 +331,9 @@ Result<LoadedBackup, FileError> LoadBackup(const QString &file)
     Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
     if (!bytes)
         return bytes.failure();
-    const std::optional<History::Backup> parsed = History::BackupFile::parse(*bytes, &error);
+    const Result<History::Backup, History::BackupFile::Error> parsed = History::BackupFile::parse(*bytes);
     if (!parsed)
-        return ::Failure{FileError::NotABackup, error};
+        return ::Failure{FileError::NotABackup, parsed.text()};
     return LoadedBackup{*parsed, std::move(bytes).value()};
 }
 

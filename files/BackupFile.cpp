@@ -64,13 +64,6 @@ bool isWhole(const QJsonValue &value, double low, double high)
     return v >= low && v <= high && std::floor(v) == v;
 }
 
-std::optional<Backup> refuse(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-    return std::nullopt;
-}
-
 bool fail(QString *error, const QString &why)
 {
     if (error)
@@ -196,17 +189,17 @@ QByteArray toJson(const Backup &backup)
            + '\n';
 }
 
-std::optional<Backup> parse(const QByteArray &json, QString *error)
+Result<Backup, Error> parse(const QByteArray &json)
 {
     const Result<QJsonObject, JsonKeys::Refusal> object = JsonKeys::objectIn(json);
     if (!object)
-        return refuse(error, QStringLiteral("not a backup file: ") + object.text());
+        return Failure{Error::NotABackup, QStringLiteral("not a backup file: ") + object.text()};
     if (const auto twice = JsonKeys::firstDuplicate(json))
-        return refuse(error, QStringLiteral("the key \"%1\" appears twice%2: the file was edited")
+        return Failure{Error::NotABackup, QStringLiteral("the key \"%1\" appears twice%2: the file was edited")
                                  .arg(twice->key,
                                       twice->parent.isEmpty()
                                           ? QString()
-                                          : QStringLiteral(" in \"%1\"").arg(twice->parent)));
+                                          : QStringLiteral(" in \"%1\"").arg(twice->parent))};
     const QJsonObject &top = *object;
     Backup backup;
     QString why = readFormat(top);
@@ -215,11 +208,18 @@ std::optional<Backup> parse(const QByteArray &json, QString *error)
     if (why.isEmpty())
         why = readAbout(top, backup);
     if (!why.isEmpty())
-        return refuse(error, why);
+        return Failure{Error::NotABackup, why};
     return backup;
 }
 
 namespace {
+
+// What a file held, when it parsed as a backup.
+std::optional<Backup> replaced(const QByteArray &content)
+{
+    Result<Backup, Error> backup = parse(content);
+    return backup ? std::optional(std::move(backup).value()) : std::nullopt;
+}
 
 enum class Kind { Missing, Regular, Folder, Device, Pipe, Socket, Link, Other };
 
@@ -533,13 +533,13 @@ Output &Output::operator=(Output &&other) noexcept
     return *this;
 }
 
-std::optional<Output> Output::at(const QString &path, QString *error)
+Result<Output, Error> Output::at(const QString &path)
 {
     Output out;
     out.m_path = path;
     out.m_target = resolveLinks(path);
     if (out.m_target.isEmpty())
-        return fail(error, QStringLiteral("is a loop of links")), std::nullopt;
+        return Failure{Error::Refused, QStringLiteral("is a loop of links")};
     return out;
 }
 
@@ -551,9 +551,9 @@ Output::~Output()
         ::close(m_folder);
 }
 
-std::optional<Output> Output::check(const QString &path, bool force, QString *error)
+Result<Output, Error> Output::check(const QString &path, bool force)
 {
-    std::optional<Output> started = at(path, error);
+    Result<Output, Error> started = at(path);
     if (!started)
         return started;
     Output &out = *started;
@@ -572,12 +572,12 @@ std::optional<Output> Output::check(const QString &path, bool force, QString *er
             std::tuple(quint64(st.st_dev), quint64(st.st_ino), changedNs(st), uint(st.st_mode), uint(st.st_uid),
                        uint(st.st_gid));
         if (found.content)
-            out.m_replaces = parse(*found.content, nullptr);
+            out.m_replaces = replaced(*found.content);
     } else {
         why = folderRefusal(target.absolutePath(), systemError(openError));
     }
     if (!why.isEmpty())
-        return fail(error, why), std::nullopt;
+        return Failure{Error::Refused, why};
     return started;
 }
 
@@ -619,8 +619,12 @@ QByteArray writeTemp(int folder, const QByteArray &bytes, const struct stat *old
     if (written && closed) {
         const int in = ::openat(folder, temp.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         back = in >= 0 ? readAll(in, why) : std::nullopt;
-        if (back && *back == bytes && parse(*back, why))
-            return temp;
+        if (back && *back == bytes) {
+            const Result<Backup, Error> again = parse(*back);
+            if (again)
+                return temp;
+            *why = again.text();
+        }
         *why = QStringLiteral("the new copy did not read back as written%1").arg(why->isEmpty() ? QString() : ": " + *why);
     } else {
         *why = systemError(code);
@@ -631,10 +635,10 @@ QByteArray writeTemp(int folder, const QByteArray &bytes, const struct stat *old
 
 } // namespace
 
-bool Output::save(const Backup &backup, QString *error)
+Result<void, Error> Output::save(const Backup &backup)
 {
     if (m_folder < 0)
-        return fail(error, QStringLiteral("cannot write %1: not checked").arg(shown(m_target)));
+        return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: not checked").arg(shown(m_target))};
     const QByteArray name = QFile::encodeName(QFileInfo(m_target).fileName());
     struct stat old {};
     old.st_mode = m_mode;
@@ -643,7 +647,7 @@ bool Output::save(const Backup &backup, QString *error)
     QString why;
     const QByteArray temp = writeTemp(m_folder, toJson(backup), m_existed ? &old : nullptr, &why);
     if (temp.isEmpty())
-        return fail(error, QStringLiteral("cannot write %1: %2").arg(shown(m_target), why));
+        return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: %2").arg(shown(m_target), why)};
     // The entry must still be the one checked: no link or other file put in its place.
     struct stat now {};
     const bool there = ::fstatat(m_folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
@@ -653,25 +657,25 @@ bool Output::save(const Backup &backup, QString *error)
     if (!same || ::renameat(m_folder, temp.constData(), m_folder, name.constData()) != 0) {
         const int code = errno;
         ::unlinkat(m_folder, temp.constData(), 0);
-        return fail(error, same ? QStringLiteral("cannot replace %1: %2").arg(shown(m_target), systemError(code))
+        return Failure{Error::CannotWrite, same ? QStringLiteral("cannot replace %1: %2").arg(shown(m_target), systemError(code))
                                 : QStringLiteral("%1 changed since it was checked; it is left as it is and "
                                                  "nothing was saved")
-                                      .arg(shown(m_target)));
+                                      .arg(shown(m_target))};
     }
     // Makes the rename last through a power cut, where the file system allows it.
     if (::fsync(m_folder) != 0 && errno != EINVAL && errno != ENOTSUP)
-        return fail(error, QStringLiteral("%1 was written but its folder could not be flushed to disk: %2")
-                               .arg(shown(m_target), systemError()));
-    return true;
+        return Failure{Error::CannotWrite, QStringLiteral("%1 was written but its folder could not be flushed to disk: %2")
+                               .arg(shown(m_target), systemError())};
+    return {};
 }
 
 #else
 
 Output::~Output() = default;
 
-std::optional<Output> Output::check(const QString &path, bool force, QString *error)
+Result<Output, Error> Output::check(const QString &path, bool force)
 {
-    std::optional<Output> started = at(path, error);
+    Result<Output, Error> started = at(path);
     if (!started)
         return started;
     Output &out = *started;
@@ -688,9 +692,9 @@ std::optional<Output> Output::check(const QString &path, bool force, QString *er
     if (why.isEmpty())
         why = folderRefusal(folder, folderRefusesWriting(folder).value_or(QString()));
     if (!why.isEmpty())
-        return fail(error, why), std::nullopt;
+        return Failure{Error::Refused, why};
     if (found.content)
-        out.m_replaces = parse(*found.content, nullptr);
+        out.m_replaces = replaced(*found.content);
     return started;
 }
 
@@ -702,43 +706,43 @@ std::optional<QString> folderRefusesWriting(const QString &folder)
     return probe.errorString();
 }
 
-bool Output::save(const Backup &backup, QString *error)
+Result<void, Error> Output::save(const Backup &backup)
 {
     const QByteArray bytes = toJson(backup);
     QSaveFile file(m_target);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
         || !file.commit())
-        return fail(error, QStringLiteral("cannot write %1: %2")
-                               .arg(shown(m_target), file.errorString()));
+        return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: %2")
+                               .arg(shown(m_target), file.errorString())};
     QString why;
     const std::optional<QByteArray> back = readRegular(m_target, &why);
     if (!back || *back != bytes)
-        return fail(error, QStringLiteral("%1 did not read back as written%2")
-                               .arg(shown(m_target), why.isEmpty() ? QString() : ": " + why));
-    return true;
+        return Failure{Error::CannotWrite, QStringLiteral("%1 did not read back as written%2")
+                               .arg(shown(m_target), why.isEmpty() ? QString() : ": " + why)};
+    return {};
 }
 
 #endif
 
-bool save(const QString &path, const Backup &backup, QString *error)
+Result<void, Error> save(const QString &path, const Backup &backup)
 {
-    std::optional<Output> output = Output::check(path, true, error);
-    return output && output->save(backup, error);
+    Result<Output, Error> output = Output::check(path, true);
+    if (!output)
+        return output.failure();
+    return output->save(backup);
 }
 
-bool load(const QString &path, Backup &backup, QString *error)
+Result<Backup, Error> load(const QString &path)
 {
-    const std::optional<QByteArray> content = readRegular(path, error);
+    QString why;
+    const std::optional<QByteArray> content = readRegular(path, &why);
     if (!content)
-        return false;
+        return Failure{Error::CannotRead, why};
     if (content->size() > MaxFileSize)
-        return fail(error, QStringLiteral("not a backup file: too large (over %1 KiB)")
-                               .arg(MaxFileSize / 1024));
-    const std::optional<Backup> parsed = parse(*content, error);
-    if (parsed)
-        backup = *parsed;
-    return bool(parsed);
+        return Failure{Error::NotABackup,
+                       QStringLiteral("not a backup file: too large (over %1 KiB)").arg(MaxFileSize / 1024)};
+    return parse(*content);
 }
 
 } // namespace History::BackupFile

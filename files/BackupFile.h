@@ -5,6 +5,7 @@
 //
 // Every error is one line, meant to follow "FILE: " on the command line.
 
+#include "base/Result.h"
 #include "protocol/CalibrationBlock.h"
 
 #include <QByteArray>
@@ -26,6 +27,13 @@ namespace BackupFile {
 
 inline constexpr qint64 MaxFileSize = 1024 * 1024;
 
+enum class Error {
+    CannotRead,   // no such file, no permission, not a regular file
+    NotABackup,   // not JSON of this format, too large, or damaged
+    Refused,      // a place a backup may not go, or may not replace what is there
+    CannotWrite,  // writing, flushing or replacing failed; the old file stays
+};
+
 // Whether two blocks, each with its radio's label if known, are of one radio:
 // the radio's own bytes 12 to 15 are the same, and so are the labels where
 // both carry one. A restore and a backup over an older one ask it.
@@ -35,7 +43,7 @@ bool SameRadio(const QByteArray &block, const std::optional<QString> &label, con
 QByteArray toJson(const Backup &);
 // Refuses a key given twice anywhere; keys it does not know at the top level
 // are left for newer versions of the format.
-std::optional<Backup> parse(const QByteArray &json, QString *error);
+Result<Backup, Error> parse(const QByteArray &json);
 
 // Where a backup goes: checked before the radio is touched, replaced after.
 // Links are followed once, at the check; the folder they lead to is opened
@@ -45,7 +53,7 @@ std::optional<Backup> parse(const QByteArray &json, QString *error);
 // only if it is a Calitune backup (even a damaged one), empty, or force is set.
 class Output {
 public:
-    static std::optional<Output> check(const QString &path, bool force, QString *error);
+    static Result<Output, Error> check(const QString &path, bool force);
     Output(Output &&other) noexcept;
     Output &operator=(Output &&other) noexcept;
     ~Output();
@@ -55,11 +63,11 @@ public:
     const std::optional<Backup> &replaces() const { return m_replaces; }
     // Writes a new file beside the target, flushes it to disk and reads it
     // back before it replaces the target; on any failure the old file stays.
-    bool save(const Backup &, QString *error);
+    Result<void, Error> save(const Backup &);
 
 private:
     Output() = default;
-    static std::optional<Output> at(const QString &path, QString *error);   // links followed
+    static Result<Output, Error> at(const QString &path);   // links followed
     QString m_path;
     QString m_target;   // links followed
     std::optional<Backup> m_replaces;
@@ -75,9 +83,9 @@ private:
 std::optional<QString> folderRefusesWriting(const QString &folder);
 
 // check() and save() at once, with force: what may never be replaced still is not.
-bool save(const QString &path, const Backup &, QString *error);
+Result<void, Error> save(const QString &path, const Backup &);
 // Refuses anything but a regular file of at most MaxFileSize, without waiting.
-bool load(const QString &path, Backup &, QString *error);
+Result<Backup, Error> load(const QString &path);
 
 } // namespace BackupFile
 } // namespace History

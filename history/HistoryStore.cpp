@@ -812,9 +812,16 @@ std::optional<Record> Store::find(qint64 id) const
 QList<Record> Store::story(const QString &id, const QString &radioPrefix) const
 {
     m_error.clear();
-    const Story::Query story = Story::of(id, radioPrefix, QStringLiteral("records"));
-    return select(QStringLiteral(" WHERE ") + story.condition + QStringLiteral(" ORDER BY time, id"), {}, -1,
-                  story.values);
+    if (!enabled() || !openForLookup())
+        return {};
+    QSqlQuery q(database());
+    const auto story = Story::of(q, id, radioPrefix, QStringLiteral("records"));
+    if (!story) {
+        m_error = describe(q.lastError());
+        return {};
+    }
+    return select(QStringLiteral(" WHERE ") + story->condition + QStringLiteral(" ORDER BY time, id"), {}, -1,
+                  story->values);
 }
 
 QList<Record> Store::changedAfter(qint64 rev, int limit) const

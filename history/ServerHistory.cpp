@@ -805,18 +805,26 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint
 QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantList &values,
                                           int limit, QString *error, const QString &order)
 {
+    return select([&](QSqlQuery &) { return std::optional(Story::Query{where, values}); }, limit, error, order);
+}
+
+QList<ServerRecord> ServerHistory::select(const Condition &condition, int limit, QString *error,
+                                          const QString &order)
+{
     QList<ServerRecord> found;
     if (!ready(error))
         return found;
-    const QString sql = QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY %3%4")
-                            .arg(SelectedColumns,
-                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where, order,
-                                 limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit));
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlError problem;
     const bool ok = runReconnecting(db, *m_cancel, [&](QSqlQuery &q) {
-        q.prepare(sql);
-        for (const QVariant &v : values)
+        const std::optional<Story::Query> where = condition(q);
+        if (!where)
+            return false;
+        q.prepare(QStringLiteral("SELECT %1 FROM calitune.records%2 ORDER BY %3%4")
+                      .arg(SelectedColumns,
+                           where->condition.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where->condition,
+                           order, limit < 0 ? QString() : QStringLiteral(" LIMIT %1").arg(limit)));
+        for (const QVariant &v : where->values)
             q.addBindValue(v);
         if (!q.exec())
             return false;
@@ -869,8 +877,12 @@ std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 l
 
 QList<ServerRecord> ServerHistory::story(const QString &id, const QString &radioPrefix, QString *error)
 {
-    const Story::Query story = Story::of(id, radioPrefix, QStringLiteral("calitune.records"));
-    return select(story.condition, story.values, -1, error, QStringLiteral("time, id"));
+    // Both steps on one connection, repeated together when it was lost.
+    const auto story = [&](QSqlQuery &q) -> std::optional<Story::Query> {
+        auto found = Story::of(q, id, radioPrefix, QStringLiteral("calitune.records"));
+        return found ? std::optional(std::move(found).value()) : std::nullopt;
+    };
+    return select(story, -1, error, QStringLiteral("time, id"));
 }
 
 QString ServerHistory::adminSql(const QString &stationRole)

@@ -3,11 +3,13 @@
 // one table, written only by adding records and completing unfinished ones.
 
 #include "history/Record.h"
+#include "history/Story.h"
 
 #include <QDeadlineTimer>
 #include <QList>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -106,6 +108,10 @@ private:
     bool uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken);
     QList<ServerRecord> select(const QString &where, const QVariantList &values, int limit,
                                QString *error, const QString &order = QStringLiteral("time DESC, id DESC"));
+    // The condition is asked for on the query that then reads the records;
+    // nothing when it cannot be read, the query's error saying why.
+    using Condition = std::function<std::optional<Story::Query>(QSqlQuery &)>;
+    QList<ServerRecord> select(const Condition &condition, int limit, QString *error, const QString &order);
 
     QString m_name;
     std::shared_ptr<ServerCancel> m_cancel;

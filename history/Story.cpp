@@ -1,26 +1,45 @@
 #include "history/Story.h"
 #include "history/Record.h"
 
+#include <QSqlError>
+#include <QSqlQuery>
+
 namespace History::Story {
 
-Query of(const QString &id, const QString &prefix, const QString &table)
+namespace {
+
+QString marks(qsizetype count)
+{
+    return QStringList(count, QStringLiteral("?")).join(u',');
+}
+
+} // namespace
+
+Result<Query, Kind> of(QSqlQuery &q, const QString &id, const QString &prefix, const QString &table)
 {
     const QStringList labels = sameRadioLabels(id, prefix);
-    const QString marks = QStringList(labels.size(), QStringLiteral("?")).join(QLatin1Char(','));
-    Query q;
-    // Two index look-ups whose ids are joined: by label, and by the
-    // fingerprints of the label's records and of the id itself. (An OR of
-    // the two makes PostgreSQL read the whole table.)
-    q.condition = QStringLiteral("id IN (SELECT id FROM %2 WHERE radio IN (%1) UNION SELECT id FROM %2 WHERE fingerprint"
-                                 " IN (SELECT fingerprint FROM %2 WHERE radio IN (%1) AND fingerprint IS NOT NULL"
-                                 " UNION ALL SELECT CAST(? AS TEXT)))")
-                      .arg(marks, table);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT DISTINCT fingerprint FROM %1 WHERE radio IN (%2) AND fingerprint IS NOT NULL")
+                  .arg(table, marks(labels.size())));
     for (const QString &label : labels)
-        q.values << label;
+        q.addBindValue(label);
+    if (!q.exec())
+        return Failure{Kind::Unreadable, q.lastError().text()};
+    QStringList fingerprints;
+    while (q.next())
+        fingerprints << q.value(0).toString();
+    if (q.lastError().isValid())
+        return Failure{Kind::Unreadable, q.lastError().text()};
+    if (isFingerprint(id) && !fingerprints.contains(id.toLower()))
+        fingerprints << id.toLower();
+    Query story{QStringLiteral("radio IN (%1)").arg(marks(labels.size())), {}};
     for (const QString &label : labels)
-        q.values << label;
-    q.values << (isFingerprint(id) ? QVariant(id.toLower()) : QVariant(QMetaType::fromType<QString>()));
-    return q;
+        story.values << label;
+    if (!fingerprints.isEmpty())
+        story.condition = QStringLiteral("(%1 OR fingerprint IN (%2))").arg(story.condition, marks(fingerprints.size()));
+    for (const QString &fingerprint : fingerprints)
+        story.values << fingerprint;
+    return story;
 }
 
 } // namespace History::Story

@@ -153,7 +153,7 @@ private slots:
     {
         QFETCH(QStringList, args);
         args.replaceInStrings("@dir", dir->path());
-        QVERIFY(History::BackupFile::save(path("b.json"), {Block, QDateTime::currentDateTimeUtc(), "COM1", "x"}, nullptr));
+        QVERIFY(History::BackupFile::save(path("b.json"), {Block, QDateTime::currentDateTimeUtc(), "COM1", "x"}));
         const CliResult r = cli(args << "--json");
         QCOMPARE(r.code, 1);
         QCOMPARE(r.errLines().size(), 1);

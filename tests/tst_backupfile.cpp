@@ -21,6 +21,13 @@ using namespace History;
 
 namespace {
 
+// The failure's text; nothing on success.
+template <typename T>
+QString whyNot(const Result<T, BackupFile::Error> &result)
+{
+    return result ? QString() : result.text();
+}
+
 const Backup Sample{QByteArray::fromHex("00ff807f0102030405060708a0b0c0d0"),
                     QDateTime(QDate(2024, 5, 17), QTime(9, 41, 7, 250), Qt::UTC), "COM3", "/dev/ttyUSB0"};
 
@@ -82,8 +89,8 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("radio.json");
-        QString error;
-        QVERIFY2(BackupFile::save(path, Sample, &error), qPrintable(error));
+        const Result<void, BackupFile::Error> first = BackupFile::save(path, Sample);
+        QVERIFY2(first, qPrintable(whyNot(first)));
         const mode_t mask = ::umask(0);
         ::umask(mask);
         QCOMPARE(modeOf(path) & 07777, mode_t(0666 & ~mask));   // as any program makes a file
@@ -94,9 +101,9 @@ private slots:
         second.block[0] = char(0x42);
         // One character outside the basic plane: 64 characters in 65 UTF-16 units.
         second.radio = QStringLiteral("Büro \"7\" – ") + QString(52, u'x') + QStringLiteral("😀");
-        QVERIFY(BackupFile::save(path, second, &error));
-        Backup loaded;
-        QVERIFY2(BackupFile::load(path, loaded, &error) && loaded == second, qPrintable(error));
+        QVERIFY(BackupFile::save(path, second));
+        const Result<Backup, BackupFile::Error> loaded = BackupFile::load(path);
+        QVERIFY2(loaded && *loaded == second, qPrintable(whyNot(loaded)));
         QCOMPARE(entries(dir.path()), QStringList{"radio.json"});
         QCOMPARE(modeOf(path) & 07777, mode_t(0640));
 
@@ -106,7 +113,8 @@ private slots:
         // A newer Calitune may add keys; this one reads past them.
         QJsonObject newer = sampleObject();
         newer["note"] = "left by a later version";
-        QVERIFY2(BackupFile::parse(jsonOf(newer), &error), qPrintable(error));
+        const Result<Backup, BackupFile::Error> read = BackupFile::parse(jsonOf(newer));
+        QVERIFY2(read, qPrintable(whyNot(read)));
     }
 
     void badBackupFilesAreRefusedSayingWhy()
@@ -158,8 +166,8 @@ private slots:
             {"radio with a tab", with("radio", "A\tB"), "\"radio\" must be text"},
         };
         for (const auto &c : cases) {
-            QString error;
-            QVERIFY2(!BackupFile::parse(c.json, &error) && error.contains(QLatin1String(c.says)),
+            const QString error = whyNot(BackupFile::parse(c.json));
+            QVERIFY2(!error.isEmpty() && error.contains(QLatin1String(c.says)),
                      qPrintable(QString("%1: %2").arg(c.name, error)));
         }
 
@@ -167,14 +175,13 @@ private slots:
         QTemporaryDir dir;
         const QByteArray good = BackupFile::toJson(Sample);
         const QString big = dir.filePath("big.json");
-        Backup untouched = Sample;
-        QString error;
         QVERIFY(writeFile(big, QByteArray(BackupFile::MaxFileSize - good.size(), ' ') + good));
-        QVERIFY2(BackupFile::load(big, untouched, &error), qPrintable(error));
+        const Result<Backup, BackupFile::Error> atLimit = BackupFile::load(big);
+        QVERIFY2(atLimit, qPrintable(whyNot(atLimit)));
         QVERIFY(writeFile(big, QByteArray(BackupFile::MaxFileSize + 1 - good.size(), ' ') + good));
-        QVERIFY(!BackupFile::load(big, untouched, &error) && error.contains("too large"));
-        QVERIFY(!BackupFile::load(dir.filePath("absent.json"), untouched, &error) && error.contains("cannot read"));
-        QVERIFY(untouched == Sample);
+        QVERIFY(whyNot(BackupFile::load(big)).contains("too large"));
+        QVERIFY(whyNot(BackupFile::load(dir.filePath("absent.json"))).contains("cannot read"));
+        QVERIFY(*atLimit == Sample);
     }
 
     void repeatedKeysAreFoundAtAnyDepth()
@@ -206,7 +213,7 @@ private slots:
     {
         QTemporaryDir dir;
         auto at = [&](const char *name) { return *name == '/' ? QString(name) : dir.filePath(QLatin1String(name)); };
-        QVERIFY(BackupFile::save(at("mine.json"), Sample, nullptr));
+        QVERIFY(BackupFile::save(at("mine.json"), Sample));
         QVERIFY(QDir(dir.path()).mkdir("folder"));
         QVERIFY(::mkfifo(QFile::encodeName(at("pipe")).constData(), 0600) == 0);
         QVERIFY(QFile::link("pipe", at("to-pipe")) && QFile::link("mine.json", at("to-mine"))
@@ -239,8 +246,11 @@ private slots:
                 const char *says = force ? c.withForce : c.withoutForce;
                 QString error;
                 bool allowed = false;
-                QVERIFY2(returnsPromptly(at("pipe"), [&] { allowed = bool(BackupFile::Output::check(at(c.name), force, &error)); }),
-                         c.name);
+                QVERIFY2(returnsPromptly(at("pipe"), [&] {
+                    const Result<BackupFile::Output, BackupFile::Error> checked = BackupFile::Output::check(at(c.name), force);
+                    allowed = bool(checked);
+                    error = whyNot(checked);
+                }), c.name);
                 QVERIFY2(allowed == !says && (!says || error.contains(QLatin1String(says))),
                          qPrintable(QStringLiteral("%1 (force %2): %3").arg(c.name).arg(force).arg(error)));
             }
@@ -248,11 +258,11 @@ private slots:
         // Save follows a link and replaces what it leads to; the link stays.
         Backup other = Sample;
         other.radio = QStringLiteral("Truck 12");
-        QVERIFY(BackupFile::save(at("to-mine"), other, nullptr));
+        QVERIFY(BackupFile::save(at("to-mine"), other));
         QVERIFY(QFileInfo(at("to-mine")).isSymLink());
         QCOMPARE(contentOf(at("mine.json")), BackupFile::toJson(other));
         // Save refuses on its own what the check would have refused.
-        QVERIFY(!BackupFile::save(at("to-pipe"), other, nullptr) && !BackupFile::save(at("folder"), other, nullptr));
+        QVERIFY(!BackupFile::save(at("to-pipe"), other) && !BackupFile::save(at("folder"), other));
         QVERIFY(S_ISFIFO(modeOf(at("pipe"))) && QDir(at("folder")).isEmpty());
     }
 
@@ -274,12 +284,12 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             QFile::remove(path);
             if (i < 2)
-                QVERIFY(BackupFile::save(path, Sample, nullptr));
-            std::optional<BackupFile::Output> output = BackupFile::Output::check(path, false, nullptr);
+                QVERIFY(BackupFile::save(path, Sample));
+            Result<BackupFile::Output, BackupFile::Error> output = BackupFile::Output::check(path, false);
             QVERIFY(output);
             swaps[i]();
-            QString error;
-            QVERIFY2(!output->save(other, &error), qPrintable(QString::number(i)));
+            const QString error = whyNot(output->save(other));
+            QVERIFY2(!error.isEmpty(), qPrintable(QString::number(i)));
             QVERIFY2(error.contains("changed since it was checked"), qPrintable(error));
             QCOMPARE(contentOf(victim), "the user's own\n");
             QCOMPARE(contentOf(path), "the user's own\n");
@@ -292,7 +302,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("radio.json");
-        QVERIFY(BackupFile::save(path, Sample, nullptr));
+        QVERIFY(BackupFile::save(path, Sample));
         const QByteArray before = contentOf(path);
         Backup newer = Sample;
         newer.block[3] = char(0x33);
@@ -302,8 +312,9 @@ private slots:
         small.rlim_cur = 200;
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        QString error;
-        const bool saved = BackupFile::save(path, newer, &error);
+        const Result<void, BackupFile::Error> result = BackupFile::save(path, newer);
+        const bool saved = result.ok();
+        const QString error = whyNot(result);
         ::setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY2(!saved, "the save reported success");

@@ -27,8 +27,6 @@ namespace {
 const QByteArray Block = SampleBlock;
 const QByteArray ReadRequest = bytes({'R', 0x03, 0x80, 0x10});
 
-using Result = CliResult;
-
 QByteArray withChanges(QByteArray block, std::initializer_list<std::pair<int, int>> changes)
 {
     for (auto [i, v] : changes)
@@ -62,9 +60,9 @@ class TestCli : public QObject, CliRig {
 
     QProcessEnvironment environment(const QString &com1) const { return CliEnvironment({com1}, historyPath()); }
     void start(QProcess &p, const QStringList &args, const QProcessEnvironment &env) const { StartCli(p, args, env); }
-    static Result finish(QProcess &p) { return FinishCli(p); }
-    Result cli(const QStringList &args, const QProcessEnvironment &env) const { return RunCli(args, env); }
-    Result cli(const QStringList &args) const { return cli(args, environment(radio->devicePath())); }
+    static CliResult finish(QProcess &p) { return FinishCli(p); }
+    CliResult cli(const QStringList &args, const QProcessEnvironment &env) const { return RunCli(args, env); }
+    CliResult cli(const QStringList &args) const { return cli(args, environment(radio->devicePath())); }
 
     QByteArray frameOf(Kind kind, int nth = 0) const
     {
@@ -75,7 +73,7 @@ class TestCli : public QObject, CliRig {
     }
     QJsonArray historyJson() const
     {
-        const Result r = cli({"history", "--json"});
+        const CliResult r = cli({"history", "--json"});
         return r.code == 0 ? r.jsonArray() : QJsonArray{};
     }
 
@@ -85,7 +83,7 @@ private slots:
 
     void readShowsTheTrueBytes()
     {
-        Result r = cli({"read"});
+        CliResult r = cli({"read"});
         QCOMPARE(r.code, 0);
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Exit}));
         QCOMPARE(frameOf(Kind::Read), ReadRequest);
@@ -130,7 +128,7 @@ private slots:
         QStringList args = portArgs;
         if (!args.contains("read"))
             args << "read";
-        const Result r = cli(args << "--json");
+        const CliResult r = cli(args << "--json");
         QCOMPARE(r.code, 0);
         QCOMPARE(r.json()["port"].toString(), name);
         QCOMPARE(r.json()["device"].toString(), radio->devicePath());
@@ -145,7 +143,7 @@ private slots:
         QSerialPort holder(second.devicePath());
         QVERIFY(holder.open(QIODevice::ReadWrite));
 
-        Result r = cli({"ports", "--json"}, env);
+        CliResult r = cli({"ports", "--json"}, env);
         QCOMPARE(r.code, 0);
         const QJsonArray ports = r.jsonArray();
         QCOMPARE(ports.size(), 2);
@@ -176,7 +174,7 @@ private slots:
     void writeChangesOnlyTheGivenValues()
     {
         const QByteArray expected = withChanges(Block, {{0, 90}, {11, 5}});
-        Result r = cli({"write", "H400=90", "l520=5"});
+        CliResult r = cli({"write", "H400=90", "l520=5"});
         QCOMPARE(r.code, 0);
         QCOMPARE(QString::fromUtf8(r.out), "H400: 96 -> 90\nL520: 55 -> 5\nverified: the radio holds the block written\n");
         QCOMPARE(kinds(), QList<Kind>({Kind::AccessCode, Kind::Read, Kind::Write, Kind::Read, Kind::Exit}));
@@ -267,7 +265,7 @@ private slots:
         if (!file.isNull())
             args << "--file" << writeFile("values.json", file);
         for (bool json : {false, true}) {
-            const Result r = cli(json ? args + QStringList{"--json"} : args);
+            const CliResult r = cli(json ? args + QStringList{"--json"} : args);
             QCOMPARE(r.code, 1);
             QCOMPARE(r.errLines().size(), 1);
             QVERIFY2(r.err.startsWith("calitune-cli: ") && QString::fromUtf8(r.err).contains(words),
@@ -331,7 +329,7 @@ private slots:
         QFETCH(bool, exits);
         args.replaceInStrings("@", dir->path());
         fault(*radio);
-        const Result r = cli(args + QStringList{"--json"}, WithShortReplyWindow(environment(radio->devicePath())));
+        const CliResult r = cli(args + QStringList{"--json"}, WithShortReplyWindow(environment(radio->devicePath())));
         QCOMPARE(r.code, code);
         QCOMPARE(r.errLines().size(), 1);
         const QString line = r.errLines().first();
@@ -364,7 +362,7 @@ private slots:
         {
             QSerialPort holder(radio->devicePath());
             QVERIFY(holder.open(QIODevice::ReadWrite));
-            const Result r = cli({"--port", "1", "read"});
+            const CliResult r = cli({"--port", "1", "read"});
             QCOMPARE(r.code, 2);
             QCOMPARE(r.errLines(), QStringList{"calitune-cli: COM1 (" + radio->devicePath()
                                                + "): cannot open the port: the port is in use by another program"});
@@ -373,7 +371,7 @@ private slots:
         QVERIFY(radio->frames().empty());
 
         radio->setFaults(Kind::Write, {}, Fault::StoreOther);
-        const Result r = cli({"write", "H400=1"});
+        const CliResult r = cli({"write", "H400=1"});
         QCOMPARE(r.code, 6);
         QVERIFY2(r.out.contains("written:   01" + Block.mid(1).toHex() + "\nread back: 00" + Block.mid(1).toHex()),
                  r.out.constData());
@@ -394,7 +392,7 @@ private slots:
             shown += terminal.read(std::chrono::milliseconds(10));
         for (int i = 0; i < 3 && !shown.endsWith('\n'); ++i)
             shown += terminal.read(std::chrono::milliseconds(100));
-        const Result r = finish(p);
+        const CliResult r = finish(p);
         QCOMPARE(r.code, 3);
         QCOMPARE(radio->count(Kind::AccessCode), 4);
         QCOMPARE(radio->count(Kind::Read), 0);
@@ -444,7 +442,7 @@ private slots:
         QCOMPARE(h[2]["source"].toString(), "window");
         QVERIFY(h[0]["id"].toInteger() > h[1]["id"].toInteger());
 
-        Result r = cli({"history", "--limit", "2"});
+        CliResult r = cli({"history", "--limit", "2"});
         QCOMPARE(r.code, 0);
         const QStringList lines = QString::fromUtf8(r.out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 3);
@@ -475,11 +473,10 @@ private slots:
     void backupThenRestore()
     {
         // "-" is standard output, with nothing else on it; no file of that name.
-        Result r = cli({"backup", "--output", "-"});
+        CliResult r = cli({"backup", "--output", "-"});
         QCOMPARE(r.code, 0);
-        QString error;
-        const std::optional<History::Backup> streamed = History::BackupFile::parse(r.out, &error);
-        QVERIFY2(streamed && streamed->block == Block, qPrintable(error));
+        const Result<History::Backup, History::BackupFile::Error> streamed = History::BackupFile::parse(r.out);
+        QVERIFY2(streamed && streamed->block == Block, qPrintable(streamed ? QString() : streamed.text()));
         QVERIFY(!QFileInfo::exists("-"));
         for (const QStringList &both : {QStringList{"--json"}, QStringList{"--port", "1,2"}})   // one radio, nothing else
             QCOMPARE(cli(QStringList{"backup", "--output", "-"} + both).code, 1);
@@ -487,8 +484,9 @@ private slots:
         const QString file = path("radio.json");
         r = cli({"backup", "--output", file});
         QCOMPARE(r.code, 0);
-        History::Backup saved;
-        QVERIFY2(History::BackupFile::load(file, saved, &error), qPrintable(error));
+        const Result<History::Backup, History::BackupFile::Error> loaded = History::BackupFile::load(file);
+        QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.text()));
+        const History::Backup &saved = *loaded;
         QCOMPARE(saved.block, Block);
         QCOMPARE(saved.port, "COM1");
         QCOMPARE(saved.device, radio->devicePath());
@@ -524,7 +522,7 @@ private slots:
         QCOMPARE(cli({"write", "H400=0", "H520=0"}).code, 0);
         const qint64 wrongWrite = historyJson().first()["id"].toInteger();
         QCOMPARE(cli({"write", "L400=0"}).code, 0);
-        const Result r = cli({"restore", "--history", QString::number(wrongWrite), "--json"});
+        const CliResult r = cli({"restore", "--history", QString::number(wrongWrite), "--json"});
         QCOMPARE(r.code, 0);
         QCOMPARE(radio->memory(CalAddress, 16), Block);
         QCOMPARE(r.json()["changes"].toObject().keys(), QStringList({"H400", "H520", "L400"}));
@@ -542,7 +540,7 @@ private slots:
         }
         radio->clearLog();
         for (const qint64 id : {withoutBefore, withoutBefore + 100}) {
-            const Result refused = cli({"restore", "--history", QString::number(id)});
+            const CliResult refused = cli({"restore", "--history", QString::number(id)});
             QCOMPARE(refused.code, 1);
             QVERIFY(refused.err.contains(QByteArray::number(id)));
         }
@@ -600,7 +598,7 @@ private slots:
         QFETCH(QString, content);
         QFETCH(QString, words);
         const QString file = writeFile("bad.json", content.toUtf8());
-        const Result r = cli({"restore", file});
+        const CliResult r = cli({"restore", file});
         QCOMPARE(r.code, 1);
         QCOMPARE(r.errLines().size(), 1);
         QVERIFY2(r.errLines().first().contains(words) && r.errLines().first().contains(file),
@@ -613,13 +611,13 @@ private slots:
         const QStringList before = QDir(dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
         for (const QString &output : {QString("/nonexistent-folder/radio.json"), dir->path()})
             for (const QStringList &force : {QStringList{}, QStringList{"--force"}}) {
-                const Result r = cli(QStringList{"backup", "--output", output, "--json"} + force);
+                const CliResult r = cli(QStringList{"backup", "--output", output, "--json"} + force);
                 QCOMPARE(r.code, 1);
                 QCOMPARE(r.json()["error"].toString(), "usage");
                 QVERIFY(r.err.contains(output.toUtf8()));
             }
         // A folder the system will not let anyone write in (root included): no other name mends it.
-        const Result r = cli({"backup", "--output", "/sys/calitune-radio.json", "--json"});
+        const CliResult r = cli({"backup", "--output", "/sys/calitune-radio.json", "--json"});
         QCOMPARE(r.code, 8);
         QCOMPARE(r.json()["error"].toString(), "file");
         QVERIFY(radio->frames().empty());
@@ -646,7 +644,7 @@ private slots:
             radio->setMemory(CalAddress, withChanges(Block, {{byte, Block[byte] ^ 0x01}}));
         const QStringList label{"--radio", byte >= 0 ? "A1" : "B2"};
         radio->clearLog();
-        Result r = cli(label + QStringList{"restore", file, "--json"});
+        CliResult r = cli(label + QStringList{"restore", file, "--json"});
         QCOMPARE(r.code, 7);
         QCOMPARE(radio->count(Kind::Write), 0);
         QCOMPARE(historyJson().first()["outcome"].toString(), "other-radio");

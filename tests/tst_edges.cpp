@@ -448,15 +448,15 @@ private slots:
         QCOMPARE(cli({"backup", "--output", other}).code, 1);
         QVERIFY(radio->frames().empty() && contentOf(other) == database);
         QCOMPARE(cli({"backup", "--output", other, "--force"}).code, 0);
-        History::Backup saved;
-        QString error;
-        QVERIFY2(History::BackupFile::load(other, saved, &error), qPrintable(error));
-        QCOMPARE(saved.block, Block);
+        Result<History::Backup, History::BackupFile::Error> saved = History::BackupFile::load(other);
+        QVERIFY2(saved, qPrintable(saved ? QString() : saved.text()));
+        QCOMPARE(saved->block, Block);
         // An earlier backup is replaced without being asked.
         radio->setMemory(CalAddress, NewBlock);
         QCOMPARE(cli({"backup", "--output", other}).code, 0);
-        QVERIFY2(History::BackupFile::load(other, saved, &error), qPrintable(error));
-        QCOMPARE(saved.block, NewBlock);
+        saved = History::BackupFile::load(other);
+        QVERIFY2(saved, qPrintable(saved ? QString() : saved.text()));
+        QCOMPARE(saved->block, NewBlock);
     }
 
     void secondPathToAHeldRadio()

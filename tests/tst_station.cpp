@@ -262,9 +262,10 @@ private slots:
             const QString name = n == 1 || n == 16 ? QString("SN%1").arg(n) : QString::fromLatin1(blockOf(n).right(4).toHex());
             const QStringList mine = files.filter(QRegularExpression("^" + name + "-20\\d{6}T\\d{6}Z(-2)?\\.json$"));
             QCOMPARE(mine.size(), 2);
-            History::Backup saved;
-            QString error;
-            QVERIFY2(History::BackupFile::load(folder + "/" + mine[0], saved, &error), qPrintable(error));
+            const Result<History::Backup, History::BackupFile::Error> loaded =
+                History::BackupFile::load(folder + "/" + mine[0]);
+            QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.text()));
+            const History::Backup &saved = *loaded;
             QCOMPARE(saved.block, blockOf(n));
             QCOMPARE(saved.port, portName(n));
         }
@@ -284,10 +285,9 @@ private slots:
     void restoreAndRadioLabelTakeOnePort()
     {
         const QString file = dir->filePath("one.json");
-        QString error;
-        QVERIFY2(History::BackupFile::save(file, {blockOf(1), QDateTime::currentDateTimeUtc(), "COM1", device(1)},
-                                           &error),
-                 qPrintable(error));
+        const Result<void, History::BackupFile::Error> saved =
+            History::BackupFile::save(file, {blockOf(1), QDateTime::currentDateTimeUtc(), "COM1", device(1)});
+        QVERIFY2(saved, qPrintable(saved.text()));
         const QList<QStringList> refusals{
             {"restore", file, "--port", "1,2"},
             {"restore", "--port", "all", file},

@@ -1,11 +1,8 @@
 #include "web/HistoryRows.h"
-#include "history/Record.h"
 #include "protocol/CalibrationBlock.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QUrl>
 
 namespace Web {
@@ -32,41 +29,6 @@ QString shownTime(const QDateTime &time)
 QString isoTime(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
-}
-
-namespace {
-
-QString marks(qsizetype count)
-{
-    return QStringList(count, QStringLiteral("?")).join(u',');
-}
-
-} // namespace
-
-std::optional<Condition> radioCondition(const Source &source, const QString &id, const QString &radioPrefix)
-{
-    const QStringList labels = History::sameRadioLabels(id, radioPrefix);
-    QSqlQuery q(QSqlDatabase::database(source.connection, false));
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT DISTINCT fingerprint FROM %1 WHERE radio IN (%2) AND fingerprint IS NOT NULL")
-                  .arg(source.table, marks(labels.size())));
-    for (const QString &label : labels)
-        q.addBindValue(label);
-    if (!q.exec())
-        return std::nullopt;
-    QStringList fingerprints;
-    while (q.next())
-        fingerprints << q.value(0).toString();
-    if (History::isFingerprint(id) && !fingerprints.contains(id.toLower()))
-        fingerprints << id.toLower();
-    Condition c{QStringLiteral("radio IN (%1)").arg(marks(labels.size())), {}};
-    for (const QString &label : labels)
-        c.values << label;
-    if (!fingerprints.isEmpty())
-        c.sql = QStringLiteral("(%1 OR fingerprint IN (%2))").arg(c.sql, marks(fingerprints.size()));
-    for (const QString &fingerprint : fingerprints)
-        c.values << fingerprint;
-    return c;
 }
 
 QString whoName(const QString &source)

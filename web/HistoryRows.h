@@ -19,18 +19,6 @@ QDateTime timeOf(const QVariant &value, const Source &source);
 QString shownTime(const QDateTime &time);   // "2026-12-08 14:31:11 UTC"
 QString isoTime(const QDateTime &time);     // for JSON and CSV
 
-// Which records are a radio's story (history/Story.h: the records of its
-// labels, and those of their fingerprints and of the id as a fingerprint),
-// asked in two steps: its fingerprints first, so that the database plans the
-// look-up of the records knowing how few they are. (In one statement
-// PostgreSQL guesses the fingerprints of a well-used label at thousands of
-// records and reads the whole table.) Nothing when the history cannot be read.
-struct Condition {
-    QString sql;
-    QVariantList values;
-};
-std::optional<Condition> radioCondition(const Source &source, const QString &id, const QString &radioPrefix);
-
 // "window" or "command line", from the record's source column.
 QString whoName(const QString &source);
 

@@ -1,4 +1,5 @@
 #include "web/HomePage.h"
+#include "history/Story.h"
 #include "web/Csv.h"
 #include "web/HistoryRows.h"
 
@@ -67,8 +68,9 @@ std::optional<QList<Seen>> radios(const Source &source, const QString &where, co
 // A label or fingerprint names the radio; a station names those seen there.
 std::optional<QList<Seen>> found(const Source &source, const QString &text, const QString &prefix)
 {
-    const std::optional<Condition> story = radioCondition(source, text, prefix);
-    std::optional<QList<Seen>> byRadio = story ? radios(source, story->sql, story->values) : std::nullopt;
+    QSqlQuery q(QSqlDatabase::database(source.connection, false));
+    const auto story = History::Story::of(q, text, prefix, source.table);
+    std::optional<QList<Seen>> byRadio = story ? radios(source, story->condition, story->values) : std::nullopt;
     std::optional<QList<Seen>> byStation = radios(source, QStringLiteral("station = ?"), {text});
     if (!byRadio || !byStation)
         return std::nullopt;

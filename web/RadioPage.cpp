@@ -1,4 +1,5 @@
 #include "web/RadioPage.h"
+#include "history/Story.h"
 #include "protocol/CalibrationBlock.h"
 #include "web/Csv.h"
 #include "web/HistoryRows.h"
@@ -27,15 +28,16 @@ struct Entry {
 
 std::optional<QList<Entry>> story(const Source &source, const QString &id, const QString &prefix)
 {
-    const std::optional<Condition> story = radioCondition(source, id, prefix);
     QSqlQuery q(QSqlDatabase::database(source.connection, false));
-    q.setForwardOnly(true);
+    const auto story = History::Story::of(q, id, prefix, source.table);
+    if (!story)
+        return std::nullopt;
     q.prepare(QStringLiteral("SELECT id, %1, station, port, device, radio, fingerprint, action, outcome, source,"
                              " block_before, block_sent, block_after FROM %2 WHERE %3 ORDER BY time, id LIMIT %4")
-                  .arg(timeColumn(source), source.table, story ? story->sql : QString()).arg(MostRecords));
-    for (const QVariant &v : story ? story->values : QVariantList())
+                  .arg(timeColumn(source), source.table, story->condition).arg(MostRecords));
+    for (const QVariant &v : story->values)
         q.addBindValue(v);
-    if (!story || !q.exec())
+    if (!q.exec())
         return std::nullopt;
     QList<Entry> out;
     while (q.next()) {

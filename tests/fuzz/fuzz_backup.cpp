@@ -10,17 +10,16 @@ using namespace History;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray json(reinterpret_cast<const char *>(data), qsizetype(size));
-    QString error;
-    const std::optional<Backup> backup = BackupFile::parse(json, &error);
+    const Result<Backup, BackupFile::Error> backup = BackupFile::parse(json);
     if (!backup) {
-        FUZZ_CHECK(!error.isEmpty());
+        FUZZ_CHECK(!backup.text().isEmpty());
         return 0;
     }
     FUZZ_CHECK(backup->block.size() == 16);
     FUZZ_CHECK(backup->taken.isValid() && backup->taken.timeSpec() == Qt::UTC);
 
     const QByteArray again = BackupFile::toJson(*backup);
-    const std::optional<Backup> reread = BackupFile::parse(again, &error);
+    const Result<Backup, BackupFile::Error> reread = BackupFile::parse(again);
     FUZZ_CHECK(reread);
     FUZZ_CHECK(*reread == *backup);
     FUZZ_CHECK(BackupFile::toJson(*reread) == again);
