@@ -27,8 +27,6 @@ namespace {
 const QByteArray Block = SampleBlock;
 const QByteArray ReadRequest = bytes({'R', 0x03, 0x80, 0x10});
 
-using Result = CliResult;
-
 QByteArray withChanges(QByteArray block, std::initializer_list<std::pair<int, int>> changes)
 {
     for (auto [i, v] : changes)
@@ -57,6 +55,8 @@ QString backupJson(const QByteArray &block, const std::function<void(QJsonObject
 
 class TestCli : public QObject, CliRig {
     Q_OBJECT
+
+    using Result = CliResult;   // not the history's Result<T, Kind>
 
     QString historyPath() const { return dir->filePath("history.db"); }
 
