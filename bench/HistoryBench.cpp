@@ -119,13 +119,13 @@ void row(const char *figure, double ms, const char *goal = "-", const char *met 
 double addsMs(const QString &path)
 {
     History::Store store(path);
-    if (!store.prepare())
-        throw std::runtime_error(store.lastError().toStdString());
+    if (const auto prepared = store.prepare(); !prepared)
+        throw std::runtime_error(prepared.text().toStdString());
     int i = 0;
     return median(Adds, [&] {
         History::Record r = sample(i++);
-        if (!store.add(r))
-            throw std::runtime_error(store.lastError().toStdString());
+        if (const auto added = store.add(r); !added)
+            throw std::runtime_error(added.text().toStdString());
     });
 }
 

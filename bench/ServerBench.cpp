@@ -204,7 +204,7 @@ bool timedSync(const QString &server)
     const QString path = dir.filePath(QStringLiteral("station.db"));
     {
         Store store(path);
-        store.prepare();
+        (void)store.prepare();
         for (Record r : stationRecords()) {
             r.id = 0;
             r.uid.clear();

@@ -202,8 +202,8 @@ void run()
     const QString path = dir.filePath(QStringLiteral("history.db"));
     {
         History::Store store(path);
-        if (!store.prepare())
-            throw std::runtime_error(store.lastError().toStdString());
+        if (const auto prepared = store.prepare(); !prepared)
+            throw std::runtime_error(prepared.text().toStdString());
     }
     const Web::Source source{QStringLiteral("web-bench"), QStringLiteral("records"), false};
     {

@@ -214,7 +214,7 @@ int sync(const Invocation &in)
     StopSignals::Install();
     History::Store store(in.settings.historyPath);
     store.setWarnings(HistoryWarnings(in.settings.style));
-    store.prepare();
+    (void)store.prepare();   // it warns itself; the upload reads what is stored
     const History::SyncResult r = History::SyncToServer(
         store, in.server, {History::ServerHistory::ConnectTimeoutSeconds, QDeadlineTimer::Forever, StopSignals::Requested});
     const JsonObject counts = JsonObject().add(QStringLiteral("sent"), r.sent).add(QStringLiteral("waiting"), r.waiting);
@@ -255,7 +255,7 @@ int story(const Invocation &in)
     History::Store store(in.settings.historyPath);
     store.setWarnings([](const QString &) {});   // failures are reported below
     if (store.spoolWaiting())
-        store.prepare();
+        (void)store.prepare();   // what it cannot merge stays in the spool
     const QList<History::Record> records = store.story(id, prefix);
     if (!store.lastError().isEmpty())
         return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
@@ -293,7 +293,7 @@ int RunHistory(Invocation &in)
     store.setWarnings([](const QString &) {});   // failures are reported below
     // What a locked history left in its spool is merged first, so that it is listed.
     if (store.spoolWaiting())
-        store.prepare();
+        (void)store.prepare();   // what it cannot merge stays in the spool
     const QList<History::Record> records = store.list(*filter);
     if (!store.lastError().isEmpty())
         return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));

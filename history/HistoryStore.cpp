@@ -192,11 +192,10 @@ private:
     Warnings *m_before;
 };
 
-bool Store::fail(const QString &what) const
+Failure<StoreError> Store::fail(StoreError kind, const QString &what) const
 {
-    m_error = what;
     warn(what);
-    return false;
+    return {kind, what};
 }
 
 void Store::warn(const QString &what) const { m_warnings->warn(what); }
@@ -275,45 +274,45 @@ QSqlDatabase Store::database() const
     return QSqlDatabase::database(m_connection, false);
 }
 
-Store::Result Store::failed(const QSqlError &error) const
+Store::Step Store::failed(const QSqlError &error) const
 {
     m_sqlError = error;
     m_why = describe(error);
-    return isBusy(error) ? Result::Busy : Result::Failed;
+    return isBusy(error) ? Step::Busy : Step::Failed;
 }
 
 // Retries what comes back busy at once (some statements do despite the busy
 // timeout) until the deadline; the busy timeout covers the rest.
-Store::Result Store::run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql) const
+Store::Step Store::run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql) const
 {
     for (;;) {
         QSqlQuery(database()).exec(
             QStringLiteral("PRAGMA busy_timeout = %1").arg(std::max<qint64>(0, deadline.remainingTime())));
         if (sql.isEmpty() ? query.exec() : query.exec(sql))
-            return Result::Ok;
-        const Result result = failed(query.lastError());
-        if (result != Result::Busy || deadline.hasExpired())
+            return Step::Ok;
+        const Step result = failed(query.lastError());
+        if (result != Step::Busy || deadline.hasExpired())
             return result;
         QThread::msleep(2);
     }
 }
 
-Store::Result Store::inTransaction(const QDeadlineTimer &deadline,
-                                   const std::function<Result(QSqlQuery &)> &body) const
+Store::Step Store::inTransaction(const QDeadlineTimer &deadline,
+                                 const std::function<Step(QSqlQuery &)> &body) const
 {
     QSqlQuery q(database());
-    Result result = run(q, deadline, QStringLiteral("BEGIN IMMEDIATE"));
-    if (result != Result::Ok)
+    Step result = run(q, deadline, QStringLiteral("BEGIN IMMEDIATE"));
+    if (result != Step::Ok)
         return result;
     result = body(q);
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = run(q, deadline, QStringLiteral("COMMIT"));
-    if (result != Result::Ok)
+    if (result != Step::Ok)
         QSqlQuery(database()).exec(QStringLiteral("ROLLBACK"));
     return result;
 }
 
-Store::Result Store::inspect(Schema::Found &found, const QDeadlineTimer &deadline) const
+Store::Step Store::inspect(Schema::Found &found, const QDeadlineTimer &deadline) const
 {
     for (;;) {
         QSqlQuery(database()).exec(
@@ -326,9 +325,9 @@ Store::Result Store::inspect(Schema::Found &found, const QDeadlineTimer &deadlin
             error = q.lastError();
         q.exec(QStringLiteral("ROLLBACK"));
         if (ok)
-            return Result::Ok;
-        const Result result = failed(error);
-        if (result != Result::Busy || deadline.hasExpired())
+            return Step::Ok;
+        const Step result = failed(error);
+        if (result != Step::Busy || deadline.hasExpired())
             return result;
         QThread::msleep(2);
     }
@@ -367,35 +366,35 @@ bool Store::refuse(const Schema::Found &found) const
 
 // Decides on a read-only connection what the file is before anything is
 // changed: another program's database keeps even its journal mode.
-Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
+Store::Step Store::openWritable(const QDeadlineTimer &deadline) const
 {
     if (m_access == Access::Writable)
-        return Result::Ok;
+        return Step::Ok;
     const QFileInfo info(m_path);
     Schema::Found found{Schema::Layout::Empty, 0};
     if (const QString why = notAFile(); !why.isEmpty()) {
         m_why = why;
-        return Result::Failed;
+        return Step::Failed;
     }
     if (info.exists()) {
         if (!connect(Access::ReadOnly))
-            return Result::Failed;
-        const Result result = inspect(found, deadline);
+            return Step::Failed;
+        const Step result = inspect(found, deadline);
         disconnect();
-        if (result != Result::Ok)
+        if (result != Step::Ok)
             return result;   // held by a lock even against readers: the spool still takes it
         if (refuse(found))
-            return Result::Failed;
+            return Step::Failed;
     } else if (!QDir().mkpath(info.absolutePath())) {
         m_why = QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(m_path));
-        return Result::Failed;
+        return Step::Failed;
     } else {
         createPrivate(m_path);
     }
     if (!connect(Access::Writable))
-        return Result::Failed;
-    const Result result = setUp(found.layout, deadline);
-    if (result != Result::Ok)
+        return Step::Failed;
+    const Step result = setUp(found.layout, deadline);
+    if (result != Step::Ok)
         disconnect();
     return result;
 }
@@ -404,34 +403,34 @@ Store::Result Store::openWritable(const QDeadlineTimer &deadline) const
 // the block goes out, whatever happens to this process or the machine.
 // NORMAL for the other steps: in WAL mode a commit then survives a crash of
 // the program, and a station of sixteen radios does not wait on the disk.
-Store::Result Store::syncToDisk(bool full, const QDeadlineTimer &deadline) const
+Store::Step Store::syncToDisk(bool full, const QDeadlineTimer &deadline) const
 {
     if (full == m_syncFull)
-        return Result::Ok;
+        return Step::Ok;
     QSqlQuery q(database());
-    const Result result = run(q, deadline, full ? QStringLiteral("PRAGMA synchronous = FULL")
+    const Step result = run(q, deadline, full ? QStringLiteral("PRAGMA synchronous = FULL")
                                                 : QStringLiteral("PRAGMA synchronous = NORMAL"));
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         m_syncFull = full;
     return result;
 }
 
-Store::Result Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const
+Store::Step Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const
 {
     m_syncFull = false;
     QSqlQuery q(database());
-    Result result = syncToDisk(true, deadline);
-    if (result != Result::Ok || layout == Schema::Layout::Current)
+    Step result = syncToDisk(true, deadline);
+    if (result != Step::Ok || layout == Schema::Layout::Current)
         return result;
     result = run(q, deadline, QStringLiteral("PRAGMA journal_mode = WAL"));
-    if (result != Result::Ok)
+    if (result != Step::Ok)
         return result;
     const bool wal = q.next() && q.value(0).toString() == QLatin1String("wal");
     q.finish();   // a statement still open would keep the commit below from ending
     if (!wal) {
         m_why = QStringLiteral("%1 cannot be shared: WAL mode is refused")
                     .arg(QDir::toNativeSeparators(m_path));
-        return Result::Failed;
+        return Step::Failed;
     }
     return inTransaction(deadline, [&](QSqlQuery &) {
         Schema::Found found;
@@ -445,7 +444,7 @@ Store::Result Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline
             ok = Schema::upgradeFromVersion2(database(), error);
         if (!ok)
             return failed(error);
-        return refuse(found) ? Result::Failed : Result::Ok;
+        return refuse(found) ? Step::Failed : Step::Ok;
     });
 }
 
@@ -462,20 +461,20 @@ bool Store::openForLookup() const
     }
     const QDeadlineTimer deadline(LookupWaitMs);
     Schema::Found found;
-    Result result = connect(Access::ReadOnly) ? inspect(found, deadline) : Result::Failed;
+    Step result = connect(Access::ReadOnly) ? inspect(found, deadline) : Step::Failed;
     const int code = sqliteCode(m_sqlError);
-    if (result == Result::Failed && (code == 8 || code == 14)
+    if (result == Step::Failed && (code == 8 || code == 14)
         && !writable(info.absolutePath()) && !QFileInfo::exists(m_path + QStringLiteral("-wal")))
-        result = connect(Access::ReadOnly, true) ? inspect(found, deadline) : Result::Failed;
-    if (result == Result::Ok && found.layout == Schema::Layout::Current)
+        result = connect(Access::ReadOnly, true) ? inspect(found, deadline) : Step::Failed;
+    if (result == Step::Ok && found.layout == Schema::Layout::Current)
         return true;
     disconnect();
-    if (result == Result::Ok && found.layout == Schema::Layout::Empty)
+    if (result == Step::Ok && found.layout == Schema::Layout::Empty)
         m_why = QStringLiteral("there is no history yet at %1").arg(QDir::toNativeSeparators(m_path));
-    else if (result == Result::Ok
+    else if (result == Step::Ok
              && (found.layout == Schema::Layout::Version1 || found.layout == Schema::Layout::Version2))
         result = openWritable(deadline);   // an older layout is read once upgraded
-    else if (result == Result::Ok)
+    else if (result == Step::Ok)
         refuse(found);
     if (m_access != Access::None)
         return true;
@@ -483,20 +482,20 @@ bool Store::openForLookup() const
     return false;
 }
 
-Store::Result Store::nextRev(QSqlQuery &q, qint64 &rev) const
+Store::Step Store::nextRev(QSqlQuery &q, qint64 &rev) const
 {
     if (!q.exec(QStringLiteral("SELECT coalesce(max(rev), 0) + 1 FROM records")) || !q.next())
         return failed(q.lastError());
     rev = q.value(0).toLongLong();
     q.finish();
-    return Result::Ok;
+    return Step::Ok;
 }
 
 // An insert that meets its uid already stored (a spool merged twice) does nothing.
-Store::Result Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
+Store::Step Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
 {
-    Result result = nextRev(q, record.rev);
-    if (result != Result::Ok)
+    Step result = nextRev(q, record.rev);
+    if (result != Step::Ok)
         return result;
     // Qt binds a null QString as NULL: the text that must be there falls back to ''.
     q.prepare(QStringLiteral(
@@ -511,14 +510,14 @@ Store::Result Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
         return failed(q.lastError());
     inserted = q.numRowsAffected() == 1;
     record.id = inserted ? q.lastInsertId().toLongLong() : 0;
-    return Result::Ok;
+    return Step::Ok;
 }
 
-Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) const
+Store::Step Store::update(QSqlQuery &q, const Record &record, bool &found) const
 {
     qint64 rev = 0;
-    Result result = nextRev(q, rev);
-    if (result != Result::Ok)
+    Step result = nextRev(q, rev);
+    if (result != Step::Ok)
         return result;
     q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_before = :before,"
                              " fingerprint = :fingerprint, block_sent = :sent, block_after = :after,"
@@ -536,26 +535,27 @@ Store::Result Store::update(QSqlQuery &q, const Record &record, bool &found) con
     if (!q.exec())
         return failed(q.lastError());
     found = q.numRowsAffected() == 1;
-    return Result::Ok;
+    return Step::Ok;
 }
 
-Store::Result Store::whenWritable(const std::function<Result(const QDeadlineTimer &)> &then) const
+Store::Step Store::whenWritable(const std::function<Step(const QDeadlineTimer &)> &then) const
 {
     const QDeadlineTimer deadline(PrepareWaitMs);
-    const Result result = openWritable(deadline);
-    return result == Result::Ok ? then(deadline) : result;
+    const Step result = openWritable(deadline);
+    return result == Step::Ok ? then(deadline) : result;
 }
 
-bool Store::prepare(Warnings *to)
+Result<void, StoreError> Store::prepare(Warnings *to)
 {
     const WarningsTo warnings(*this, to);
-    m_error.clear();
     if (!enabled())
-        return true;
-    const Result result = whenWritable([this](const QDeadlineTimer &deadline) { return mergeSpool(deadline); });
-    if (result == Result::Busy)
-        return fail(QStringLiteral("%1; new records wait in %2").arg(m_why, spoolPath()));
-    return result == Result::Ok || fail(m_why);
+        return {};
+    const Step result = whenWritable([this](const QDeadlineTimer &deadline) { return mergeSpool(deadline); });
+    if (result == Step::Busy)
+        return fail(StoreError::Busy, QStringLiteral("%1; new records wait in %2").arg(m_why, spoolPath()));
+    if (result != Step::Ok)
+        return fail(StoreError::Failed, m_why);
+    return {};
 }
 
 bool Store::spoolWaiting() const
@@ -578,17 +578,17 @@ QStringList Store::mergingFiles() const
 // Under the database's write lock, so that one merge runs at a time; a file
 // is deleted only once what it holds is committed, and merging it again (a
 // merge that crashed before the deletion) changes nothing.
-Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
+Store::Step Store::mergeSpool(const QDeadlineTimer &deadline)
 {
     QStringList files;
     QString trouble;
     int unreadable = 0;
-    const Result result = inTransaction(deadline, [&](QSqlQuery &q) {
+    const Step result = inTransaction(deadline, [&](QSqlQuery &q) {
         files = mergingFiles();
         const QString aside = spoolPath() + QStringLiteral(".merging-%1-%2").arg(
             QString::number(QCoreApplication::applicationPid()),
             QUuid::createUuid().toString(QUuid::Id128).left(8));
-        const ::Result<bool, Spool::Error> moved = Spool::moveAside(
+        const Result<bool, Spool::Error> moved = Spool::moveAside(
             spoolPath(), aside, QDeadlineTimer(std::min<qint64>(SpoolWaitMs, deadline.remainingTime())));
         if (!moved)
             trouble = moved.text();
@@ -596,23 +596,23 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
             files << aside;
         Spool::Entries entries;
         for (const QString &file : std::as_const(files))
-            if (const ::Result<void, Spool::Error> read = Spool::read(file, entries); !read) {
+            if (const Result<void, Spool::Error> read = Spool::read(file, entries); !read) {
                 m_why = read.text();
-                return Result::Failed;
+                return Step::Failed;
             }
         std::stable_sort(entries.records.begin(), entries.records.end(),
                          [](const Record &a, const Record &b) { return a.time < b.time; });
         bool done = false;
         for (Record &record : entries.records)
-            if (const Result r = insert(q, record, done); r != Result::Ok)
+            if (const Step r = insert(q, record, done); r != Step::Ok)
                 return r;
         for (const Record &completion : std::as_const(entries.completions))
-            if (const Result r = update(q, completion, done); r != Result::Ok)
+            if (const Step r = update(q, completion, done); r != Step::Ok)
                 return r;
         unreadable = entries.unreadable;
-        return Result::Ok;
+        return Step::Ok;
     });
-    if (result != Result::Ok)
+    if (result != Step::Ok)
         return result;
     for (const QString &file : std::as_const(files))
         QFile::remove(file);
@@ -620,114 +620,115 @@ Store::Result Store::mergeSpool(const QDeadlineTimer &deadline)
         trouble = QStringLiteral("%1 unreadable lines of %2 were left out").arg(unreadable).arg(spoolPath());
     if (!trouble.isEmpty())
         warn(trouble);
-    return Result::Ok;
+    return Step::Ok;
 }
 
-bool Store::toSpool(const QByteArray &line) const
+Result<void, StoreError> Store::toSpool(const QByteArray &line) const
 {
-    if (const ::Result<void, Spool::Error> kept = Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs)); !kept)
-        return fail(QStringLiteral("%1, and the spool failed too: %2").arg(m_why, kept.text()));
+    if (const Result<void, Spool::Error> kept = Spool::append(spoolPath(), line, QDeadlineTimer(SpoolWaitMs)); !kept)
+        return fail(StoreError::Failed, QStringLiteral("%1, and the spool failed too: %2").arg(m_why, kept.text()));
     warn(QStringLiteral("%1; records wait in %2").arg(m_why, spoolPath()));
-    return true;
+    return {};
 }
 
-bool Store::add(Record &record, Warnings *to)
+Result<void, StoreError> Store::add(Record &record, Warnings *to)
 {
     const WarningsTo warnings(*this, to);
-    m_error.clear();
     if (!enabled())
-        return true;
+        return {};
     if (!blocksFit(record))
-        return fail(QStringLiteral("a record's blocks must be 16 bytes"));
+        return fail(StoreError::Refused, QStringLiteral("a record's blocks must be 16 bytes"));
     stamp(record);
     const QDeadlineTimer deadline(ExchangeWaitMs);
-    Result result = openWritable(deadline);
-    if (result == Result::Ok)
+    Step result = openWritable(deadline);
+    if (result == Step::Ok)
         result = syncToDisk(false, deadline);
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) {
             bool inserted = false;
-            const Result r = insert(q, record, inserted);
-            if (r == Result::Ok && !inserted)
+            const Step r = insert(q, record, inserted);
+            if (r == Step::Ok && !inserted)
                 m_why = QStringLiteral("record %1 is stored already").arg(record.uid);
-            return r == Result::Ok && !inserted ? Result::Failed : r;
+            return r == Step::Ok && !inserted ? Step::Failed : r;
         });
-    if (result == Result::Ok)
-        return true;
+    if (result == Step::Ok)
+        return {};
     record.id = record.rev = 0;
-    return result == Result::Busy ? toSpool(Spool::recordLine(record)) : fail(m_why);
+    if (result == Step::Busy)
+        return toSpool(Spool::recordLine(record));
+    return fail(StoreError::Failed, m_why);
 }
 
-bool Store::complete(const Record &record, bool onDisk, Warnings *to)
+Result<void, StoreError> Store::complete(const Record &record, bool onDisk, Warnings *to)
 {
     const WarningsTo warnings(*this, to);
-    m_error.clear();
     if (!enabled())
-        return true;
+        return {};
     if (record.uid.isEmpty() || (record.after && record.after->size() != 16))
-        return fail(QStringLiteral("a record's ending needs its uid and a 16-byte block"));
+        return fail(StoreError::Refused, QStringLiteral("a record's ending needs its uid and a 16-byte block"));
     const QDeadlineTimer deadline(ExchangeWaitMs);
     bool found = false;
-    Result result = openWritable(deadline);
-    if (result == Result::Ok)
+    Step result = openWritable(deadline);
+    if (result == Step::Ok)
         result = syncToDisk(onDisk, deadline);
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) { return update(q, record, found); });
-    if (result == Result::Ok && !found && record.id == 0) {
+    if (result == Step::Ok && !found && record.id == 0) {
         m_why = QStringLiteral("%1 does not hold record %2 yet").arg(m_path, record.uid);
         return toSpool(Spool::completionLine(record));   // its record waits there too
     }
-    if (result == Result::Ok && !found)
-        return fail(QStringLiteral("%1 holds no record %2").arg(m_path, record.uid));
-    if (result == Result::Ok)
-        return true;
-    return result == Result::Busy ? toSpool(Spool::completionLine(record)) : fail(m_why);
+    if (result == Step::Ok && !found)
+        return fail(StoreError::Refused, QStringLiteral("%1 holds no record %2").arg(m_path, record.uid));
+    if (result == Step::Ok)
+        return {};
+    if (result == Step::Busy)
+        return toSpool(Spool::completionLine(record));
+    return fail(StoreError::Failed, m_why);
 }
 
 // All or nothing: a record stored already or a completion without its record
 // fails the batch, and one by one says why.
-Store::Result Store::keepInOne(QList<Change> &changes) const
+Store::Step Store::keepInOne(QList<Change> &changes) const
 {
     bool onDisk = false;
     for (const Change &c : changes)
         onDisk = onDisk || c.onDisk;
     const QDeadlineTimer deadline(ExchangeWaitMs);
-    Result result = openWritable(deadline);
-    if (result == Result::Ok)
+    Step result = openWritable(deadline);
+    if (result == Step::Ok)
         result = syncToDisk(onDisk, deadline);
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) {
             for (Change &c : changes) {
                 bool done = false;
-                const Result r = c.isNew ? insert(q, *c.record, done) : update(q, *c.record, done);
-                if (r != Result::Ok || !done)
-                    return r == Result::Ok ? Result::Failed : r;
+                const Step r = c.isNew ? insert(q, *c.record, done) : update(q, *c.record, done);
+                if (r != Step::Ok || !done)
+                    return r == Step::Ok ? Step::Failed : r;
             }
-            return Result::Ok;
+            return Step::Ok;
         });
     return result;
 }
 
 void Store::keepAll(QList<Change> &changes)
 {
-    m_error.clear();
     bool fit = true;
     for (Change &c : changes) {
         fit = fit && blocksFit(*c.record) && !(c.record->uid.isEmpty() && !c.isNew);
         if (c.isNew && enabled())
             stamp(*c.record);
     }
-    const Result result = !enabled() ? Result::Ok : fit ? keepInOne(changes) : Result::Failed;
+    const Step result = !enabled() ? Step::Ok : fit ? keepInOne(changes) : Step::Failed;
     for (Change &c : changes) {
-        if (result == Result::Ok) {
-            c.kept = true;
+        if (result == Step::Ok) {
+            c.kept = {};
             continue;
         }
         if (c.isNew)
             c.record->id = c.record->rev = 0;   // rolled back
         // A history still locked after the wait takes the whole batch into the spool.
         const WarningsTo warnings(*this, c.warnings);
-        if (result == Result::Busy)
+        if (result == Step::Busy)
             c.kept = toSpool(c.isNew ? Spool::recordLine(*c.record) : Spool::completionLine(*c.record));
         else
             c.kept = c.isNew ? add(*c.record) : complete(*c.record, c.onDisk);
@@ -747,7 +748,7 @@ QList<Record> Store::select(const QString &where, const QVariantMap &named, int 
         q.bindValue(it.key(), it.value());
     for (const QVariant &v : positional)
         q.addBindValue(v);
-    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
+    if (run(q, QDeadlineTimer(LookupWaitMs)) != Step::Ok) {
         m_error = m_why;
         return records;
     }
@@ -838,7 +839,7 @@ qint64 Store::lookUpNumber(const QString &sql, const QString &name, const QVaria
     QSqlQuery q(database());
     q.prepare(sql);
     q.bindValue(name, value);
-    if (run(q, QDeadlineTimer(LookupWaitMs)) != Result::Ok) {
+    if (run(q, QDeadlineTimer(LookupWaitMs)) != Step::Ok) {
         m_error = m_why;
         return 0;
     }
@@ -856,36 +857,41 @@ qint64 Store::syncedRev(const QString &server) const
                         QStringLiteral(":server"), server);
 }
 
-bool Store::setSyncedRev(const QString &server, qint64 rev)
+Result<void, StoreError> Store::setSyncedRev(const QString &server, qint64 rev)
 {
-    m_error.clear();
     if (!enabled())
-        return true;
-    const Result result = whenWritable([&](const QDeadlineTimer &deadline) {
+        return {};
+    const Step result = whenWritable([&](const QDeadlineTimer &deadline) {
         return inTransaction(deadline, [&](QSqlQuery &q) {
             q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) VALUES (:server, :rev)"
                                      " ON CONFLICT (server) DO UPDATE SET rev = excluded.rev"));
             q.bindValue(QStringLiteral(":server"), server);
             q.bindValue(QStringLiteral(":rev"), rev);
-            return q.exec() ? Result::Ok : failed(q.lastError());
+            return q.exec() ? Step::Ok : failed(q.lastError());
         });
     });
-    return result == Result::Ok || fail(m_why);
+    if (result != Step::Ok)
+        return fail(result == Step::Busy ? StoreError::Busy : StoreError::Failed, m_why);
+    return {};
 }
 
 // Earlier versions kept the whole connection string, a password with it:
 // its count goes to the new key, and the old row is overwritten on disk.
-bool Store::moveSyncedRev(const QString &from, const QString &to)
+Result<void, StoreError> Store::moveSyncedRev(const QString &from, const QString &to)
 {
-    m_error.clear();
-    if (!enabled() || from == to || syncedRev(from) == 0)
-        return m_error.isEmpty();
+    if (!enabled() || from == to)
+        return {};
+    if (syncedRev(from) == 0) {
+        if (!m_error.isEmpty())
+            return Failure{StoreError::Failed, m_error};
+        return {};
+    }
     const QDeadlineTimer deadline(PrepareWaitMs);
-    Result result = openWritable(deadline);
+    Step result = openWritable(deadline);
     QSqlQuery pragma(database());
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = run(pragma, deadline, QStringLiteral("PRAGMA secure_delete = ON"));
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         result = inTransaction(deadline, [&](QSqlQuery &q) {
             q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) SELECT :to, rev FROM sync_state"
                                      " WHERE server = :from ON CONFLICT (server) DO UPDATE SET rev = max(rev, excluded.rev)"));
@@ -895,11 +901,13 @@ bool Store::moveSyncedRev(const QString &from, const QString &to)
                 return failed(q.lastError());
             q.prepare(QStringLiteral("DELETE FROM sync_state WHERE server = :from"));
             q.bindValue(QStringLiteral(":from"), from);
-            return q.exec() ? Result::Ok : failed(q.lastError());
+            return q.exec() ? Step::Ok : failed(q.lastError());
         });
-    if (result == Result::Ok)
+    if (result == Step::Ok)
         run(pragma, deadline, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
-    return result == Result::Ok || fail(m_why);
+    if (result != Step::Ok)
+        return fail(result == Step::Busy ? StoreError::Busy : StoreError::Failed, m_why);
+    return {};
 }
 
 } // namespace History

@@ -39,26 +39,26 @@ public:
 
     bool enabled() const { return !m_path.isEmpty(); }
     QString path() const { return m_path; }
-    QString lastError() const { return m_error; }   // empty after a call that worked
+    QString lastError() const { return m_error; }   // of the last look-up; empty when it worked
 
     // Opens the history for writing (creating, or migrating an older layout in
     // place) and merges what earlier processes left in the spool. Call it before
-    // a port is opened: it may wait a few seconds for a lock. True when the
-    // database can be written; false (with a warning) when the records of this
-    // process can only go to the spool, or nowhere.
-    bool prepare(Warnings *to = nullptr) override;
+    // a port is opened: it may wait a few seconds for a lock. Succeeds when the
+    // database can be written; fails (with a warning) when the records of this
+    // process can only go to the spool (Busy), or nowhere.
+    Result<void, StoreError> prepare(Warnings *to = nullptr) override;
 
     // Stores a new record; fills in record.id (0 while it sits in the spool),
     // record.uid, record.time and record.station when they are empty. Waits at
     // most ExchangeWaitMs for the database; a record that cannot be stored in
     // that time is appended to the spool beside the database and flushed to
-    // disk before the call returns. False only when it is kept nowhere.
-    bool add(Record &record, Warnings *to = nullptr) override;
+    // disk before the call returns. Fails only when it is kept nowhere.
+    Result<void, StoreError> add(Record &record, Warnings *to = nullptr) override;
     // Stores what the record has come to know (found by uid): its blocks,
     // whether it was verified or forced, and its outcome; with the same bound
     // and spool. A write calls it, onDisk, before its block goes out, and at
     // its end. Other calls survive a crash of the program, not a power cut.
-    bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
+    Result<void, StoreError> complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
 
     // Several exchanges' new records and completions in one transaction (one
     // commit, one wait on the disk when any asks for it), each kept as add()
@@ -68,7 +68,7 @@ public:
         Record *record = nullptr;
         bool isNew = false;    // add(), else complete()
         bool onDisk = false;
-        bool kept = false;
+        Result<void, StoreError> kept{};
         Warnings *warnings = nullptr;   // the store's own when none
     };
     void keepAll(QList<Change> &changes);
@@ -87,8 +87,8 @@ public:
     QList<Record> changedAfter(qint64 rev, int limit) const;
     qint64 countChangedAfter(qint64 rev) const;
     qint64 syncedRev(const QString &server) const;
-    bool setSyncedRev(const QString &server, qint64 rev);
-    bool moveSyncedRev(const QString &from, const QString &to);
+    Result<void, StoreError> setSyncedRev(const QString &server, qint64 rev);
+    Result<void, StoreError> moveSyncedRev(const QString &from, const QString &to);
 
     // Where this store's own warnings go; by default one line on stderr.
     void setWarnings(Warnings::Sink sink) { m_ownWarnings.setSink(std::move(sink)); }
@@ -97,30 +97,30 @@ public:
 
 private:
     enum class Access { None, ReadOnly, Writable };
-    enum class Result { Ok, Busy, Failed };   // Busy: the lock was not had in time
+    enum class Step { Ok, Busy, Failed };     // Busy: the lock was not had in time
 
     // Connections: m_why says what failed, in words for the user.
     bool connect(Access access, bool immutable = false) const;
     void disconnect() const;
     QSqlDatabase database() const;
-    Result openWritable(const QDeadlineTimer &deadline) const;
+    Step openWritable(const QDeadlineTimer &deadline) const;
     // Opens for writing within PrepareWaitMs, then does `then` with what is left.
-    Result whenWritable(const std::function<Result(const QDeadlineTimer &)> &then) const;
-    Result setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const;
+    Step whenWritable(const std::function<Step(const QDeadlineTimer &)> &then) const;
+    Step setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const;
     bool openForLookup() const;
-    Result inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
+    Step inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
     bool refuse(const Schema::Found &found) const;
     QString notAFile() const;
 
     // Statements, retried while busy until the deadline.
-    Result run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql = {}) const;
-    Result inTransaction(const QDeadlineTimer &deadline,
-                         const std::function<Result(QSqlQuery &)> &body) const;
-    Result failed(const QSqlError &error) const;
-    Result nextRev(QSqlQuery &query, qint64 &rev) const;
-    Result insert(QSqlQuery &query, Record &record, bool &inserted) const;
-    Result update(QSqlQuery &query, const Record &record, bool &found) const;
-    Result keepInOne(QList<Change> &changes) const;
+    Step run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql = {}) const;
+    Step inTransaction(const QDeadlineTimer &deadline,
+                       const std::function<Step(QSqlQuery &)> &body) const;
+    Step failed(const QSqlError &error) const;
+    Step nextRev(QSqlQuery &query, qint64 &rev) const;
+    Step insert(QSqlQuery &query, Record &record, bool &inserted) const;
+    Step update(QSqlQuery &query, const Record &record, bool &found) const;
+    Step keepInOne(QList<Change> &changes) const;
     // Binds `named`, or else `positional` in order.
     QList<Record> select(const QString &clauses, const QVariantMap &named, int limit,
                          const QVariantList &positional = {}) const;
@@ -128,11 +128,11 @@ private:
 
     QString spoolPath() const { return m_path + QStringLiteral(".spool"); }
     QStringList mergingFiles() const;
-    Result mergeSpool(const QDeadlineTimer &deadline);
-    bool toSpool(const QByteArray &line) const;
-    Result syncToDisk(bool full, const QDeadlineTimer &deadline) const;
+    Step mergeSpool(const QDeadlineTimer &deadline);
+    Result<void, StoreError> toSpool(const QByteArray &line) const;
+    Step syncToDisk(bool full, const QDeadlineTimer &deadline) const;
 
-    bool fail(const QString &what) const;   // sets lastError and warns
+    Failure<StoreError> fail(StoreError kind, const QString &what) const;   // warns
     void warn(const QString &what) const;
     class WarningsTo;
     QString describe(const QSqlError &error) const;

@@ -2,6 +2,7 @@
 // Where an exchange's record is kept: a history on this thread, or one that
 // several exchanges of a run share through a thread of its own.
 
+#include "base/Result.h"
 #include "history/Record.h"
 
 #include <atomic>
@@ -24,16 +25,23 @@ private:
     std::atomic_bool m_shown{false};
 };
 
+// Why a history call failed; the failure's text says it in words for the user.
+enum class StoreError {
+    Busy,      // another program held the history past the wait
+    Failed,    // the history cannot be opened, read or written, and the spool did not help
+    Refused,   // the call's record cannot be kept as given, or the file is not ours to change
+};
+
 class RecordKeeper {
 public:
     virtual ~RecordKeeper() = default;
     // `to`: where the call's warnings go; nullptr: the keeper's own.
-    virtual bool prepare(Warnings *to = nullptr) = 0;
-    virtual bool add(Record &record, Warnings *to = nullptr) = 0;
+    virtual Result<void, StoreError> prepare(Warnings *to = nullptr) = 0;
+    virtual Result<void, StoreError> add(Record &record, Warnings *to = nullptr) = 0;
     // `onDisk`: the record must survive a power cut before the call returns
     // (a write's blocks before the block goes out); otherwise a crash of the
     // program is enough to survive.
-    virtual bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) = 0;
+    virtual Result<void, StoreError> complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) = 0;
 };
 
 } // namespace History

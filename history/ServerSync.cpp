@@ -135,7 +135,7 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
             break;
         rev = batch.constLast().rev;
         result.sent += thread.shared().taken;
-        local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);
+        (void)local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);   // it warns itself
     }
     result.serverFailed = !ok && !thread.stopped();
     std::lock_guard lock(thread.shared().mutex);   // an abandoned call may still write it
@@ -159,7 +159,7 @@ SyncResult SyncToServer(Store &local, const QString &conninfo, const SyncLimits 
         result.error = QStringLiteral("another process is sending this history's records");
     }
     if (result.error.isEmpty())
-        local.moveSyncedRev(conninfo, key);
+        (void)local.moveSyncedRev(conninfo, key);   // it warns itself
     const qint64 rev = local.syncedRev(key);
     if (result.error.isEmpty() && !local.lastError().isEmpty())
         result.error = QStringLiteral("the local history: ") + local.lastError();

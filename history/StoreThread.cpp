@@ -41,27 +41,30 @@ template <typename Work> bool StoreThread::onItsThread(Work work)
     return result;
 }
 
-bool StoreThread::prepare(Warnings *to)
+Result<void, StoreError> StoreThread::prepare(Warnings *to)
 {
     std::lock_guard lock(m_prepareMutex);
     if (!m_prepared) {
-        m_ready = onItsThread([this, to] { return m_store->prepare(to); });
+        onItsThread([this, to] {
+            m_ready = m_store->prepare(to);
+            return true;
+        });
         m_prepared = true;
     }
     return m_ready;
 }
 
-bool StoreThread::add(Record &record, Warnings *to) { return keep(record, true, false, to); }
+Result<void, StoreError> StoreThread::add(Record &record, Warnings *to) { return keep(record, true, false, to); }
 
-bool StoreThread::complete(const Record &record, bool onDisk, Warnings *to)
+Result<void, StoreError> StoreThread::complete(const Record &record, bool onDisk, Warnings *to)
 {
     Record copy = record;   // a change may fill in its record; a completion's stays as given
     return keep(copy, false, onDisk, to);
 }
 
-bool StoreThread::keep(Record &record, bool isNew, bool onDisk, Warnings *to)
+Result<void, StoreError> StoreThread::keep(Record &record, bool isNew, bool onDisk, Warnings *to)
 {
-    Pending pending{{&record, isNew, onDisk, false, to}};
+    Pending pending{{&record, isNew, onDisk, {}, to}};
     std::unique_lock lock(m_mutex);
     // The first to wait asks the thread; those that come while it works
     // are taken with it, or by the next round.

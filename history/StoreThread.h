@@ -25,21 +25,22 @@ public:
     ~StoreThread() override;
 
     // The first call prepares; later ones only report it.
-    bool prepare(Warnings *to = nullptr) override;
-    bool add(Record &record, Warnings *to = nullptr) override;
-    bool complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
+    Result<void, StoreError> prepare(Warnings *to = nullptr) override;
+    Result<void, StoreError> add(Record &record, Warnings *to = nullptr) override;
+    Result<void, StoreError> complete(const Record &record, bool onDisk = false, Warnings *to = nullptr) override;
 
 private:
     struct Pending;
     template <typename Work> bool onItsThread(Work work);
-    bool keep(Record &record, bool isNew, bool onDisk, Warnings *to);
+    Result<void, StoreError> keep(Record &record, bool isNew, bool onDisk, Warnings *to);
     void keepWaiting();   // on m_thread
 
     std::unique_ptr<QThread> m_thread;
     std::unique_ptr<QObject> m_context;   // lives on m_thread
     std::unique_ptr<Store> m_store;       // used only on m_thread
     std::mutex m_prepareMutex;
-    bool m_prepared = false, m_ready = false;
+    bool m_prepared = false;
+    Result<void, StoreError> m_ready;
     std::mutex m_mutex;                   // guards m_waiting and each Pending's done
     std::condition_variable m_kept;
     std::vector<Pending *> m_waiting;

@@ -125,7 +125,8 @@ class TestFactory : public QObject {
             r.device = "/dev/ttyUSB0";
             r.outcome = Outcome::Done;
             r.before = blockWith(i % 128);
-            QVERIFY2(store.add(r), qPrintable(store.lastError()));
+            const auto added = store.add(r);
+            QVERIFY2(added, qPrintable(added.text()));
         }
     }
 

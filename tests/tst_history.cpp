@@ -86,13 +86,13 @@ int helperMain(const QStringList &args)
 {
     if (args[1] == QLatin1String("--writer")) {
         Store store(args[2]);
-        store.prepare();
+        (void)store.prepare();
         for (int i = 0; i < args[3].toInt(); ++i) {
             Record r;
             r.port = args[4];
             r.before = blockOf(i);
-            if (!store.add(r))
-                return say(store.lastError().toUtf8()), 1;
+            if (const auto added = store.add(r); !added)
+                return say(added.text().toUtf8()), 1;
         }
         return 0;
     }
@@ -108,8 +108,8 @@ int helperMain(const QStringList &args)
     Store store(args[2]);
     const qsizetype listed = store.list().size();
     say("listed " + QByteArray::number(listed) + ' ' + store.lastError().toUtf8());
-    const bool prepared = store.prepare();
-    say("prepared " + QByteArray::number(prepared) + ' ' + store.lastError().toUtf8());
+    const auto prepared = store.prepare();
+    say("prepared " + QByteArray::number(prepared.ok()) + ' ' + prepared.text().toUtf8());
     return 0;
 }
 
@@ -273,8 +273,9 @@ private slots:
             const QByteArray before = contentOf(c.path);
             Store store(c.path);
             Record r;
-            QVERIFY(!store.prepare());
-            QVERIFY2(store.lastError().contains(c.says), qPrintable(store.lastError()));
+            const auto prepared = store.prepare();
+            QVERIFY(!prepared);
+            QVERIFY2(prepared.text().contains(c.says), qPrintable(prepared.text()));
             QVERIFY(!store.add(r) && store.list().isEmpty());
             QVERIFY2(!QFileInfo::exists(c.path + ".spool"), qPrintable(c.path));
             QCOMPARE(contentOf(c.path), before);
