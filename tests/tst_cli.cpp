@@ -56,7 +56,6 @@ QString backupJson(const QByteArray &block, const std::function<void(QJsonObject
 class TestCli : public QObject, CliRig {
     Q_OBJECT
 
-    using Result = CliResult;   // not the history's Result<T, Kind>
 
     QString historyPath() const { return dir->filePath("history.db"); }
 
