@@ -124,7 +124,7 @@ check_web() {
     printf 'GET /?format=csv HTTP/1.0\r\n\r\n' >&3
     page=$(cat <&3)
     exec 3<&-
-    grep -q '^DEMO0001,' <<<"${page//$'\r'/}" || fail "the demo's web view does not list DEMO0001: $page"
+    grep -q '^"DEMO0001",' <<<"${page//$'\r'/}" || fail "the demo's web view does not list DEMO0001: $page"
 }
 
 # Whatever the demo and the command line do, the home folder gains nothing.
