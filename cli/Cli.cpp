@@ -417,12 +417,12 @@ int Invocation::finishExchanges(const QList<PortReport> &reports) const
     store.setWarnings(HistoryWarnings(settings.style));
     const History::SyncResult sent = History::SyncToServer(
         store, server, {UploadConnectSeconds, QDeadlineTimer(UploadBudgetMs), StopSignals::Requested});
-    if (!sent.error.isEmpty() && !sent.stopped)
+    if (!sent.done && !sent.stopped())
         Warn(settings.style, QStringLiteral("%1; %2 record(s) are kept here and go with a later run or '%3 history sync'")
-                 .arg(sent.error)
+                 .arg(sent.done.text())
                  .arg(sent.waiting)
                  .arg(Program));
-    return EndAfterServer(sent.stopped ? 128 + StopSignals::Signal() : status, sent);
+    return EndAfterServer(sent.stopped() ? 128 + StopSignals::Signal() : status, sent);
 }
 
 int EndAfterServer(int status, const History::SyncResult &result)

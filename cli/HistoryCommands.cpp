@@ -218,11 +218,11 @@ int sync(const Invocation &in)
     const History::SyncResult r = History::SyncToServer(
         store, in.server, {History::ServerHistory::ConnectTimeoutSeconds, QDeadlineTimer::Forever, StopSignals::Requested});
     const JsonObject counts = JsonObject().add(QStringLiteral("sent"), r.sent).add(QStringLiteral("waiting"), r.waiting);
-    if (r.stopped || !r.error.isEmpty()) {
-        const int status = r.stopped ? 128 + StopSignals::Signal() : ServerFailed;
-        const QString kind = r.stopped ? QStringLiteral("interrupted") : QStringLiteral("server");
+    if (!r.done) {
+        const int status = r.stopped() ? 128 + StopSignals::Signal() : ServerFailed;
+        const QString kind = r.stopped() ? QStringLiteral("interrupted") : QStringLiteral("server");
         const PortReport failed = Failure(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
-                                                            .arg(r.error).arg(r.sent).arg(r.waiting),
+                                                            .arg(r.done.text()).arg(r.sent).arg(r.waiting),
                                           nullptr, counts);
         return EndAfterServer(in.finish(failed), r);
     }

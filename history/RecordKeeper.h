@@ -29,7 +29,7 @@ private:
 enum class StoreError {
     Busy,      // another program held the history past the wait
     Failed,    // the history cannot be opened, read or written, and the spool did not help
-    Refused,   // the call's record cannot be kept as given, or the file is not ours to change
+    Refused,   // the call's record cannot be kept as given (its blocks, its uid)
 };
 
 class RecordKeeper {

@@ -137,14 +137,13 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
         result.sent += thread.shared().taken;
         (void)local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);   // it warns itself
     }
-    result.serverFailed = !ok && !thread.stopped();
     std::lock_guard lock(thread.shared().mutex);   // an abandoned call may still write it
     if (thread.stopped())
-        result.error = QStringLiteral("the upload to the history server was stopped");
+        result.done = Failure{SyncError::Stopped, QStringLiteral("the upload to the history server was stopped")};
     else if (!ok && (thread.abandoned() || thread.shared().cancel->cancelled() || thread.shared().error.isEmpty()))
-        result.error = QStringLiteral("the history server did not answer in time");
+        result.done = Failure{SyncError::Server, QStringLiteral("the history server did not answer in time")};
     else if (!ok)
-        result.error = thread.shared().error;
+        result.done = Failure{SyncError::Server, thread.shared().error};
 }
 
 } // namespace
@@ -155,18 +154,18 @@ SyncResult SyncToServer(Store &local, const QString &conninfo, const SyncLimits 
     const QString key = ServerHistory::serverKey(conninfo);
     QLockFile lock(local.path() + QStringLiteral(".sync-lock"));
     if (local.enabled() && !lockSyncState(lock, limits)) {
-        result.stopped = limits.stopRequested && limits.stopRequested();
-        result.error = QStringLiteral("another process is sending this history's records");
+        const bool stopped = limits.stopRequested && limits.stopRequested();
+        result.done = Failure{stopped ? SyncError::Stopped : SyncError::Busy,
+                              QStringLiteral("another process is sending this history's records")};
     }
-    if (result.error.isEmpty())
+    if (result.done)
         (void)local.moveSyncedRev(conninfo, key);   // it warns itself
     const qint64 rev = local.syncedRev(key);
-    if (result.error.isEmpty() && !local.lastError().isEmpty())
-        result.error = QStringLiteral("the local history: ") + local.lastError();
-    if (result.error.isEmpty() && local.countChangedAfter(rev) > 0) {   // else no connection is made
+    if (result.done && !local.lastError().isEmpty())
+        result.done = Failure{SyncError::Local, QStringLiteral("the local history: ") + local.lastError()};
+    if (result.done && local.countChangedAfter(rev) > 0) {   // else no connection is made
         ServerThread thread(limits);
         connectAndUpload(thread, local, conninfo, limits, rev, result);
-        result.stopped = thread.stopped();
         result.abandoned = thread.abandoned();
     }
     result.waiting = local.countChangedAfter(local.syncedRev(key));

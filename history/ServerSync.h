@@ -17,12 +17,18 @@ struct SyncLimits {
     std::function<bool()> stopRequested;   // a stop ends the call within a second
 };
 
+enum class SyncError {
+    Stopped,   // by stopRequested
+    Busy,      // another process kept sending this history's records past the bound
+    Local,     // the local history could not be read
+    Server,    // the server could not be reached, did not answer in time, or refused the records
+};
+
 struct SyncResult {
     qint64 sent = 0;      // records the server took now
-    qint64 waiting = 0;   // records it still lacks
-    QString error;        // one line; empty when the server answered
-    bool serverFailed = false;   // the server could not be reached, or refused the records
-    bool stopped = false;        // by stopRequested
+    qint64 waiting = 0;   // records it still lacks, whether or not the call worked
+    Result<void, SyncError> done;   // a failure's text is one line
+    bool stopped() const { return !done && done.kind() == SyncError::Stopped; }
     // A call into the server that would not end was left running: the process
     // should end without waiting for it.
     bool abandoned = false;

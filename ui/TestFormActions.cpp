@@ -112,9 +112,9 @@ void TestForm::uploadRecords()
     m_upload.reset(QThread::create([this, server] {
         History::Store store;
         const History::SyncResult r = History::SyncToServer(store, server, {2, QDeadlineTimer(2000), {}});
-        if (!r.error.isEmpty() && !m_uploadWarned.exchange(true))
+        if (!r.done && !m_uploadWarned.exchange(true))
             std::fprintf(stderr, "calitune: warning: %s; records are kept here and sent later\n",
-                         qUtf8Printable(History::ServerHistory::withoutPassword(r.error)));
+                         qUtf8Printable(History::ServerHistory::withoutPassword(r.done.text())));
     }));
     m_upload->start();
 }
