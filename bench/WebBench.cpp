@@ -14,6 +14,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <string_view>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -184,7 +185,10 @@ void clientsRow(const QString &path)
         char figure[64];
         std::snprintf(figure, sizeof figure, "%d clients on %s for %llds, p99", Clients, page,
                       qlonglong(ClientsFor.count()));
-        row(figure, p99, "< 200 ms", p99 < ClientsGoalMs && load.errors == 0 ? "yes" : "NO");
+        // The goal is the home page's; /stations, counting a week of every
+        // port, is shown for what it costs.
+        const bool home = std::string_view(page) == "/";
+        row(figure, p99, home ? "< 200 ms" : "-", home ? (p99 < ClientsGoalMs && load.errors == 0 ? "yes" : "NO") : "-");
         // A connection the listen queue dropped is tried again after 1 s: such a tail is the queue's.
         const auto slow = std::count_if(load.ms.begin(), load.ms.end(), [](double ms) { return ms >= 1000; });
         std::printf("  %zu requests, %d failed, median %.1f ms, %lld took 1 s or more\n", load.ms.size(),

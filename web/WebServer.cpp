@@ -5,9 +5,6 @@
 #include "web/RadioPage.h"
 #include "web/StationsPage.h"
 
-// Debian's build queues 5 connections; fifty clients at once would see
-// refused connects and a second's retry.
-#define CPPHTTPLIB_LISTEN_BACKLOG 128
 #include <httplib.h>
 
 #include <QFile>
@@ -22,6 +19,9 @@ namespace Web {
 namespace {
 
 constexpr int WorkerThreads = 16;
+// The library's own build queues 5 connections: fifty clients at once would
+// see dropped connects and a second's wait for the retry.
+constexpr int ListenBacklog = 128;
 constexpr size_t LongestRequestBody = 16 * 1024;
 const char Html[] = "text/html; charset=utf-8";
 
@@ -122,7 +122,8 @@ WebServer::WebServer(ServerSettings settings)
 {
     m_http->new_task_queue = [] { return new httplib::ThreadPool(WorkerThreads); };
     // No SO_REUSEPORT: a second server on a port in use must fail to bind.
-    m_http->set_socket_options([](socket_t sock) {
+    m_http->set_socket_options([this](socket_t sock) {
+        m_socket = sock;   // the last one made is the one bound
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
@@ -220,6 +221,7 @@ Result<int, ListenFailure> WebServer::bind(const QString &host, int port)
     if (bound <= 0)
         return Failure{ListenFailure::CannotBind,
                        QStringLiteral("cannot listen on %1:%2: %3").arg(host).arg(port).arg(QString::fromLocal8Bit(strerror(errno)))};
+    ::listen(m_socket, ListenBacklog);   // a listening socket takes a longer queue
     return bound;
 }
 

@@ -39,6 +39,7 @@ private:
 
     ServerSettings m_settings;
     std::unique_ptr<httplib::Server> m_http;
+    int m_socket = -1;
 };
 
 } // namespace Web
