@@ -1,5 +1,6 @@
 #include "web/FleetPage.h"
 #include "web/Csv.h"
+#include "web/HistoryRows.h"
 #include "protocol/CalibrationBlock.h"
 
 #include <QJsonArray>
@@ -62,8 +63,7 @@ QList<Outlier> outliers(const QList<RadioBlock> &radios, const std::array<Charts
 
 QString radioLink(const QString &radio)
 {
-    return QStringLiteral("<a href=\"/radio?id=%1\">%2</a>")
-        .arg(escaped(QString::fromLatin1(QUrl::toPercentEncoding(radio))), escaped(radio));
+    return QStringLiteral("<a href=\"%1\">%2</a>").arg(radioHref(radio), escaped(radio));
 }
 
 QString spreadTable(const std::array<Charts::Spread, 12> &spreads)
@@ -185,13 +185,13 @@ Page fleetPage(const Source &source, const QUrlQuery &query)
         bool ok = false;
         factor = text.toDouble(&ok);
         if (!ok || !(factor > 0 && factor <= MostFar))
-            return failedPage(400, QStringLiteral("Bad parameter"),
+            return errorPage(400, QStringLiteral("Bad parameter"),
                               QStringLiteral("far must be a number above 0 and at most %1, not \"%2\"")
                                   .arg(Charts::number(MostFar), text));
     }
     auto radios = latestBlocks(source);
     if (!radios)
-        return failedPage(503, QStringLiteral("History unreadable"), radios.text());
+        return errorPage(503, QStringLiteral("History unreadable"), radios.text());
     const std::array<Charts::Spread, 12> spreads = fleetSpreads(*radios);
     const QList<Outlier> far = outliers(*radios, spreads, factor);
     Page page;

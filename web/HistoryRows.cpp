@@ -56,7 +56,7 @@ Page errorPage(int status, const QString &title, const QString &message)
     Page page;
     page.status = status;
     page.title = title;
-    page.html = QStringLiteral("<p class=error>%1</p>").arg(escaped(message));
+    page.html = QStringLiteral("<h1>%1</h1>\n<p class=error>%2</p>\n").arg(escaped(title), escaped(message));
     page.json = QJsonObject{{"error", message}};
     return page;
 }

@@ -1,6 +1,5 @@
 #include "web/PageSql.h"
 
-#include <QJsonObject>
 #include <QSqlError>
 
 namespace Web {
@@ -26,16 +25,6 @@ QString timeMark(const Source &source)
 QVariant timeValue(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
-}
-
-Page failedPage(int status, const QString &title, const QString &text)
-{
-    Page page;
-    page.status = status;
-    page.title = title;
-    page.html = QStringLiteral("<h1>%1</h1>\n<p class=\"error\">%2</p>\n").arg(escaped(title), escaped(text));
-    page.json = QJsonObject{{QStringLiteral("error"), text}};
-    return page;
 }
 
 } // namespace Web

@@ -22,8 +22,4 @@ Result<QSqlQuery, ReadKind> selected(const Source &source, const QString &sql, c
 QString timeMark(const Source &source);
 QVariant timeValue(const QDateTime &time);
 
-// A page that says why it has nothing to show: 400 for a bad parameter, 503
-// when the history could not be read.
-Page failedPage(int status, const QString &title, const QString &text);
-
 } // namespace Web

@@ -1,5 +1,6 @@
 #include "web/StationsPage.h"
 #include "web/Csv.h"
+#include "web/HistoryRows.h"
 #include "web/PageSql.h"
 
 #include <QJsonArray>
@@ -177,7 +178,7 @@ Page stationsPage(const Source &source, const QUrlQuery &query, const QDateTime 
             span.at.setTimeSpec(Qt::UTC);
         span.at = span.at.toUTC();
         if (!span.at.isValid())
-            return failedPage(400, QStringLiteral("Bad parameter"),
+            return errorPage(400, QStringLiteral("Bad parameter"),
                               QStringLiteral("at must be an ISO-8601 time such as 2026-12-08T14:00:00Z, not \"%1\"")
                                   .arg(at));
     }
@@ -187,7 +188,7 @@ Page stationsPage(const Source &source, const QUrlQuery &query, const QDateTime 
     span.weekFrom = span.at.addDays(-7);
     auto rows = portRows(source, span);
     if (!rows)
-        return failedPage(503, QStringLiteral("History unreadable"), rows.text());
+        return errorPage(503, QStringLiteral("History unreadable"), rows.text());
     flagCables(*rows);
     Page page;
     page.title = QStringLiteral("Stations");
