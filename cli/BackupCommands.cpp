@@ -360,10 +360,10 @@ int RunBackup(Invocation &in)
         return in.finish(UsageError(QStringLiteral("backup takes no arguments: \"%1\"").arg(in.args.first())));
     if (in.value(Opt::Output).isEmpty())
         return in.finish(UsageError(QStringLiteral("backup needs --output FILE")));
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    PortReport refusal;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     BackupPlan plan{in.value(Opt::Output), onSeveralPorts(in, *targets), in.isSet(Opt::Force), {}};
     if (const std::optional<PortReport> refused = planRefused(in, plan))
         return in.finish(*refused);
@@ -386,10 +386,9 @@ int RunRestore(Invocation &in)
                                                   : fromFile(in.args.first(), &refusal);
     if (!origin)
         return in.finish(refusal);
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     return in.finishExchanges({restoreOne(in, targets->first(), *origin)});
 }
 
