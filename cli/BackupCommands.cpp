@@ -22,7 +22,7 @@ using History::BackupFile::Output;
 // no permission): the backup cannot be saved, which no other name mends.
 bool folderRefuses(const QString &folder)
 {
-    return History::BackupFile::folderRefusesWriting(folder).has_value();
+    return !History::BackupFile::folderWritable(folder);
 }
 
 bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)

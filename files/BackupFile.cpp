@@ -575,15 +575,17 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     return started;
 }
 
-std::optional<QString> folderRefusesWriting(const QString &folder)
+Result<void, Error> folderWritable(const QString &folder)
 {
     if (entryAt(folder).kind != Kind::Folder)
-        return std::nullopt;
+        return {};
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const QString why = fd < 0 ? systemError() : probeFolder(fd);
     if (fd >= 0)
         ::close(fd);
-    return why.isEmpty() ? std::nullopt : std::optional(why);
+    if (!why.isEmpty())
+        return Failure{Error::Refused, why};
+    return {};
 }
 
 namespace {
@@ -684,7 +686,7 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     const QString folder = QFileInfo(out.m_target).absolutePath();
     QString why = targetRefusal(path, out.m_target, found, force);
     if (why.isEmpty())
-        why = folderRefusal(folder, folderRefusesWriting(folder).value_or(QString()));
+        why = folderRefusal(folder, folderWritable(folder).text());
     if (!why.isEmpty())
         return Failure{Error::Refused, why};
     if (found.content)
@@ -692,12 +694,12 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     return started;
 }
 
-std::optional<QString> folderRefusesWriting(const QString &folder)
+Result<void, Error> folderWritable(const QString &folder)
 {
     QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
     if (entryAt(folder).kind != Kind::Folder || probe.open())
-        return std::nullopt;
-    return probe.errorString();
+        return {};
+    return Failure{Error::Refused, probe.errorString()};
 }
 
 Result<void, Error> Output::save(const Backup &backup)
