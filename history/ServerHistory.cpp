@@ -155,15 +155,6 @@ bool connectionLost(const QSqlDatabase &db, const QSqlError &e)
 }
 
 // What went wrong with a statement, as the end of one line.
-QString statementError(const QSqlDatabase &db, const QSqlError &e);
-
-Failure<ServerError> statementFailure(const QSqlDatabase &db, const QSqlError &e, const QString &what)
-{
-    return {connectionLost(db, e) ? ServerError::Unreachable : ServerError::Statement,
-            what + statementError(db, e)};
-}
-
-// What went wrong with a statement, as the end of one line.
 QString statementError(const QSqlDatabase &db, const QSqlError &e)
 {
     QString text = firstLine(e.databaseText());
@@ -174,6 +165,13 @@ QString statementError(const QSqlDatabase &db, const QSqlError &e)
     if (e.nativeErrorCode() == u"25006")
         return QStringLiteral("the server is read-only (%1)").arg(text);
     return text;
+}
+
+// `what` failed, and why, as one line.
+Failure<ServerError> statementFailure(const QSqlDatabase &db, const QSqlError &e, const QString &what)
+{
+    return {connectionLost(db, e) ? ServerError::Unreachable : ServerError::Statement,
+            what + statementError(db, e)};
 }
 
 QString listed(const QStringList &names)

@@ -25,7 +25,7 @@ struct Shared {
     bool quit = false;
     std::optional<ServerHistory> server;   // made, used and destroyed on the thread
     std::shared_ptr<ServerCancel> cancel = std::make_shared<ServerCancel>();
-    Result<qint64, ServerError> taken = qint64(0);   // the last call's
+    Result<qint64, ServerError> outcome = qint64(0);   // of the last call: the records the server took
 };
 
 void serve(const std::shared_ptr<Shared> &shared)
@@ -121,7 +121,7 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
         Result<ServerHistory, ServerError> made =
             ServerHistory::connect(conninfo, std::max(2, limits.connectSeconds), s.cancel);
         if (!made) {
-            s.taken = made.failure();
+            s.outcome = made.failure();
             return;
         }
         s.server = std::move(made).value();
@@ -133,15 +133,15 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
         if (!changed || changed->isEmpty())
             break;
         const QList<Record> &batch = *changed;
-        ok = thread.run([batch](Shared &s) { s.taken = s.server->upload(batch); }) && thread.shared().taken;
+        ok = thread.run([batch](Shared &s) { s.outcome = s.server->upload(batch); }) && thread.shared().outcome;
         if (!ok)
             break;
         rev = batch.constLast().rev;
-        result.sent += *thread.shared().taken;
+        result.sent += *thread.shared().outcome;
         (void)local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);   // it warns itself
     }
     std::lock_guard lock(thread.shared().mutex);   // an abandoned call may still write it
-    const Result<qint64, ServerError> &last = thread.shared().taken;
+    const Result<qint64, ServerError> &last = thread.shared().outcome;
     if (thread.stopped())
         result.done = Failure{SyncError::Stopped, QStringLiteral("the upload to the history server was stopped")};
     else if (!ok && (thread.abandoned() || thread.shared().cancel->cancelled() || last))
