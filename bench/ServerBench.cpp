@@ -81,9 +81,8 @@ bool timedUpload(ServerHistory &server, const QList<Record> &records, const char
 {
     QElapsedTimer timer;
     timer.start();
-    QString error;
-    if (!server.upload(records, &error)) {
-        std::fprintf(stderr, "upload failed: %s\n", qPrintable(error));
+    if (const Result<qint64, ServerError> sent = server.upload(records); !sent) {
+        std::fprintf(stderr, "upload failed: %s\n", qPrintable(sent.text()));
         return false;
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
@@ -101,13 +100,13 @@ bool timedLookUps(ServerHistory &server)
         filter.radio = QStringLiteral("R%1").arg(i * 397 % Radios);
         QElapsedTimer timer;
         timer.start();
-        QString error;
-        found += server.list(filter, &error).size();
+        const ServerHistory::Records records = server.list(filter);
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "look-up failed: %s\n", qPrintable(error));
+        if (!records) {
+            std::fprintf(stderr, "look-up failed: %s\n", qPrintable(records.text()));
             return false;
         }
+        found += records->size();
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%-38s %8.1f ms %9lld records each (goal: under 100 ms)\n",
@@ -122,13 +121,13 @@ bool timedStories(ServerHistory &server)
     for (int i = 0; i < LookUps; ++i) {
         QElapsedTimer timer;
         timer.start();
-        QString error;
-        found += server.story(QStringLiteral("R%1").arg(i * 397 % Radios), {}, &error).size();
+        const ServerHistory::Records story = server.story(QStringLiteral("R%1").arg(i * 397 % Radios), {});
         ms.push_back(double(timer.nsecsElapsed()) / 1e6);
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "story failed: %s\n", qPrintable(error));
+        if (!story) {
+            std::fprintf(stderr, "story failed: %s\n", qPrintable(story.text()));
             return false;
         }
+        found += story->size();
     }
     std::sort(ms.begin(), ms.end());
     std::printf("%-38s %8.1f ms %9lld records each (goal: under 100 ms) %s\n", "one radio's story, median",
@@ -243,10 +242,10 @@ int ServerBench::run()
         std::fprintf(stderr, "cannot start PostgreSQL: %s\n", qPrintable(error));
         return 1;
     }
-    std::optional<ServerHistory> server =
-        ServerHistory::connect(pg.connectionString("postgres", "bench"), &error);
-    if (!server || !server->ensureSchema(&error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+    Result<ServerHistory, ServerError> server = ServerHistory::connect(pg.connectionString("postgres", "bench"));
+    const Result<void, ServerError> tables = server ? server->ensureSchema() : Result<void, ServerError>(server.failure());
+    if (!tables) {
+        std::fprintf(stderr, "%s\n", qPrintable(tables.text()));
         return 1;
     }
     std::printf("\nThe factory's history server (PostgreSQL, fsync on); medians\n\n");

@@ -22,7 +22,7 @@ using History::BackupFile::Output;
 // no permission): the backup cannot be saved, which no other name mends.
 bool folderRefuses(const QString &folder)
 {
-    return History::BackupFile::folderRefusesWriting(folder).has_value();
+    return !History::BackupFile::folderWritable(folder);
 }
 
 bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
@@ -186,6 +186,19 @@ std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
     return o;
 }
 
+// The server's record, nothing when it has none, or why it cannot be looked up.
+Result<std::optional<History::Record>, History::ServerError> serverRecord(const QString &conninfo,
+                                                                          const QString &station, qint64 id)
+{
+    Result<History::ServerHistory, History::ServerError> server = History::ServerHistory::connect(conninfo);
+    if (!server)
+        return server.failure();
+    const Result<std::optional<History::ServerRecord>, History::ServerError> found = server->find(station, id);
+    if (!found)
+        return found.failure();
+    return *found ? std::optional((*found)->record) : std::nullopt;
+}
+
 // A record of this station's history, or with --server STATION:ID of the
 // factory's; nothing, with the refusal, when it holds no block to go back to.
 std::optional<History::Record> recordGiven(const Invocation &in, const QString &given, QString *name,
@@ -215,15 +228,19 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
         return std::nullopt;
     }
     if (onServer) {
-        std::optional<History::ServerHistory> server = History::ServerHistory::connect(in.server, &error);
-        if (server)
-            if (const std::optional<History::ServerRecord> found = server->find(station, id, &error))
-                record = found->record;
+        const Result<std::optional<History::Record>, History::ServerError> found = serverRecord(in.server, station, id);
+        if (found)
+            record = *found;
+        else
+            error = found.text();
     } else {
         History::Store store(in.settings.historyPath);
         store.setWarnings([](const QString &) {});   // failures are reported below
-        record = store.find(id);
-        error = store.lastError();
+        const Result<std::optional<History::Record>, History::StoreError> found = store.find(id);
+        if (found)
+            record = *found;
+        else
+            error = found.text();
     }
     if (!record && onServer && !error.isEmpty())
         *refusal = Failure(ServerFailed, QStringLiteral("server"),
@@ -343,10 +360,10 @@ int RunBackup(Invocation &in)
         return in.finish(UsageError(QStringLiteral("backup takes no arguments: \"%1\"").arg(in.args.first())));
     if (in.value(Opt::Output).isEmpty())
         return in.finish(UsageError(QStringLiteral("backup needs --output FILE")));
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    PortReport refusal;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     BackupPlan plan{in.value(Opt::Output), onSeveralPorts(in, *targets), in.isSet(Opt::Force), {}};
     if (const std::optional<PortReport> refused = planRefused(in, plan))
         return in.finish(*refused);
@@ -369,10 +386,9 @@ int RunRestore(Invocation &in)
                                                   : fromFile(in.args.first(), &refusal);
     if (!origin)
         return in.finish(refusal);
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     return in.finishExchanges({restoreOne(in, targets->first(), *origin)});
 }
 

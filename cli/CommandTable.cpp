@@ -93,7 +93,7 @@ const QList<Command> &Commands()
     return table;
 }
 
-std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
+std::optional<QList<Target>> ChosenTargets(Invocation &in, PortReport *refusal)
 {
     QString given = in.value(Opt::Port);
     if (given.isEmpty())
@@ -104,7 +104,7 @@ std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status)
     if (!choice.refusal)
         choice.refusal = LabelTargets(choice.targets, in.labels, in.ports);
     if (choice.refusal) {
-        *status = in.finish(*choice.refusal);
+        *refusal = *choice.refusal;
         return std::nullopt;
     }
     return choice.targets;

@@ -61,9 +61,9 @@ struct Invocation {
     int finishExchanges(const QList<PortReport> &reports) const;
 };
 
-// The ports the command works on, with the labels given for them; a refusal
-// is printed and its status set.
-std::optional<QList<Target>> ChosenTargets(Invocation &in, int *status);
+// The ports the command works on, with the labels given for them; nothing,
+// with the refusal, when they cannot be had.
+std::optional<QList<Target>> ChosenTargets(Invocation &in, PortReport *refusal);
 // Runs `job` for every target at once, each on its own thread, with the
 // run's settings (several ports share one history thread); the reports come
 // back in the order of the targets.

@@ -160,8 +160,11 @@ std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *ref
     return f;
 }
 
-int listed(const Invocation &in, const QList<History::Record> &records)
+int listed(const Invocation &in, const History::Store &store, const History::Store::Records &found)
 {
+    if (!found)
+        return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), found.text())));
+    const QList<History::Record> &records = *found;
     PortReport report;
     QList<JsonObject> items;
     for (const History::Record &r : records) {
@@ -179,8 +182,11 @@ int listed(const Invocation &in, const QList<History::Record> &records)
 
 // The factory's records: the first column names each as STATION:ID, which
 // is what restore --history takes with --server.
-int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &records)
+int listedOnServer(const Invocation &in, const History::ServerHistory::Records &found)
 {
+    if (!found)
+        return in.finish(Failure(ServerFailed, QStringLiteral("server"), found.text()));
+    const QList<History::ServerRecord> &records = *found;
     PortReport report;
     QList<JsonObject> items;
     for (const History::ServerRecord &s : records) {
@@ -198,9 +204,14 @@ int listedOnServer(const Invocation &in, const QList<History::ServerRecord> &rec
     return in.finish(report);
 }
 
-PortReport serverUnreachable(const QString &error)
+// The server's answer to `query`, or why there is none.
+History::ServerHistory::Records onServer(const QString &conninfo,
+                                         const std::function<History::ServerHistory::Records(History::ServerHistory &)> &query)
 {
-    return Failure(ServerFailed, QStringLiteral("server"), error);
+    Result<History::ServerHistory, History::ServerError> server = History::ServerHistory::connect(conninfo);
+    if (!server)
+        return server.failure();
+    return query(*server);
 }
 
 // As long as records keep going out; a server that cannot be reached is given
@@ -242,24 +253,18 @@ int story(const Invocation &in)
     if (id.trimmed().isEmpty() || id.size() > 64)
         return in.finish(UsageError(QStringLiteral("--story needs a label or a fingerprint (8 hex digits)")));
     const QString prefix = in.config.radioPrefix().value;
-    QString error;
     if (in.isSet(Opt::Server)) {
-        std::optional<History::ServerHistory> server =
-            in.server.isEmpty() ? std::nullopt : History::ServerHistory::connect(in.server, &error);
         if (in.server.isEmpty())
-            error = QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, or history_server "
-                                   "in the config file");
-        const QList<History::ServerRecord> records = server ? server->story(id, prefix, &error) : QList<History::ServerRecord>();
-        return error.isEmpty() ? listedOnServer(in, records) : in.finish(serverUnreachable(error));
+            return listedOnServer(in, ::Failure{History::ServerError::Settings,
+                                              QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                                             "or history_server in the config file")});
+        return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.story(id, prefix); }));
     }
     History::Store store(in.settings.historyPath);
     store.setWarnings([](const QString &) {});   // failures are reported below
     if (store.spoolWaiting())
         (void)store.prepare();   // what it cannot merge stays in the spool
-    const QList<History::Record> records = store.story(id, prefix);
-    if (!store.lastError().isEmpty())
-        return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
-    return listed(in, records);
+    return listed(in, store, store.story(id, prefix));
 }
 
 } // namespace
@@ -280,12 +285,7 @@ int RunHistory(Invocation &in)
         if (in.server.isEmpty())
             return in.finish(UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
                                                        "or history_server in the config file")));
-        QString error;
-        std::optional<History::ServerHistory> server = History::ServerHistory::connect(in.server, &error);
-        const QList<History::ServerRecord> records = server ? server->list(*filter, &error) : QList<History::ServerRecord>();
-        if (!error.isEmpty())
-            return in.finish(serverUnreachable(error));
-        return listedOnServer(in, records);
+        return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.list(*filter); }));
     }
     if (in.isSet(Opt::Station))
         return in.finish(UsageError(QStringLiteral("--station filters the history server's records: add --server")));
@@ -294,10 +294,7 @@ int RunHistory(Invocation &in)
     // What a locked history left in its spool is merged first, so that it is listed.
     if (store.spoolWaiting())
         (void)store.prepare();   // what it cannot merge stays in the spool
-    const QList<History::Record> records = store.list(*filter);
-    if (!store.lastError().isEmpty())
-        return in.finish(BadInputError(QStringLiteral("cannot read the history %1: %2").arg(store.path(), store.lastError())));
-    return listed(in, records);
+    return listed(in, store, store.list(*filter));
 }
 
 } // namespace Cli

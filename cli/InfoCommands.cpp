@@ -131,10 +131,10 @@ Doctor::ProbeResult probe(const QString &device)
 
 // The ports to check: those --port names, else the mapped ones, else the
 // USB serial adapters there are.
-std::optional<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env, int *status)
+std::optional<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env, PortReport *refusal)
 {
     if (in.isSet(Opt::Port))
-        return ChosenTargets(in, status);
+        return ChosenTargets(in, refusal);
     QList<Target> targets;
     if (in.ports.mapped()) {
         for (const PortMap::Port &p : in.ports.numbered())
@@ -172,10 +172,10 @@ int RunDoctor(Invocation &in)
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("doctor takes no arguments: \"%1\"").arg(in.args.first())));
     const Doctor::Environment env = Doctor::Environment::current();
-    int status = Done;
-    const std::optional<QList<Target>> targets = doctorTargets(in, env, &status);
+    PortReport refusal;
+    const std::optional<QList<Target>> targets = doctorTargets(in, env, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     QList<PortReport> reports;
     for (const Target &t : *targets) {
         if (t.device.isEmpty()) {

@@ -142,10 +142,10 @@ int RunRead(Invocation &in)
 {
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("read takes no arguments: \"%1\"").arg(in.args.first())));
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    PortReport refusal;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     return in.finishExchanges(OnEveryTarget(in.settings, *targets, readOne));
 }
 
@@ -155,10 +155,9 @@ int RunWrite(Invocation &in)
     const std::optional<PowerValues> values = ValuesGiven(in.args, in.value(Opt::File), &refusal);
     if (!values)
         return in.finish(refusal);
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     Exchange::Change change;
     change.values = *values;
     change.verify = !in.isSet(Opt::NoVerify);
@@ -199,10 +198,10 @@ int RunCompare(Invocation &in)
         asked = *values;
         wanted = WithValues(wanted, asked);
     }
-    int status = Done;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &status);
+    PortReport refusal;
+    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
     if (!targets)
-        return status;
+        return in.finish(refusal);
     const Target &t = targets->first();
     Session session(in.settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());

@@ -49,27 +49,26 @@ TargetChoice everyPort(PortMap::Map &ports)
     return choice;
 }
 
-// One item of --port; nothing, with the reason, when it names no port.
-std::optional<Target> oneTarget(const QString &given, PortMap::Map &ports, QString *why)
+enum class NoPort { NumberOutOfRange, NotAPort };
+
+// One item of --port, or why it names no port.
+Result<Target, NoPort> oneTarget(const QString &given, PortMap::Map &ports)
 {
     if (const QRegularExpressionMatch m = numberedPort().match(given); m.hasMatch()) {
         const int number = m.captured(1).toInt();
-        if (number < PortMap::FirstPort || number > PortMap::LastPort) {
-            *why = QStringLiteral("there is no port %1: ports are numbered %2 to %3")
-                       .arg(given)
-                       .arg(PortMap::FirstPort)
-                       .arg(PortMap::LastPort);
-            return std::nullopt;
-        }
+        if (number < PortMap::FirstPort || number > PortMap::LastPort)
+            return ::Failure{NoPort::NumberOutOfRange, QStringLiteral("there is no port %1: ports are numbered %2 to %3")
+                                                           .arg(given)
+                                                           .arg(PortMap::FirstPort)
+                                                           .arg(PortMap::LastPort)};
         // Only this port's entry of the map: opening the others to list them
         // would collide with runs on those ports at the same moment.
         return Target{PortMap::PortName(number), ports.devicePath(number)};
     }
 #ifndef Q_OS_WIN
-    if (!given.contains(QLatin1Char('/'))) {
-        *why = QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given);
-        return std::nullopt;
-    }
+    if (!given.contains(QLatin1Char('/')))
+        return ::Failure{NoPort::NotAPort,
+                         QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given)};
 #endif
     return Target{given, given};
 }
@@ -88,10 +87,9 @@ TargetChoice ChooseTargets(const QString &given, PortMap::Map &ports, bool many)
     TargetChoice choice;
     QSet<QString> seen;
     for (const QString &item : items) {
-        QString why;
-        const std::optional<Target> t = oneTarget(item.trimmed(), ports, &why);
+        const Result<Target, NoPort> t = oneTarget(item.trimmed(), ports);
         if (!t)
-            return refused(UsageError(why));
+            return refused(UsageError(t.text()));
         // The same radio twice would be two links fighting over one port.
         for (const QString &key : {t->name, t->device}) {
             if (!key.isEmpty() && seen.contains(key))
@@ -129,10 +127,9 @@ std::optional<PortReport> LabelTargets(QList<Target> &targets, const QList<PortL
 {
     QList<bool> labelled(targets.size(), false);
     for (const PortLabel &l : labels) {
-        QString why;
-        const std::optional<Target> named = oneTarget(l.port, ports, &why);
+        const Result<Target, NoPort> named = oneTarget(l.port, ports);
         if (!named)
-            return UsageError(QStringLiteral("%1: %2").arg(l.where, why));
+            return UsageError(QStringLiteral("%1: %2").arg(l.where, named.text()));
         qsizetype at = 0;
         while (at < targets.size() && !samePort(*named, targets[at]))
             ++at;

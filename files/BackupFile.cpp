@@ -64,13 +64,6 @@ bool isWhole(const QJsonValue &value, double low, double high)
     return v >= low && v <= high && std::floor(v) == v;
 }
 
-bool fail(QString *error, const QString &why)
-{
-    if (error)
-        *error = why;
-    return false;
-}
-
 // Each reader below gives the reason a part is refused, or nothing.
 
 QString readFormat(const QJsonObject &top)
@@ -267,6 +260,14 @@ struct Found {
     QString notWritable;                // why it may not be written over, worded to follow "is"
 };
 
+void keepRead(Found &found, Result<QByteArray, Error> read)
+{
+    if (read)
+        found.content = std::move(read).value();
+    else
+        found.readError = read.text();
+}
+
 #ifdef Q_OS_UNIX
 
 QString systemError(int code = errno)
@@ -298,7 +299,7 @@ Entry entryAt(const QString &path)
 }
 
 // At most MaxFileSize + 1 bytes; closes fd.
-std::optional<QByteArray> readAll(int fd, QString *error)
+Result<QByteArray, Error> readAll(int fd)
 {
     QByteArray content(MaxFileSize + 1, Qt::Uninitialized);
     qsizetype got = 0;
@@ -311,8 +312,7 @@ std::optional<QByteArray> readAll(int fd, QString *error)
         if (n < 0) {
             const int code = errno;
             ::close(fd);
-            fail(error, QStringLiteral("cannot read the file: %1").arg(systemError(code)));
-            return std::nullopt;
+            return Failure{Error::CannotRead, QStringLiteral("cannot read the file: %1").arg(systemError(code))};
         }
         got += n;
     }
@@ -322,27 +322,25 @@ std::optional<QByteArray> readAll(int fd, QString *error)
 }
 
 // At most MaxFileSize + 1 bytes of a regular file; never waits on a pipe or device.
-std::optional<QByteArray> readRegular(const QString &path, QString *error)
+Result<QByteArray, Error> readRegular(const QString &path)
 {
     const Entry entry = entryAt(path);
-    if (entry.kind != Kind::Regular) {
-        fail(error, entry.kind == Kind::Missing || !entry.error.isEmpty()
-                        ? QStringLiteral("cannot read the file: %1")
-                              .arg(entry.error.isEmpty() ? systemError(ENOENT) : entry.error)
-                        : QStringLiteral("is %1, not a backup file").arg(kindName(entry.kind)));
-        return std::nullopt;
-    }
+    if (entry.kind != Kind::Regular)
+        return Failure{Error::CannotRead, entry.kind == Kind::Missing || !entry.error.isEmpty()
+                                              ? QStringLiteral("cannot read the file: %1")
+                                                    .arg(entry.error.isEmpty() ? systemError(ENOENT) : entry.error)
+                                              : QStringLiteral("is %1, not a backup file").arg(kindName(entry.kind))};
     // Non-blocking, in case a pipe took the file's place since the look above.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        fail(error, fd < 0 ? QStringLiteral("cannot read the file: %1").arg(systemError())
-                           : QStringLiteral("is not a regular file, not a backup file"));
+        const QString why = fd < 0 ? QStringLiteral("cannot read the file: %1").arg(systemError())
+                                   : QStringLiteral("is not a regular file, not a backup file");
         if (fd >= 0)
             ::close(fd);
-        return std::nullopt;
+        return Failure{Error::CannotRead, why};
     }
-    return readAll(fd, error);
+    return readAll(fd);
 }
 
 QString writeRefusal(int code)
@@ -370,7 +368,7 @@ Found examineAt(int folder, const QByteArray &name, struct stat &st)
     const int fd = ::openat(folder, name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     struct stat opened {};
     if (fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino)
-        found.content = readAll(fd, &found.readError);
+        keepRead(found, readAll(fd));
     else if (fd >= 0)
         ::close(fd);
     if (!found.content && found.readError.isEmpty())
@@ -437,18 +435,14 @@ Entry entryAt(const QString &path)
     return {info.isDir() ? Kind::Folder : info.isFile() ? Kind::Regular : Kind::Other, {}};
 }
 
-std::optional<QByteArray> readRegular(const QString &path, QString *error)
+Result<QByteArray, Error> readRegular(const QString &path)
 {
     const Entry entry = entryAt(path);
-    if (entry.kind != Kind::Regular && entry.kind != Kind::Missing) {
-        fail(error, QStringLiteral("is %1, not a backup file").arg(kindName(entry.kind)));
-        return std::nullopt;
-    }
+    if (entry.kind != Kind::Regular && entry.kind != Kind::Missing)
+        return Failure{Error::CannotRead, QStringLiteral("is %1, not a backup file").arg(kindName(entry.kind))};
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(error, QStringLiteral("cannot read the file: %1").arg(file.errorString()));
-        return std::nullopt;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Failure{Error::CannotRead, QStringLiteral("cannot read the file: %1").arg(file.errorString())};
     return file.read(MaxFileSize + 1);
 }
 
@@ -581,15 +575,17 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     return started;
 }
 
-std::optional<QString> folderRefusesWriting(const QString &folder)
+Result<void, Error> folderWritable(const QString &folder)
 {
     if (entryAt(folder).kind != Kind::Folder)
-        return std::nullopt;
+        return {};
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const QString why = fd < 0 ? systemError() : probeFolder(fd);
     if (fd >= 0)
         ::close(fd);
-    return why.isEmpty() ? std::nullopt : std::optional(why);
+    if (!why.isEmpty())
+        return Failure{Error::Refused, why};
+    return {};
 }
 
 namespace {
@@ -597,14 +593,12 @@ namespace {
 // Writes bytes to a new file in folder, with the old file's mode and owner when
 // there was one, flushes it to disk and reads it back. Its name, or nothing
 // with the file removed.
-QByteArray writeTemp(int folder, const QByteArray &bytes, const struct stat *old, QString *why)
+Result<QByteArray, Error> writeTemp(int folder, const QByteArray &bytes, const struct stat *old)
 {
     QByteArray temp;
     const int fd = createTemp(folder, &temp);
-    if (fd < 0) {
-        *why = QStringLiteral("cannot create a file in its folder: %1").arg(systemError());
-        return {};
-    }
+    if (fd < 0)
+        return Failure{Error::CannotWrite, QStringLiteral("cannot create a file in its folder: %1").arg(systemError())};
     if (old) {
         // Only root may give a file away; otherwise it becomes the saver's.
         const bool ownerKept = ::fchown(fd, old->st_uid, old->st_gid) == 0;
@@ -615,22 +609,24 @@ QByteArray writeTemp(int folder, const QByteArray &bytes, const struct stat *old
     const bool closed = ::close(fd) == 0;
     if (written && !closed)
         code = errno;
-    std::optional<QByteArray> back;
+    QString why;
     if (written && closed) {
         const int in = ::openat(folder, temp.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        back = in >= 0 ? readAll(in, why) : std::nullopt;
+        const Result<QByteArray, Error> back = in >= 0 ? readAll(in) : Failure{Error::CannotRead, QString()};
         if (back && *back == bytes) {
             const Result<Backup, Error> again = parse(*back);
             if (again)
                 return temp;
-            *why = again.text();
+            why = again.text();
+        } else if (!back) {
+            why = back.text();
         }
-        *why = QStringLiteral("the new copy did not read back as written%1").arg(why->isEmpty() ? QString() : ": " + *why);
+        why = QStringLiteral("the new copy did not read back as written%1").arg(why.isEmpty() ? QString() : ": " + why);
     } else {
-        *why = systemError(code);
+        why = systemError(code);
     }
     ::unlinkat(folder, temp.constData(), 0);
-    return {};
+    return Failure{Error::CannotWrite, why};
 }
 
 } // namespace
@@ -644,10 +640,10 @@ Result<void, Error> Output::save(const Backup &backup)
     old.st_mode = m_mode;
     old.st_uid = m_owner;
     old.st_gid = m_group;
-    QString why;
-    const QByteArray temp = writeTemp(m_folder, toJson(backup), m_existed ? &old : nullptr, &why);
-    if (temp.isEmpty())
-        return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: %2").arg(shown(m_target), why)};
+    const Result<QByteArray, Error> written = writeTemp(m_folder, toJson(backup), m_existed ? &old : nullptr);
+    if (!written)
+        return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: %2").arg(shown(m_target), written.text())};
+    const QByteArray &temp = *written;
     // The entry must still be the one checked: no link or other file put in its place.
     struct stat now {};
     const bool there = ::fstatat(m_folder, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0;
@@ -684,13 +680,13 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     found.kind = entry.kind;
     found.error = entry.error;
     if (found.kind == Kind::Regular)
-        found.content = readRegular(out.m_target, &found.readError);
+        keepRead(found, readRegular(out.m_target));
     if (found.kind == Kind::Regular && !QFileInfo(out.m_target).isWritable())
         found.notWritable = QStringLiteral("read-only");
     const QString folder = QFileInfo(out.m_target).absolutePath();
     QString why = targetRefusal(path, out.m_target, found, force);
     if (why.isEmpty())
-        why = folderRefusal(folder, folderRefusesWriting(folder).value_or(QString()));
+        why = folderRefusal(folder, folderWritable(folder).text());
     if (!why.isEmpty())
         return Failure{Error::Refused, why};
     if (found.content)
@@ -698,12 +694,12 @@ Result<Output, Error> Output::check(const QString &path, bool force)
     return started;
 }
 
-std::optional<QString> folderRefusesWriting(const QString &folder)
+Result<void, Error> folderWritable(const QString &folder)
 {
     QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".calitune-XXXXXX")));
     if (entryAt(folder).kind != Kind::Folder || probe.open())
-        return std::nullopt;
-    return probe.errorString();
+        return {};
+    return Failure{Error::Refused, probe.errorString()};
 }
 
 Result<void, Error> Output::save(const Backup &backup)
@@ -715,11 +711,10 @@ Result<void, Error> Output::save(const Backup &backup)
         || !file.commit())
         return Failure{Error::CannotWrite, QStringLiteral("cannot write %1: %2")
                                .arg(shown(m_target), file.errorString())};
-    QString why;
-    const std::optional<QByteArray> back = readRegular(m_target, &why);
+    const Result<QByteArray, Error> back = readRegular(m_target);
     if (!back || *back != bytes)
         return Failure{Error::CannotWrite, QStringLiteral("%1 did not read back as written%2")
-                               .arg(shown(m_target), why.isEmpty() ? QString() : ": " + why)};
+                               .arg(shown(m_target), back ? QString() : ": " + back.text())};
     return {};
 }
 
@@ -735,10 +730,9 @@ Result<void, Error> save(const QString &path, const Backup &backup)
 
 Result<Backup, Error> load(const QString &path)
 {
-    QString why;
-    const std::optional<QByteArray> content = readRegular(path, &why);
+    const Result<QByteArray, Error> content = readRegular(path);
     if (!content)
-        return Failure{Error::CannotRead, why};
+        return content.failure();
     if (content->size() > MaxFileSize)
         return Failure{Error::NotABackup,
                        QStringLiteral("not a backup file: too large (over %1 KiB)").arg(MaxFileSize / 1024)};

@@ -78,9 +78,10 @@ private:
     uint m_mode = 0, m_owner = 0, m_group = 0;
 };
 
-// Why nothing can be written in an existing folder (read-only, no
-// permission); nothing when it can, or when the path is no folder.
-std::optional<QString> folderRefusesWriting(const QString &folder);
+// Whether files can be written in an existing folder: Refused, with why
+// (read-only, no permission), when they cannot; success when they can, or
+// when the path is no folder.
+Result<void, Error> folderWritable(const QString &folder);
 
 // check() and save() at once, with force: what may never be replaced still is not.
 Result<void, Error> save(const QString &path, const Backup &);

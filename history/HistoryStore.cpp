@@ -448,17 +448,15 @@ Store::Step Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) 
     });
 }
 
-bool Store::openForLookup() const
+Result<void, StoreError> Store::openForLookup() const
 {
     if (m_access != Access::None)
-        return true;
+        return {};
     const QFileInfo info(m_path);
-    if (!info.exists() || !notAFile().isEmpty()) {
-        m_error = info.exists() ? notAFile()
-                                : QStringLiteral("there is no history yet at %1")
-                                      .arg(QDir::toNativeSeparators(m_path));
-        return false;
-    }
+    if (!info.exists() || !notAFile().isEmpty())
+        return Failure{StoreError::Failed, info.exists() ? notAFile()
+                                                         : QStringLiteral("there is no history yet at %1")
+                                                               .arg(QDir::toNativeSeparators(m_path))};
     const QDeadlineTimer deadline(LookupWaitMs);
     Schema::Found found;
     Step result = connect(Access::ReadOnly) ? inspect(found, deadline) : Step::Failed;
@@ -467,7 +465,7 @@ bool Store::openForLookup() const
         && !writable(info.absolutePath()) && !QFileInfo::exists(m_path + QStringLiteral("-wal")))
         result = connect(Access::ReadOnly, true) ? inspect(found, deadline) : Step::Failed;
     if (result == Step::Ok && found.layout == Schema::Layout::Current)
-        return true;
+        return {};
     disconnect();
     if (result == Step::Ok && found.layout == Schema::Layout::Empty)
         m_why = QStringLiteral("there is no history yet at %1").arg(QDir::toNativeSeparators(m_path));
@@ -477,9 +475,14 @@ bool Store::openForLookup() const
     else if (result == Step::Ok)
         refuse(found);
     if (m_access != Access::None)
-        return true;
-    m_error = m_why;
-    return false;
+        return {};
+    return lookUpFailed(result, m_why);
+}
+
+// A look-up fails without a warning: its caller says what it could not do.
+Failure<StoreError> Store::lookUpFailed(Step step, const QString &why) const
+{
+    return {step == Step::Busy ? StoreError::Busy : StoreError::Failed, why};
 }
 
 Store::Step Store::nextRev(QSqlQuery &q, qint64 &rev) const
@@ -735,12 +738,13 @@ void Store::keepAll(QList<Change> &changes)
     }
 }
 
-QList<Record> Store::select(const QString &where, const QVariantMap &named, int limit,
-                           const QVariantList &positional) const
+Store::Records Store::select(const QString &where, const QVariantMap &named, int limit,
+                            const QVariantList &positional) const
 {
-    QList<Record> records;
-    if (!enabled() || !openForLookup())
-        return records;
+    if (!enabled())
+        return QList<Record>();
+    if (Result<void, StoreError> open = openForLookup(); !open)
+        return open.failure();
     QSqlQuery q(database());
     q.setForwardOnly(true);
     q.prepare(QString::fromLatin1(Columns) + where + QStringLiteral(" LIMIT %1").arg(limit < 0 ? -1 : limit));
@@ -748,22 +752,18 @@ QList<Record> Store::select(const QString &where, const QVariantMap &named, int 
         q.bindValue(it.key(), it.value());
     for (const QVariant &v : positional)
         q.addBindValue(v);
-    if (run(q, QDeadlineTimer(LookupWaitMs)) != Step::Ok) {
-        m_error = m_why;
-        return records;
-    }
+    if (const Step step = run(q, QDeadlineTimer(LookupWaitMs)); step != Step::Ok)
+        return lookUpFailed(step, m_why);
+    QList<Record> records;
     while (q.next())
         records << readRecord(q);
-    if (q.lastError().isValid()) {
-        m_error = describe(q.lastError());
-        records.clear();
-    }
+    if (q.lastError().isValid())
+        return lookUpFailed(Step::Failed, describe(q.lastError()));
     return records;
 }
 
-QList<Record> Store::list(const Filter &filter) const
+Store::Records Store::list(const Filter &filter) const
 {
-    m_error.clear();
     QStringList where;
     QVariantMap values;
     auto match = [&](const QString &condition, const QString &name, const QVariant &value) {
@@ -803,55 +803,53 @@ QList<Record> Store::list(const Filter &filter) const
     return select(clause + QStringLiteral(" ORDER BY time DESC, id DESC"), values, filter.limit);
 }
 
-std::optional<Record> Store::find(qint64 id) const
+Result<std::optional<Record>, StoreError> Store::find(qint64 id) const
 {
-    m_error.clear();
-    const QList<Record> found = select(QStringLiteral(" WHERE id = :id"), {{QStringLiteral(":id"), id}}, 1);
-    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+    const Records found = select(QStringLiteral(" WHERE id = :id"), {{QStringLiteral(":id"), id}}, 1);
+    if (!found)
+        return found.failure();
+    return found->isEmpty() ? std::nullopt : std::optional(found->first());
 }
 
-QList<Record> Store::story(const QString &id, const QString &radioPrefix) const
+Store::Records Store::story(const QString &id, const QString &radioPrefix) const
 {
-    m_error.clear();
-    if (!enabled() || !openForLookup())
-        return {};
+    if (!enabled())
+        return QList<Record>();
+    if (Result<void, StoreError> open = openForLookup(); !open)
+        return open.failure();
     QSqlQuery q(database());
     const auto story = Story::of(q, id, radioPrefix, QStringLiteral("records"));
-    if (!story) {
-        m_error = describe(q.lastError());
-        return {};
-    }
+    if (!story)
+        return lookUpFailed(Step::Failed, describe(q.lastError()));
     return select(QStringLiteral(" WHERE ") + story->condition + QStringLiteral(" ORDER BY time, id"), {}, -1,
                   story->values);
 }
 
-QList<Record> Store::changedAfter(qint64 rev, int limit) const
+Store::Records Store::changedAfter(qint64 rev, int limit) const
 {
-    m_error.clear();
     return select(QStringLiteral(" WHERE rev > :rev ORDER BY rev"), {{QStringLiteral(":rev"), rev}}, limit);
 }
 
-qint64 Store::lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const
+Result<qint64, StoreError> Store::lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const
 {
-    m_error.clear();
-    if (!enabled() || !openForLookup())
+    if (!enabled())
         return 0;
+    if (Result<void, StoreError> open = openForLookup(); !open)
+        return open.failure();
     QSqlQuery q(database());
     q.prepare(sql);
     q.bindValue(name, value);
-    if (run(q, QDeadlineTimer(LookupWaitMs)) != Step::Ok) {
-        m_error = m_why;
-        return 0;
-    }
+    if (const Step step = run(q, QDeadlineTimer(LookupWaitMs)); step != Step::Ok)
+        return lookUpFailed(step, m_why);
     return q.next() ? q.value(0).toLongLong() : 0;
 }
 
-qint64 Store::countChangedAfter(qint64 rev) const
+Result<qint64, StoreError> Store::countChangedAfter(qint64 rev) const
 {
     return lookUpNumber(QStringLiteral("SELECT count(*) FROM records WHERE rev > :rev"), QStringLiteral(":rev"), rev);
 }
 
-qint64 Store::syncedRev(const QString &server) const
+Result<qint64, StoreError> Store::syncedRev(const QString &server) const
 {
     return lookUpNumber(QStringLiteral("SELECT rev FROM sync_state WHERE server = :server"),
                         QStringLiteral(":server"), server);
@@ -881,11 +879,11 @@ Result<void, StoreError> Store::moveSyncedRev(const QString &from, const QString
 {
     if (!enabled() || from == to)
         return {};
-    if (syncedRev(from) == 0) {
-        if (!m_error.isEmpty())
-            return Failure{StoreError::Failed, m_error};
+    const Result<qint64, StoreError> moving = syncedRev(from);
+    if (!moving)
+        return moving.failure();
+    if (*moving == 0)
         return {};
-    }
     const QDeadlineTimer deadline(PrepareWaitMs);
     Step result = openWritable(deadline);
     QSqlQuery pragma(database());

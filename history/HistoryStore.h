@@ -39,7 +39,6 @@ public:
 
     bool enabled() const { return !m_path.isEmpty(); }
     QString path() const { return m_path; }
-    QString lastError() const { return m_error; }   // of the last look-up; empty when it worked
 
     // Opens the history for writing (creating, or migrating an older layout in
     // place) and merges what earlier processes left in the spool. Call it before
@@ -74,19 +73,21 @@ public:
     void keepAll(QList<Change> &changes);
 
     // Newest first. Look-ups open the history read-only when it cannot be
-    // written; records still in the spool are not listed.
-    QList<Record> list(const Filter &filter = {}) const;
-    std::optional<Record> find(qint64 id) const;
+    // written; records still in the spool are not listed. They never warn: a
+    // failure (Busy, or Failed when there is no history yet, say) says why.
+    using Records = Result<QList<Record>, StoreError>;
+    Records list(const Filter &filter = {}) const;
+    Result<std::optional<Record>, StoreError> find(qint64 id) const;   // nothing when there is no such record
     // A radio's story (history/Story.h), oldest first.
-    QList<Record> story(const QString &id, const QString &radioPrefix) const;
+    Records story(const QString &id, const QString &radioPrefix) const;
     // Records wait in the spool for the next prepare() to merge them.
     bool spoolWaiting() const;
 
     // For the upload to a factory's server: the records stored or completed
     // after local change `rev`, in rev order, and how far a server has them.
-    QList<Record> changedAfter(qint64 rev, int limit) const;
-    qint64 countChangedAfter(qint64 rev) const;
-    qint64 syncedRev(const QString &server) const;
+    Records changedAfter(qint64 rev, int limit) const;
+    Result<qint64, StoreError> countChangedAfter(qint64 rev) const;
+    Result<qint64, StoreError> syncedRev(const QString &server) const;   // 0 when it has none
     Result<void, StoreError> setSyncedRev(const QString &server, qint64 rev);
     Result<void, StoreError> moveSyncedRev(const QString &from, const QString &to);
 
@@ -107,7 +108,7 @@ private:
     // Opens for writing within PrepareWaitMs, then does `then` with what is left.
     Step whenWritable(const std::function<Step(const QDeadlineTimer &)> &then) const;
     Step setUp(Schema::Layout layout, const QDeadlineTimer &deadline) const;
-    bool openForLookup() const;
+    Result<void, StoreError> openForLookup() const;
     Step inspect(Schema::Found &found, const QDeadlineTimer &deadline) const;
     bool refuse(const Schema::Found &found) const;
     QString notAFile() const;
@@ -122,9 +123,10 @@ private:
     Step update(QSqlQuery &query, const Record &record, bool &found) const;
     Step keepInOne(QList<Change> &changes) const;
     // Binds `named`, or else `positional` in order.
-    QList<Record> select(const QString &clauses, const QVariantMap &named, int limit,
-                         const QVariantList &positional = {}) const;
-    qint64 lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const;
+    Records select(const QString &clauses, const QVariantMap &named, int limit,
+                   const QVariantList &positional = {}) const;
+    Result<qint64, StoreError> lookUpNumber(const QString &sql, const QString &name, const QVariant &value) const;
+    Failure<StoreError> lookUpFailed(Step step, const QString &why) const;
 
     QString spoolPath() const { return m_path + QStringLiteral(".spool"); }
     QStringList mergingFiles() const;
@@ -139,7 +141,6 @@ private:
 
     QString m_path;
     QString m_connection;
-    mutable QString m_error;
     mutable QString m_why;
     mutable QSqlError m_sqlError;
     mutable Access m_access = Access::None;

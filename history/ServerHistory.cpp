@@ -49,12 +49,6 @@ constexpr QLatin1StringView SelectedColumns(
     " device, radio, action, outcome, block_before, block_sent, block_after, verified, forced,"
     " source_file, source_sha256, source_record, (extract(epoch FROM uploaded_at) * 1000)::bigint");
 
-void fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-}
-
 QString quotedValue(QString value)
 {
     value.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
@@ -78,7 +72,7 @@ std::pair<QString, QString> hostAndPort(const QString &entry)
 }
 
 // postgresql://[user[:password]@][host[:port][,…]][/dbname][?keyword=value&…]
-std::optional<QString> uriKeywords(QString uri, QString *error)
+Result<QString, ServerError> uriKeywords(QString uri)
 {
     QStringList words;
     auto add = [&words](const QString &key, const QString &value) {
@@ -117,11 +111,9 @@ std::optional<QString> uriKeywords(QString uri, QString *error)
     for (const QString &param : query.split(u'&', Qt::SkipEmptyParts)) {
         const qsizetype eq = param.indexOf(u'=');
         QString key = decoded(param.left(eq)), value = eq < 0 ? QString() : decoded(param.mid(eq + 1));
-        if (eq < 0 || key.isEmpty() || key.contains(u' ')) {
-            fail(error, QStringLiteral("the history server's address has a bad parameter: %1")
-                            .arg(param));
-            return std::nullopt;
-        }
+        if (eq < 0 || key.isEmpty() || key.contains(u' '))
+            return Failure{ServerError::Settings,
+                           QStringLiteral("the history server's address has a bad parameter: %1").arg(param)};
         if (key == u"ssl" && value == u"true")   // libpq's own alias, for URIs only
             std::tie(key, value) = std::pair(QStringLiteral("sslmode"), QStringLiteral("require"));
         add(key, value);
@@ -173,6 +165,13 @@ QString statementError(const QSqlDatabase &db, const QSqlError &e)
     if (e.nativeErrorCode() == u"25006")
         return QStringLiteral("the server is read-only (%1)").arg(text);
     return text;
+}
+
+// `what` failed, and why, as one line.
+Failure<ServerError> statementFailure(const QSqlDatabase &db, const QSqlError &e, const QString &what)
+{
+    return {connectionLost(db, e) ? ServerError::Unreachable : ServerError::Statement,
+            what + statementError(db, e)};
 }
 
 QString listed(const QStringList &names)
@@ -562,7 +561,7 @@ QString ServerHistory::serverKey(const QString &conninfo)
 {
     const QStringList naming{QStringLiteral("service"), QStringLiteral("host"), QStringLiteral("hostaddr"),
                              QStringLiteral("port"), QStringLiteral("dbname")};
-    const std::optional<QString> keywords = keywordForm(conninfo, nullptr);
+    const Result<QString, ServerError> keywords = keywordForm(conninfo);
     if (!keywords)
         return withoutPassword(conninfo);
     QStringList kept;
@@ -572,35 +571,30 @@ QString ServerHistory::serverKey(const QString &conninfo)
     return kept.join(u' ');
 }
 
-std::optional<QString> ServerHistory::keywordForm(const QString &conninfo, QString *error)
+Result<QString, ServerError> ServerHistory::keywordForm(const QString &conninfo)
 {
     const QString text = conninfo.trimmed();
-    if (text.isEmpty()) {
-        fail(error, QStringLiteral("no history server given"));
-        return std::nullopt;
-    }
+    if (text.isEmpty())
+        return Failure{ServerError::Settings, QStringLiteral("no history server given")};
     // QPSQL turns every ';' of its options into a space.
-    if (text.contains(u';')) {
-        fail(error, QStringLiteral("the history server's connection string may not hold a ';'"));
-        return std::nullopt;
-    }
+    if (text.contains(u';'))
+        return Failure{ServerError::Settings,
+                       QStringLiteral("the history server's connection string may not hold a ';'")};
     if (text.startsWith(QLatin1String("postgresql://")) || text.startsWith(QLatin1String("postgres://")))
-        return uriKeywords(text, error);
+        return uriKeywords(text);
     return text;
 }
 
-std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QString *error, int timeoutSeconds,
-                                                    std::shared_ptr<ServerCancel> cancel)
+Result<ServerHistory, ServerError> ServerHistory::connect(const QString &conninfo, int timeoutSeconds,
+                                                          std::shared_ptr<ServerCancel> cancel)
 {
     if (!cancel)
         cancel = std::make_shared<ServerCancel>();
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
-        fail(error, QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed"));
-        return std::nullopt;
-    }
-    const std::optional<QString> keywords = keywordForm(conninfo, error);
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+        return Failure{ServerError::Settings, QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed")};
+    const Result<QString, ServerError> keywords = keywordForm(conninfo);
     if (!keywords)
-        return std::nullopt;
+        return keywords.failure();
     const QString name = QStringLiteral("calitune-server-%1").arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
     QString problem;
     {
@@ -613,8 +607,7 @@ std::optional<ServerHistory> ServerHistory::connect(const QString &conninfo, QSt
     }
     if (!problem.isEmpty()) {
         QSqlDatabase::removeDatabase(name);
-        fail(error, problem);
-        return std::nullopt;
+        return Failure{ServerError::Unreachable, problem};
     }
     return ServerHistory(name, std::move(cancel));
 }
@@ -649,24 +642,25 @@ ServerHistory::~ServerHistory()
 }
 
 // Opens the connection again after the server went away and came back.
-bool ServerHistory::opened(QString *error)
+Result<void, ServerError> ServerHistory::opened()
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     if (db.isOpen() || opening(db, *m_cancel))
-        return true;
-    fail(error, connectError(db.lastError()));
-    return false;
+        return {};
+    return Failure{ServerError::Unreachable, connectError(db.lastError())};
 }
 
-bool ServerHistory::ready(QString *error)
+Result<void, ServerError> ServerHistory::ready()
 {
-    return opened(error) && (m_schemaChecked || ensureSchema(error));
+    if (Result<void, ServerError> open = opened(); !open || m_schemaChecked)
+        return open;
+    return ensureSchema();
 }
 
-bool ServerHistory::ensureSchema(QString *error)
+Result<void, ServerError> ServerHistory::ensureSchema()
 {
-    if (!opened(error))
-        return false;
+    if (Result<void, ServerError> open = opened(); !open)
+        return open;
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlQuery q(db);
     QString problem;
@@ -700,20 +694,17 @@ bool ServerHistory::ensureSchema(QString *error)
     run(QStringLiteral("COMMIT"));
     if (!problem.isEmpty()) {
         q.exec(QStringLiteral("ROLLBACK"));
-        fail(error, problem.startsWith(QLatin1String("the history server"))
-                        ? problem : QStringLiteral("cannot set up the history server: ") + problem);
-        return false;
+        return Failure{ServerError::Tables, problem.startsWith(QLatin1String("the history server"))
+                                                ? problem : QStringLiteral("cannot set up the history server: ") + problem};
     }
     m_schemaChecked = true;
-    return true;
+    return {};
 }
 
-bool ServerHistory::upload(const QList<Record> &records, QString *error, qint64 *taken)
+Result<qint64, ServerError> ServerHistory::upload(const QList<Record> &records)
 {
-    if (taken)
-        *taken = 0;
-    if (!ready(error))
-        return false;
+    if (Result<void, ServerError> usable = ready(); !usable)
+        return usable.failure();
     // One row per key, in key order, so that one statement never meets a row
     // twice and concurrent uploads lock rows in the same order.
     QMap<std::pair<QString, qint64>, Record> byKey;
@@ -723,16 +714,15 @@ bool ServerHistory::upload(const QList<Record> &records, QString *error, qint64 
         if (it == byKey.cend() || it->outcome == Unfinished)
             byKey.insert(key, r);
     }
-    QList<Record> batch;
-    for (const Record &r : std::as_const(byKey)) {
-        batch.append(r);
-        if (batch.size() == BatchSize) {
-            if (!uploadBatch(batch, error, taken))
-                return false;
-            batch.clear();
-        }
+    const QList<Record> all = byKey.values();
+    qint64 taken = 0;
+    for (qsizetype from = 0; from < all.size(); from += BatchSize) {
+        const Result<qint64, ServerError> sent = uploadBatch(all.mid(from, BatchSize));
+        if (!sent)
+            return sent;
+        taken += *sent;
     }
-    return batch.isEmpty() || uploadBatch(batch, error, taken);
+    return taken;
 }
 
 // The first record of the batch the server holds under another uid: another
@@ -753,7 +743,7 @@ QString collisionCheck(const QSqlDriver *driver, const QList<Record> &batch)
         .arg(keys.join(u','));
 }
 
-bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken)
+Result<qint64, ServerError> ServerHistory::uploadBatch(const QList<Record> &batch)
 {
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     const QSqlDriver *driver = db.driver();
@@ -792,28 +782,25 @@ bool ServerHistory::uploadBatch(const QList<Record> &batch, QString *error, qint
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return !collision.isEmpty();   // nothing to try again
     }, &problem);
-    if (ok && collision.isEmpty()) {
-        if (taken)
-            *taken += rows;
-        return true;
-    }
-    fail(error, QStringLiteral("cannot upload to the history server: ")
-                    + (collision.isEmpty() ? statementError(db, problem) : collision));
-    return false;
+    const QString what = QStringLiteral("cannot upload to the history server: ");
+    if (!collision.isEmpty())
+        return Failure{ServerError::Statement, what + collision};
+    if (!ok)
+        return statementFailure(db, problem, what);
+    return rows;
 }
 
-QList<ServerRecord> ServerHistory::select(const QString &where, const QVariantList &values,
-                                          int limit, QString *error, const QString &order)
+ServerHistory::Records ServerHistory::select(const QString &where, const QVariantList &values, int limit,
+                                             const QString &order)
 {
-    return select([&](QSqlQuery &) { return std::optional(Story::Query{where, values}); }, limit, error, order);
+    return select([&](QSqlQuery &) { return std::optional(Story::Query{where, values}); }, limit, order);
 }
 
-QList<ServerRecord> ServerHistory::select(const Condition &condition, int limit, QString *error,
-                                          const QString &order)
+ServerHistory::Records ServerHistory::select(const Condition &condition, int limit, const QString &order)
 {
+    if (Result<void, ServerError> usable = ready(); !usable)
+        return usable.failure();
     QList<ServerRecord> found;
-    if (!ready(error))
-        return found;
     QSqlDatabase db = QSqlDatabase::database(m_name, false);
     QSqlError problem;
     const bool ok = runReconnecting(db, *m_cancel, [&](QSqlQuery &q) {
@@ -834,11 +821,11 @@ QList<ServerRecord> ServerHistory::select(const Condition &condition, int limit,
         return true;
     }, &problem);
     if (!ok)
-        fail(error, QStringLiteral("cannot read the history server: ") + statementError(db, problem));
+        return statementFailure(db, problem, QStringLiteral("cannot read the history server: "));
     return found;
 }
 
-QList<ServerRecord> ServerHistory::list(const Filter &filter, QString *error)
+ServerHistory::Records ServerHistory::list(const Filter &filter)
 {
     QStringList where;
     QVariantList values;
@@ -864,25 +851,25 @@ QList<ServerRecord> ServerHistory::list(const Filter &filter, QString *error)
         add(QStringLiteral("time >= ?::timestamptz"), {utc(filter.since)});
     if (filter.until.isValid())
         add(QStringLiteral("time <= ?::timestamptz"), {utc(filter.until)});
-    return select(where.join(QStringLiteral(" AND ")), values, filter.limit, error);
+    return select(where.join(QStringLiteral(" AND ")), values, filter.limit);
 }
 
-std::optional<ServerRecord> ServerHistory::find(const QString &station, qint64 localId,
-                                                QString *error)
+Result<std::optional<ServerRecord>, ServerError> ServerHistory::find(const QString &station, qint64 localId)
 {
-    const QList<ServerRecord> found =
-        select(QStringLiteral("station = ? AND local_id = ?"), {station, localId}, 1, error);
-    return found.isEmpty() ? std::nullopt : std::optional(found.first());
+    const Records found = select(QStringLiteral("station = ? AND local_id = ?"), {station, localId}, 1);
+    if (!found)
+        return found.failure();
+    return found->isEmpty() ? std::nullopt : std::optional(found->first());
 }
 
-QList<ServerRecord> ServerHistory::story(const QString &id, const QString &radioPrefix, QString *error)
+ServerHistory::Records ServerHistory::story(const QString &id, const QString &radioPrefix)
 {
     // Both steps on one connection, repeated together when it was lost.
     const auto story = [&](QSqlQuery &q) -> std::optional<Story::Query> {
         auto found = Story::of(q, id, radioPrefix, QStringLiteral("calitune.records"));
         return found ? std::optional(std::move(found).value()) : std::nullopt;
     };
-    return select(story, -1, error, QStringLiteral("time, id"));
+    return select(story, -1, QStringLiteral("time, id"));
 }
 
 QString ServerHistory::adminSql(const QString &stationRole)

@@ -2,6 +2,7 @@
 // The factory's history on a PostgreSQL server: every station's records in
 // one table, written only by adding records and completing unfinished ones.
 
+#include "base/Result.h"
 #include "history/Record.h"
 #include "history/Story.h"
 
@@ -15,6 +16,13 @@
 #include <optional>
 
 namespace History {
+
+enum class ServerError {
+    Settings,      // the connection string cannot be used, or Qt has no PostgreSQL driver
+    Unreachable,   // no connection, the login was refused, or the connection was lost
+    Tables,        // the server's tables are newer than this program's, or cannot be set up
+    Statement,     // the server refused a statement or the records it was sent
+};
 
 // A record as the server keeps it: the station's record plus the server's own
 // number for it and when it first arrived.
@@ -53,12 +61,12 @@ public:
 
     // conninfo: libpq's keyword form ("host=… port=… dbname=… user=…
     // sslmode=…") or a postgresql:// URI. Passwords come from libpq's password
-    // file or service file as usual. On failure *error gets one line. A
+    // file or service file as usual. A failure's text is one line. A
     // connect_timeout in conninfo overrides `timeoutSeconds` (libpq's least is 2).
     // Each statement gives up after StatementTimeoutMs; `cancel` ends one sooner.
-    static std::optional<ServerHistory> connect(const QString &conninfo, QString *error,
-                                                int timeoutSeconds = ConnectTimeoutSeconds,
-                                                std::shared_ptr<ServerCancel> cancel = {});
+    static Result<ServerHistory, ServerError> connect(const QString &conninfo,
+                                                      int timeoutSeconds = ConnectTimeoutSeconds,
+                                                      std::shared_ptr<ServerCancel> cancel = {});
 
     ServerHistory(ServerHistory &&other) noexcept;
     ServerHistory &operator=(ServerHistory &&other) noexcept;
@@ -69,21 +77,23 @@ public:
     // Creates the tables when there are none, or brings older ones up to
     // date, when this role may; refuses a server whose tables are newer than
     // this program's. The other calls run it once by themselves.
-    bool ensureSchema(QString *error);
+    Result<void, ServerError> ensureSchema();
 
     // Adds records not yet on the server (key: station, local id) and completes
     // those uploaded as unfinished. Safe to repeat, and after an interruption.
     // A record the server holds under another uid stops the upload of the
     // batch it is in, and nothing of that batch is written.
-    // *taken: how many records the server added or completed now.
-    bool upload(const QList<Record> &records, QString *error, qint64 *taken = nullptr);
+    // Gives how many records the server added or completed now.
+    Result<qint64, ServerError> upload(const QList<Record> &records);
     // Uploads give up when this expires, whatever the server does.
     void setDeadline(const QDeadlineTimer &deadline) { m_deadline = deadline; }
 
-    QList<ServerRecord> list(const Filter &filter, QString *error);   // newest first
-    std::optional<ServerRecord> find(const QString &station, qint64 localId, QString *error);
+    using Records = Result<QList<ServerRecord>, ServerError>;
+    Records list(const Filter &filter);   // newest first
+    // Nothing when the server has no such record.
+    Result<std::optional<ServerRecord>, ServerError> find(const QString &station, qint64 localId);
     // A radio's story across the stations (history/Story.h), oldest first.
-    QList<ServerRecord> story(const QString &id, const QString &radioPrefix, QString *error);
+    Records story(const QString &id, const QString &radioPrefix);
 
     // What a database administrator runs once (psql -f): the tables, and a role
     // for the stations that may add, read and complete records and nothing more.
@@ -99,19 +109,19 @@ public:
 
     // The keyword form of a connection string, which is all Qt's QPSQL driver
     // can hand to libpq: a URI is turned into keywords.
-    static std::optional<QString> keywordForm(const QString &conninfo, QString *error);
+    static Result<QString, ServerError> keywordForm(const QString &conninfo);
 
 private:
     ServerHistory(const QString &connectionName, std::shared_ptr<ServerCancel> cancel);
-    bool opened(QString *error);
-    bool ready(QString *error);
-    bool uploadBatch(const QList<Record> &batch, QString *error, qint64 *taken);
-    QList<ServerRecord> select(const QString &where, const QVariantList &values, int limit,
-                               QString *error, const QString &order = QStringLiteral("time DESC, id DESC"));
+    Result<void, ServerError> opened();
+    Result<void, ServerError> ready();
+    Result<qint64, ServerError> uploadBatch(const QList<Record> &batch);
+    Records select(const QString &where, const QVariantList &values, int limit,
+                   const QString &order = QStringLiteral("time DESC, id DESC"));
     // The condition is asked for on the query that then reads the records;
     // nothing when it cannot be read, the query's error saying why.
     using Condition = std::function<std::optional<Story::Query>(QSqlQuery &)>;
-    QList<ServerRecord> select(const Condition &condition, int limit, QString *error, const QString &order);
+    Records select(const Condition &condition, int limit, const QString &order);
 
     QString m_name;
     std::shared_ptr<ServerCancel> m_cancel;

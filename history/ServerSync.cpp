@@ -25,9 +25,7 @@ struct Shared {
     bool quit = false;
     std::optional<ServerHistory> server;   // made, used and destroyed on the thread
     std::shared_ptr<ServerCancel> cancel = std::make_shared<ServerCancel>();
-    bool ok = false;
-    qint64 taken = 0;
-    QString error;
+    Result<qint64, ServerError> outcome = qint64(0);   // of the last call: the records the server took
 };
 
 void serve(const std::shared_ptr<Shared> &shared)
@@ -120,30 +118,43 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
                       qint64 rev, SyncResult &result)
 {
     const bool connected = thread.run([conninfo, limits](Shared &s) {
-        s.server = ServerHistory::connect(conninfo, &s.error, std::max(2, limits.connectSeconds), s.cancel);
-        if (s.server)
-            s.server->setDeadline(limits.deadline);
+        Result<ServerHistory, ServerError> made =
+            ServerHistory::connect(conninfo, std::max(2, limits.connectSeconds), s.cancel);
+        if (!made) {
+            s.outcome = made.failure();
+            return;
+        }
+        s.server = std::move(made).value();
+        s.server->setDeadline(limits.deadline);
     });
     bool ok = connected && thread.shared().server;
     while (ok && !limits.deadline.hasExpired() && !thread.stopRequested()) {
-        const QList<Record> batch = local.changedAfter(rev, Batch);
-        if (batch.isEmpty())
+        const Store::Records changed = local.changedAfter(rev, Batch);
+        if (!changed || changed->isEmpty())
             break;
-        ok = thread.run([batch](Shared &s) { s.ok = s.server->upload(batch, &s.error, &s.taken); })
-             && thread.shared().ok;
+        const QList<Record> &batch = *changed;
+        ok = thread.run([batch](Shared &s) { s.outcome = s.server->upload(batch); }) && thread.shared().outcome;
         if (!ok)
             break;
         rev = batch.constLast().rev;
-        result.sent += thread.shared().taken;
+        result.sent += *thread.shared().outcome;
         (void)local.setSyncedRev(ServerHistory::serverKey(conninfo), rev);   // it warns itself
     }
     std::lock_guard lock(thread.shared().mutex);   // an abandoned call may still write it
+    const Result<qint64, ServerError> &last = thread.shared().outcome;
     if (thread.stopped())
         result.done = Failure{SyncError::Stopped, QStringLiteral("the upload to the history server was stopped")};
-    else if (!ok && (thread.abandoned() || thread.shared().cancel->cancelled() || thread.shared().error.isEmpty()))
+    else if (!ok && (thread.abandoned() || thread.shared().cancel->cancelled() || last))
         result.done = Failure{SyncError::Server, QStringLiteral("the history server did not answer in time")};
     else if (!ok)
-        result.done = Failure{SyncError::Server, thread.shared().error};
+        result.done = Failure{SyncError::Server, last.text()};
+}
+
+// Records not yet sent; 0 when they cannot be counted.
+qint64 changesAfter(const Store &local, qint64 rev)
+{
+    const Result<qint64, StoreError> count = local.countChangedAfter(rev);
+    return count ? *count : 0;
 }
 
 } // namespace
@@ -160,15 +171,16 @@ SyncResult SyncToServer(Store &local, const QString &conninfo, const SyncLimits 
     }
     if (result.done)
         (void)local.moveSyncedRev(conninfo, key);   // it warns itself
-    const qint64 rev = local.syncedRev(key);
-    if (result.done && !local.lastError().isEmpty())
-        result.done = Failure{SyncError::Local, QStringLiteral("the local history: ") + local.lastError()};
-    if (result.done && local.countChangedAfter(rev) > 0) {   // else no connection is made
+    const Result<qint64, StoreError> rev = local.syncedRev(key);
+    if (result.done && !rev)
+        result.done = Failure{SyncError::Local, QStringLiteral("the local history: ") + rev.text()};
+    if (result.done && changesAfter(local, *rev) > 0) {   // else no connection is made
         ServerThread thread(limits);
-        connectAndUpload(thread, local, conninfo, limits, rev, result);
+        connectAndUpload(thread, local, conninfo, limits, *rev, result);
         result.abandoned = thread.abandoned();
     }
-    result.waiting = local.countChangedAfter(local.syncedRev(key));
+    const Result<qint64, StoreError> synced = local.syncedRev(key);
+    result.waiting = changesAfter(local, synced ? *synced : 0);
     return result;
 }
 

@@ -97,8 +97,8 @@ class TestFactory : public QObject {
     {
         QStringList local;
         for (const QString &s : stations) {
-            const History::Store store(historyOf(s));
-            for (const History::Record &r : store.list())
+            const History::Store::Records records = History::Store(historyOf(s)).list();
+            for (const History::Record &r : records.value())
                 local << QString("%1:%2").arg(s).arg(r.id);
         }
         QStringList where;
@@ -259,10 +259,10 @@ private slots:
     {
         QVERIFY(m_server.sql("CREATE ROLE alice LOGIN PASSWORD 'right'; CREATE DATABASE future"));
         {
-            QString error;
-            std::optional<History::ServerHistory> future =
-                History::ServerHistory::connect(m_server.connectionString("postgres", "future"), &error);
-            QVERIFY2(future && future->ensureSchema(&error), qPrintable(error));
+            Result<History::ServerHistory, History::ServerError> future =
+                History::ServerHistory::connect(m_server.connectionString("postgres", "future"));
+            const Result<void, History::ServerError> tables = future ? future->ensureSchema() : future.failure();
+            QVERIFY2(tables, qPrintable(tables.text()));
         }
         QVERIFY(m_server.sql(QString("INSERT INTO calitune.schema_version VALUES (%1)")
                                  .arg(History::ServerHistory::SchemaVersion + 1), "future"));
@@ -388,7 +388,8 @@ private slots:
         QCOMPARE(r.json()["error"].toString(), "server");
         QCOMPARE(r.json()["waiting"].toInteger(), 2);
         QStringList uids;
-        for (const History::Record &rec : History::Store(m_dir.filePath("pc-a.db")).list())
+        const History::Store::Records records = History::Store(m_dir.filePath("pc-a.db")).list();
+        for (const History::Record &rec : records.value())
             uids.prepend(rec.uid);
         QCOMPARE(m_server.sql("SELECT string_agg(uid, ',' ORDER BY local_id) FROM calitune.records WHERE station = 'twin'",
                               "line"),

@@ -48,6 +48,25 @@ Record fullRestore(const QString &station, qint64 id)
     return completed(r);
 }
 
+// The call's value, or an empty one with *error saying why.
+template <typename T>
+T got(Result<T, ServerError> result, QString *error)
+{
+    if (!result) {
+        *error = result.text();
+        return T{};
+    }
+    return std::move(result).value();
+}
+
+template <typename T>
+bool worked(const Result<T, ServerError> &result, QString *error)
+{
+    if (!result)
+        *error = result.text();
+    return result.ok();
+}
+
 } // namespace
 
 class TestServerHistory : public QObject {
@@ -62,11 +81,10 @@ class TestServerHistory : public QObject {
     // Connects, or ends the test with the reason.
     ServerHistory connected(const QString &conninfo)
     {
-        QString error;
-        std::optional<ServerHistory> server = ServerHistory::connect(conninfo, &error);
+        Result<ServerHistory, ServerError> server = ServerHistory::connect(conninfo);
         if (!server)
-            qFatal("cannot connect: %s", qPrintable(error));
-        return std::move(*server);
+            qFatal("cannot connect: %s", qPrintable(server.text()));
+        return std::move(server).value();
     }
 
 private slots:
@@ -89,7 +107,7 @@ private slots:
         QString error;
         const Record unfinished = unfinishedWrite(station, 1), read = makeRecord(station, 4);
         for (int repeat = 0; repeat < 2; ++repeat)
-            QVERIFY2(server.upload({unfinished, read}, &error), qPrintable(error));
+            QVERIFY2(worked(server.upload({unfinished, read}), &error), qPrintable(error));
         QCOMPARE(m_server.sql("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'station one'"), "1");
         QCOMPARE(count("factory", "station = 'completing'"), 2);
 
@@ -99,25 +117,25 @@ private slots:
         completion.sent = completion.after = QByteArray(16, 'X');
         Record expected = unfinished;
         std::tie(expected.outcome, expected.after, expected.verified) = std::tuple(Outcome::Done, completion.after, true);
-        QVERIFY2(server.upload({completion}, &error), qPrintable(error));
-        const std::optional<ServerRecord> found = server.find(station, 1, &error);
+        QVERIFY2(worked(server.upload({completion}), &error), qPrintable(error));
+        const std::optional<ServerRecord> found = got(server.find(station, 1), &error);
         QVERIFY2(found && found->record == expected, qPrintable(error));
 
         // A completed record is never rewritten, by a repeat or anything else.
         Record changedRead = read;
         changedRead.outcome = Outcome::LinkLost;
-        QVERIFY(server.upload({completed(unfinished, Outcome::VerifyMismatch), unfinished, changedRead}, &error));
-        QCOMPARE(server.find(station, 1, &error).value().record, expected);
-        QCOMPARE(server.find(station, 4, &error).value().record, read);
+        QVERIFY(worked(server.upload({completed(unfinished, Outcome::VerifyMismatch), unfinished, changedRead}), &error));
+        QCOMPARE(got(server.find(station, 1), &error).value().record, expected);
+        QCOMPARE(got(server.find(station, 4), &error).value().record, read);
 
         // The same record twice in one upload: the completed one counts.
         const Record second = unfinishedWrite(station, 2);
-        qint64 taken = -1;
-        QVERIFY2(server.upload({completed(second), second}, &error, &taken), qPrintable(error));
-        QCOMPARE(taken, 1);
-        QCOMPARE(server.find(station, 2, &error).value().record, completed(second));
+        const Result<qint64, ServerError> taken = server.upload({completed(second), second});
+        QVERIFY2(worked(taken, &error), qPrintable(error));
+        QCOMPARE(*taken, 1);
+        QCOMPARE(got(server.find(station, 2), &error).value().record, completed(second));
         QCOMPARE(count("factory", "station = 'completing'"), 3);
-        QVERIFY(!server.find(station, 3, &error) && error.isEmpty());
+        QVERIFY(!got(server.find(station, 3), &error) && error.isEmpty());
     }
 
     // Another history under the same station name: its records are never
@@ -127,19 +145,19 @@ private slots:
         ServerHistory server = connected(m_server.connectionString("postgres", "factory"));
         QString error;
         const Record mine = unfinishedWrite("twin", 2);
-        QVERIFY2(server.upload({mine}, &error), qPrintable(error));
+        QVERIFY2(worked(server.upload({mine}), &error), qPrintable(error));
         Record theirs = completed(unfinishedWrite("twin", 2));
         theirs.uid = "other-pc/2";
         for (const QList<Record> &upload : {QList<Record>{makeRecord("twin", 1), theirs, makeRecord("twin", 3)},
                                             QList<Record>{theirs}}) {
-            QVERIFY(!server.upload(upload, &error));
+            QVERIFY(!worked(server.upload(upload), &error));
             QCOMPARE(error, "cannot upload to the history server: another history already uses station name twin:"
                             " record 2 differs");
         }
         QCOMPARE(count("factory", "station = 'twin'"), 1);
-        QCOMPARE(server.find("twin", 2, &error).value().record, mine);
-        QVERIFY2(server.upload({completed(mine)}, &error), qPrintable(error));
-        QCOMPARE(server.find("twin", 2, &error).value().record, completed(mine));
+        QCOMPARE(got(server.find("twin", 2), &error).value().record, mine);
+        QVERIFY2(worked(server.upload({completed(mine)}), &error), qPrintable(error));
+        QCOMPARE(got(server.find("twin", 2), &error).value().record, completed(mine));
     }
 
     // A server of the first layout gets its records' fingerprints from their
@@ -153,7 +171,7 @@ private slots:
         blockless.before.reset();
         {
             ServerHistory server = connected(m_server.connectionString("postgres", "older"));
-            QVERIFY2(server.upload({unfinished, read, blockless}, &error), qPrintable(error));
+            QVERIFY2(worked(server.upload({unfinished, read, blockless}), &error), qPrintable(error));
         }
         QVERIFY(m_server.sql("DROP TRIGGER set_fingerprint ON calitune.records; DROP FUNCTION calitune.set_fingerprint();"
                              "ALTER TABLE calitune.records DROP COLUMN fingerprint;"
@@ -161,12 +179,12 @@ private slots:
         ServerHistory server = connected(m_server.connectionString("postgres", "older"));
         Record completion = completed(blockless);
         completion.before = QByteArray(12, 'b') + "\x0a\x0b\x0c\x0d";
-        QVERIFY2(server.upload({completed(unfinished), completion}, &error), qPrintable(error));
+        QVERIFY2(worked(server.upload({completed(unfinished), completion}), &error), qPrintable(error));
         QCOMPARE(m_server.sql("SELECT string_agg(coalesce(fingerprint, '-'), ' ' ORDER BY local_id) FROM calitune.records",
                               "older"),
                  "01010101 02020202 0a0b0c0d");
         QCOMPARE(m_server.sql("SELECT max(version) FROM calitune.schema_version", "older"), "3");
-        QCOMPARE(server.story("0a0b0c0d", {}, &error).size(), 1);
+        QCOMPARE(got(server.story("0a0b0c0d", {}), &error).size(), 1);
     }
 
     // The administrator's SQL, shown in the README and packed as a file, run
@@ -209,15 +227,15 @@ private slots:
 
         ServerHistory station = connected("service=calitune");
         const Record unfinished = unfinishedWrite("line-1", 1), done = fullRestore("line-1", 2);
-        QVERIFY2(station.upload({unfinished, done}, &error), qPrintable(error));
-        QVERIFY2(station.upload({completed(unfinished)}, &error), qPrintable(error));
+        QVERIFY2(worked(station.upload({unfinished, done}), &error), qPrintable(error));
+        QVERIFY2(worked(station.upload({completed(unfinished)}), &error), qPrintable(error));
         QList<Record> listed;
-        for (const ServerRecord &s : station.list({}, &error))
+        for (const ServerRecord &s : got(station.list({}), &error))
             listed << s.record;
         QVERIFY(listed == QList<Record>({done, completed(unfinished)}));
-        QVERIFY(station.upload({unfinishedWrite("line-1", 3)}, &error));
+        QVERIFY(worked(station.upload({unfinishedWrite("line-1", 3)}), &error));
         QCOMPARE(m_server.sql("SELECT count(*) FROM calitune.records", "locked", nullptr, "station1"), "3");
-        QVERIFY(ServerHistory(connected(m_server.connectionString("postgres", "locked"))).upload({unfinishedWrite("line-2", 7)}, &error));
+        QVERIFY(ServerHistory(connected(m_server.connectionString("postgres", "locked"))).upload({unfinishedWrite("line-2", 7)}));
         for (const char *refused : {"DELETE FROM calitune.records", "TRUNCATE calitune.records",
                                     "UPDATE calitune.records SET block_before = block_sent",
                                     "UPDATE calitune.records SET outcome = 'verify' WHERE local_id = 1",
@@ -231,19 +249,19 @@ private slots:
                                     " 'forged2', now(), 'cli', '', '', 'write', 'unfinished', '\\x7f7f7f7f7f7f7f7f7f7f7f7f7f7f7f7f')",
                                     "UPDATE calitune.records SET outcome = 'done', block_after = block_sent WHERE station = 'line-2'"})
             QVERIFY2(!m_server.sql(refused, "locked", nullptr, "station1"), refused);
-        QVERIFY(!station.upload({makeRecord("line-2", 1)}, &error));
+        QVERIFY(!worked(station.upload({makeRecord("line-2", 1)}), &error));
         QCOMPARE(error, "cannot upload to the history server: login station1 may not write records of station line-2");
         // Not even the owner rewrites the blocks of an unfinished record.
         QVERIFY(!m_server.sql("UPDATE calitune.records SET block_sent = NULL WHERE local_id = 3", "locked"));
-        QVERIFY(station.find("line-1", 2, &error).value().record == done);
+        QVERIFY(got(station.find("line-1", 2), &error).value().record == done);
 
         ServerHistory reader = connected(m_server.connectionString("reader", "locked"));
-        QVERIFY(!reader.upload({makeRecord("line-2", 1)}, &error));
+        QVERIFY(!worked(reader.upload({makeRecord("line-2", 1)}), &error));
         QVERIFY2(error.startsWith("cannot upload to the history server: the server is read-only (") && !error.contains('\n'),
                  qPrintable(error));
-        QCOMPARE(reader.list({}, &error).size(), 4);
+        QCOMPARE(got(reader.list({}), &error).size(), 4);
         QCOMPARE(count("locked", "station = 'line-2' AND outcome = 'unfinished' AND uid = 'line-2/7'"), 1);
-        QVERIFY(!connected(m_server.connectionString("station1", "bare")).ensureSchema(&error));
+        QVERIFY(!worked(connected(m_server.connectionString("station1", "bare")).ensureSchema(), &error));
         QVERIFY2(error.contains("the administrator runs the set-up SQL (calitune-cli server-sql)"), qPrintable(error));
     }
 };

@@ -316,8 +316,9 @@ private slots:
         QString error;
         QVERIFY2(pg.start(&error), qPrintable(error));
         {
-            std::optional<ServerHistory> server = ServerHistory::connect(pg.connectionString(), &error);
-            QVERIFY2(server && server->upload(Store(m_history).list(), &error), qPrintable(error));
+            Result<ServerHistory, ServerError> server = ServerHistory::connect(pg.connectionString());
+            const Result<qint64, ServerError> sent = server ? server->upload(Store(m_history).list().value()) : server.failure();
+            QVERIFY2(sent, qPrintable(sent ? QString() : sent.text()));
         }
         QVERIFY(pg.sql("CREATE ROLE calitune_web LOGIN PASSWORD 'pw-web'; GRANT USAGE ON SCHEMA calitune TO calitune_web;"
                        " GRANT SELECT ON calitune.records TO calitune_web"));

@@ -277,8 +277,9 @@ private slots:
         for (qsizetype i = 0; i < records.size(); ++i)
             std::tie(records[i].id, records[i].uid) = std::tuple(i + 1, "t/" + QString::number(i + 1));
         {
-            std::optional<ServerHistory> server = ServerHistory::connect(pg.connectionString("postgres", "pages"), &error);
-            QVERIFY2(server && server->upload(records, &error), qPrintable(error));
+            Result<ServerHistory, ServerError> server = ServerHistory::connect(pg.connectionString("postgres", "pages"));
+            const Result<qint64, ServerError> sent = server ? server->upload(records) : server.failure();
+            QVERIFY2(sent, qPrintable(sent ? QString() : sent.text()));
         }
         const Web::Source server{"pages-server", "calitune.records", true};
         QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", server.connection);

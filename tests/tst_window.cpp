@@ -213,7 +213,7 @@ private slots:
         form->field(H, 1)->setText("5");
         QVERIFY(clickAndWait(*form, form->TestWrCmb));
         QCOMPARE(shown, QStringList{"写入成功！"});
-        auto records = store.list();
+        auto records = store.list().value();
         QCOMPARE(records.size(), 1);
         const History::Record &write = records[0];
         QCOMPARE(write.action, History::Action::Write);
@@ -232,7 +232,7 @@ private slots:
         radio->setFaults(Kind::Write, {}, Fault::Silent);
         form->field(H, 1)->setText("9");
         QVERIFY(clickAndWait(*form, form->TestWrCmb));
-        records = store.list();
+        records = store.list().value();
         QCOMPARE(records.size(), 3);
         QCOMPARE(records[1].action, History::Action::Read);
         QCOMPARE(records[1].before, std::optional<QByteArray>(afterWrite));
@@ -278,7 +278,7 @@ private slots:
             }
         }
         QCOMPARE(shown, QStringList(Rounds, "读出成功！"));
-        const auto records = History::Store(db).list();
+        const auto records = History::Store(db).list().value();
         QCOMPARE(records.size(), Rounds + Tools * Rounds);   // one record per exchange
         int windowReads = 0, writes = 0;
         for (const History::Record &r : records) {

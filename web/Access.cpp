@@ -60,16 +60,14 @@ QByteArray Access::cookie() const
     return CookieName + '=' + m_hash.toHex() + "; Path=/; HttpOnly; SameSite=Strict";
 }
 
-QByteArray readToken(const QString &file, QString *error)
+Result<QByteArray, TokenError> readToken(const QString &file)
 {
     QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("--token-file %1: %2").arg(file, f.errorString());
-        return {};
-    }
-    const QByteArray token = f.read(4096).trimmed();
+    if (!f.open(QIODevice::ReadOnly))
+        return Failure{TokenError::Unreadable, QStringLiteral("--token-file %1: %2").arg(file, f.errorString())};
+    QByteArray token = f.read(4096).trimmed();
     if (token.isEmpty())
-        *error = QStringLiteral("--token-file %1: the file holds no token").arg(file);
+        return Failure{TokenError::Empty, QStringLiteral("--token-file %1: the file holds no token").arg(file)};
     return token;
 }
 

@@ -3,6 +3,8 @@
 // holder of a token, given as "Authorization: Bearer TOKEN" or through the
 // login form, which leaves a cookie with the token's hash.
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,8 +25,9 @@ private:
     QByteArray m_hash;   // SHA-256 of the token
 };
 
-// The token in FILE, without surrounding white space; empty with *error set
-// when there is none.
-QByteArray readToken(const QString &file, QString *error);
+enum class TokenError { Unreadable, Empty };
+
+// The token in FILE, without surrounding white space.
+Result<QByteArray, TokenError> readToken(const QString &file);
 
 } // namespace Web

@@ -72,10 +72,9 @@ Result<void, OpenFailure> openLocal(QSqlDatabase &db, const QString &file)
 
 Result<void, OpenFailure> openServer(QSqlDatabase &db, const QString &conninfo)
 {
-    QString problem;
-    const std::optional<QString> keywords = History::ServerHistory::keywordForm(conninfo, &problem);
+    const Result<QString, History::ServerError> keywords = History::ServerHistory::keywordForm(conninfo);
     if (!keywords)
-        return Failure{OpenFailure::Missing, problem};
+        return Failure{OpenFailure::Missing, keywords.text()};
     db.setConnectOptions(QStringLiteral("connect_timeout=%1 ").arg(ConnectTimeoutSeconds) + *keywords);
     if (!db.open())
         return unreadable(QStringLiteral("cannot reach the history server"), db.lastError());

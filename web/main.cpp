@@ -61,41 +61,40 @@ void describe(QCommandLineParser &p)
                    QStringLiteral("FILE")}});
 }
 
-std::optional<Web::Origin> originOf(const History::StationConfig &config, bool server, QString *problem)
+// Why the options given cannot be served.
+enum class Unusable { ConfigFile, NoServer, Token, Exposed };
+
+Result<Web::Origin, Unusable> originOf(const History::StationConfig &config, bool server)
 {
     if (!server)
         return Web::Origin{config.history().value, QString(), false};
-    if (!config.server().isSet()) {
-        *problem = QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, or history_server in the config file");
-        return std::nullopt;
-    }
+    if (!config.server().isSet())
+        return Failure{Unusable::NoServer, QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                                          "or history_server in the config file")};
     return Web::Origin{QString(), config.server().value, true};
 }
 
-std::optional<Web::ServerSettings> settingsOf(const QCommandLineParser &p, const Listen &listen, QString *problem)
+Result<Web::ServerSettings, Unusable> settingsOf(const QCommandLineParser &p, const Listen &listen)
 {
-    if (p.isSet(QStringLiteral("config")) && !QFileInfo(p.value(QStringLiteral("config"))).isFile()) {
-        *problem = QStringLiteral("--config %1: not a file").arg(p.value(QStringLiteral("config")));
-        return std::nullopt;
-    }
+    if (p.isSet(QStringLiteral("config")) && !QFileInfo(p.value(QStringLiteral("config"))).isFile())
+        return Failure{Unusable::ConfigFile, QStringLiteral("--config %1: not a file").arg(p.value(QStringLiteral("config")))};
     const History::StationConfig config = p.isSet(QStringLiteral("config"))
                                               ? History::StationConfig(p.value(QStringLiteral("config")))
                                               : History::StationConfig();
     for (const QString &warning : config.warnings())
         std::fprintf(stderr, "calitune-web: %s\n", qPrintable(warning));
-    std::optional<Web::Origin> origin = originOf(config, p.isSet(QStringLiteral("server")), problem);
+    const Result<Web::Origin, Unusable> origin = originOf(config, p.isSet(QStringLiteral("server")));
     if (!origin)
-        return std::nullopt;
+        return origin.failure();
     Web::Access access;
     if (p.isSet(QStringLiteral("token-file"))) {
-        const QByteArray token = Web::readToken(p.value(QStringLiteral("token-file")), problem);
-        if (token.isEmpty())
-            return std::nullopt;
-        access = Web::Access(token);
+        const Result<QByteArray, Web::TokenError> token = Web::readToken(p.value(QStringLiteral("token-file")));
+        if (!token)
+            return Failure{Unusable::Token, token.text()};
+        access = Web::Access(*token);
     } else if (!listen.loopback) {
-        *problem = QStringLiteral("--listen %1 is reachable from other machines: give --token-file FILE, or listen on "
-                                  "127.0.0.1").arg(listen.host);
-        return std::nullopt;
+        return Failure{Unusable::Exposed, QStringLiteral("--listen %1 is reachable from other machines: give --token-file "
+                                                         "FILE, or listen on 127.0.0.1").arg(listen.host)};
     }
     return Web::ServerSettings{*origin, config.radioPrefix().value, access};
 }
@@ -175,9 +174,8 @@ int main(int argc, char *argv[])
     const std::optional<Listen> listen = parseListen(parser.value(QStringLiteral("listen")));
     if (!listen)
         return refuse(QStringLiteral("--listen %1: give ADDR:PORT, e.g. %2").arg(parser.value(QStringLiteral("listen")), DefaultListen));
-    QString problem;
-    std::optional<Web::ServerSettings> settings = settingsOf(parser, *listen, &problem);
+    Result<Web::ServerSettings, Unusable> settings = settingsOf(parser, *listen);
     if (!settings)
-        return refuse(problem);
-    return run(std::move(*settings), *listen);
+        return refuse(settings.text());
+    return run(std::move(settings).value(), *listen);
 }
