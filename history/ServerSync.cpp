@@ -130,7 +130,11 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
     bool ok = connected && thread.shared().server;
     while (ok && !limits.deadline.hasExpired() && !thread.stopRequested()) {
         const Store::Records changed = local.changedAfter(rev, Batch);
-        if (!changed || changed->isEmpty())
+        if (!changed) {
+            result.done = Failure{SyncError::Local, QStringLiteral("the local history: ") + changed.text()};
+            return;
+        }
+        if (changed->isEmpty())
             break;
         const QList<Record> &batch = *changed;
         ok = thread.run([batch](Shared &s) { s.outcome = s.server->upload(batch); }) && thread.shared().outcome;

@@ -4,8 +4,10 @@
 // one line, are tested through the command line (tst_factory).
 
 #include "history/ServerHistory.h"
+#include "history/ServerSync.h"
 #include "tests/PgServer.h"
 
+#include <QFile>
 #include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -158,6 +160,40 @@ private slots:
         QCOMPARE(got(server.find("twin", 2), &error).value().record, mine);
         QVERIFY2(worked(server.upload({completed(mine)}), &error), qPrintable(error));
         QCOMPARE(got(server.find("twin", 2), &error).value().record, completed(mine));
+    }
+
+    // A local history that breaks while its records are sent: the sync fails
+    // and says so, never "done" with records left behind.
+    void localHistoryBrokenDuringSync()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("station.db");
+        const QByteArray marker = QByteArray::fromHex("5eed5eed5eed5eed5eed5eed5eed0001");
+        {
+            Store local(path);
+            QVERIFY(local.prepare());
+            for (qint64 i = 1; i <= 120; ++i) {
+                Record r = makeRecord("broken", i);
+                std::tie(r.id, r.uid, r.before) = std::tuple(0, QString(), i == 60 ? marker : QByteArray(16, char(i)));
+                QVERIFY(local.add(r));
+            }
+        }
+        // Only the table's pages hold blocks: the index that counts what waits stays readable.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        const qsizetype at = bytes.indexOf(marker);
+        QVERIFY(at > 0 && bytes.indexOf(marker, at + 1) < 0);
+        const qsizetype pageSize = qsizetype(quint8(bytes[16])) << 8 | quint8(bytes[17]);
+        QVERIFY(file.seek(at / pageSize * pageSize) && file.write("\xff", 1) == 1);
+        file.close();
+
+        Store local(path);
+        QCOMPARE(local.countChangedAfter(0).value(), 120);
+        const SyncResult result = SyncToServer(local, m_server.connectionString("postgres", "factory"), {});
+        QVERIFY(!result.done);
+        QCOMPARE(result.done.kind(), SyncError::Local);
+        QVERIFY2(result.done.text().startsWith("the local history: "), qPrintable(result.done.text()));
     }
 
     // A server of the first layout gets its records' fingerprints from their
