@@ -330,7 +330,7 @@ private slots:
         QFETCH(bool, exits);
         args.replaceInStrings("@", dir->path());
         fault(*radio);
-        const CliResult r = cli(args + QStringList{"--json"});
+        const CliResult r = cli(args + QStringList{"--json"}, WithShortReplyWindow(environment(radio->devicePath())));
         QCOMPARE(r.code, code);
         QCOMPARE(r.errLines().size(), 1);
         const QString line = r.errLines().first();
@@ -387,7 +387,7 @@ private slots:
         PtyPair terminal;
         QProcess p;
         p.setStandardErrorFile(terminal.slavePath());
-        start(p, {"read"}, environment(radio->devicePath()));
+        start(p, {"read"}, WithShortReplyWindow(environment(radio->devicePath())));
         QByteArray shown;
         while (!p.waitForFinished(20))
             shown += terminal.read(std::chrono::milliseconds(10));

@@ -43,12 +43,21 @@ class TestStation : public QObject {
     QString device(int n) const { return radios[n - 1]->devicePath(); }
     QString historyPath() const { return dir->filePath("history.db"); }
 
-    CliResult cli(const QStringList &args, const QByteArray &input = {}) const
+    QProcessEnvironment environment() const
     {
         QStringList devices;
         for (const auto &r : radios)
             devices << r->devicePath();
-        return RunCli(args, CliEnvironment(devices, historyPath()), input);
+        return CliEnvironment(devices, historyPath());
+    }
+    CliResult cli(const QStringList &args, const QByteArray &input = {}) const
+    {
+        return RunCli(args, environment(), input);
+    }
+    // With a silent radio among them, whose attempts need not take the real window.
+    CliResult cliBesideSilent(const QStringList &args, const QByteArray &input = {}) const
+    {
+        return RunCli(args, WithShortReplyWindow(environment()), input);
     }
     static QStringList radiosOf(const QList<QJsonDocument> &lines)
     {
@@ -109,7 +118,7 @@ private slots:
 
         // One radio silent: its own error line and exit status, the rest read.
         radio(5).setFaults(Kind::AccessCode, {}, Fault::Silent);
-        r = cli({"--port", "all", "read"});
+        r = cliBesideSilent({"--port", "all", "read"});
         QCOMPARE(r.code, 3);
         QCOMPARE(r.errLines().size(), 1);
         QVERIFY2(r.errLines().first().startsWith("calitune-cli: COM5 (" + device(5) + "): the radio does not answer"),
@@ -215,7 +224,7 @@ private slots:
 
         radio(2).setFaults(Kind::AccessCode, {}, Fault::Silent);
         const QByteArray scanned = "# bench 4\n1=SN0101\r\n\n" + device(2).toUtf8() + "=SN0102\ncom4=SN0104\n";
-        r = cli({"--port", "1,2,3,4", "write", "H400=77", "--radios", "-", "--json"}, scanned);
+        r = cliBesideSilent({"--port", "1,2,3,4", "write", "H400=77", "--radios", "-", "--json"}, scanned);
         QCOMPARE(r.code, 3);
         QCOMPARE(radiosOf(r.jsonLines()), QStringList({"SN0101", "SN0102", "-", "SN0104"}));
         QCOMPARE(r.jsonLines()[1]["error"].toString(), "no-reply");

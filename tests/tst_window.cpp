@@ -230,6 +230,7 @@ private slots:
         QVERIFY(clickAndWait(*form, form->TestRdCmb));
         const QByteArray afterWrite = radio->memory(CalAddress, 16);
         radio->setFaults(Kind::Write, {}, Fault::Silent);
+        form->replyWindow = ShortReplyWindow;
         form->field(H, 1)->setText("9");
         QVERIFY(clickAndWait(*form, form->TestWrCmb));
         records = store.list().value();
