@@ -245,6 +245,9 @@ std::uint32_t ComPort::write(const QByteArray &bytes, milliseconds timeout)
     const auto count = std::uint32_t(bytes.size());
     if (s.write(bytes.constData(), bytes.size()) < 0)
         return 0;
+    // Handed to the system at once: the time-out is the line's, and a thread
+    // that loses the CPU before its first wait must not drop the frame unsent.
+    s.flush();
     QElapsedTimer clock;
     clock.start();
     while (s.bytesToWrite() > 0) {

@@ -67,7 +67,8 @@ public:
     int settle(milliseconds quiet, milliseconds timeout);
 
     // Sends the bytes, giving up after `timeout`; a write that runs out of
-    // time sends no more later. Returns how many the line accepted.
+    // time sends no more later, and drops what the system still holds.
+    // Returns how many the system took.
     std::uint32_t write(const QByteArray &bytes, milliseconds timeout);
 
 private:

@@ -200,10 +200,14 @@ private slots:
         QCOMPARE(port->read(1, replyTime(1), Gap).bytes, QByteArray("\x06"));
     }
 
-    // A write that runs out of time sends nothing more later, when a read
-    // gives the port's own buffer a chance to drain.
+    // A frame the system takes at once goes out whole, however late the
+    // thread comes to its wait. A write that runs out of time sends nothing
+    // more later, when a read gives the port's own buffer a chance to drain:
+    // at most what the system had taken arrives.
     void timedOutWriteSendsNoMore()
     {
+        QCOMPARE(port->write("R\x03\x80\x10", 0ms), 4u);
+        QCOMPARE(pty->read(200ms), QByteArray("R\x03\x80\x10"));
         const QByteArray big(256 * 1024, 'x');
         const std::uint32_t sent = port->write(big, 0ms);
         QVERIFY(sent < std::uint32_t(big.size()));
@@ -214,7 +218,7 @@ private slots:
         });
         port->read(1, replyTime(1), Gap);   // waits, and would write what was left over
         drain.join();
-        QCOMPARE(received, qsizetype(sent));
+        QVERIFY2(received <= qsizetype(sent), qPrintable(QStringLiteral("%1 of %2").arg(received).arg(sent)));
     }
 
     // Settling waits for the line to fall quiet, drops what came, and gives
