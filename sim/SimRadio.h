@@ -84,6 +84,9 @@ public:
     void setRandomSeed(std::uint64_t seed);
 
     bool inProgrammingMode() const;
+    // The frames taken in so far. Each first waits (up to a second) until the
+    // radio has taken in and handled what was sent to it: a loaded machine
+    // may run the radio's thread well after the sender's write returned.
     std::vector<Frame> frames() const;
     std::vector<FrameKind> frameKinds() const;
     int count(FrameKind kind) const;
