@@ -34,8 +34,8 @@ bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
 
 PortReport notSaved(const QString &where, const QString &why)
 {
-    return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
-                   QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
+    return ErrorReport(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
+                       QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
 }
 
 // Where a backup run puts its files: one file, standard output ("-"), or
@@ -115,12 +115,12 @@ Result<void, FileError> saveBackup(BackupPlan &plan, const History::Backup &save
         return WriteBytes(stdout, History::BackupFile::toJson(saved));
     if (!plan.inFolder) {
         const Result<void, History::BackupFile::Error> written = plan.file->save(saved);
-        return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
+        return written ? Result<void, FileError>() : Failure{FileError::CannotWrite, written.text()};
     }
     Result<Output, History::BackupFile::Error> inFolder = Output::check(file, plan.force);
     const Result<void, History::BackupFile::Error> written =
         inFolder ? inFolder->save(saved) : Result<void, History::BackupFile::Error>(inFolder.failure());
-    return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
+    return written ? Result<void, FileError>() : Failure{FileError::CannotWrite, written.text()};
 }
 
 PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &plan)
@@ -138,14 +138,15 @@ PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &p
     if (plan.file)
         if (const std::optional<QString> refused = othersBackup(*plan.file, saved, plan.force)) {
             session.record().ended(Outcome::Refused);
-            return Failure(OtherRadio, History::OutcomeName(Outcome::Refused), t.label() + QStringLiteral(": ") + *refused, &t);
+            return ErrorReport(OtherRadio, History::OutcomeName(Outcome::Refused),
+                               t.label() + QStringLiteral(": ") + *refused, &t);
         }
     if (const Result<void, FileError> kept = saveBackup(plan, saved, file); !kept) {
         session.record().ended(Outcome::NotKept);
-        return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
-                       QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
-                           .arg(toStdout ? QStringLiteral("standard output") : file, kept.text()),
-                       &t);
+        return ErrorReport(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
+                           QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
+                               .arg(toStdout ? QStringLiteral("standard output") : file, kept.text()),
+                           &t);
     }
     PortReport report;
     if (toStdout)
@@ -243,8 +244,8 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
             error = found.text();
     }
     if (!record && onServer && !error.isEmpty())
-        *refusal = Failure(ServerFailed, QStringLiteral("server"),
-                           QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
+        *refusal = ErrorReport(ServerFailed, QStringLiteral("server"),
+                               QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
     else if (!record)
         *refusal = BadInputError(error.isEmpty() ? QStringLiteral("there is no history record %1").arg(*name)
                                                  : QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
@@ -285,12 +286,12 @@ std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, cons
 
 PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
 {
-    return Failure(OtherRadio, History::OutcomeName(Outcome::Refused),
-                   QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
-                                  "nothing %3 written (%4); --force writes it anyway")
-                       .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
-                            dryRun ? QStringLiteral("would be") : QStringLiteral("was"), details),
-                   &t);
+    return ErrorReport(OtherRadio, History::OutcomeName(Outcome::Refused),
+                       QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
+                                      "nothing %3 written (%4); --force writes it anyway")
+                           .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
+                                dryRun ? QStringLiteral("would be") : QStringLiteral("was"), details),
+                       &t);
 }
 
 PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
@@ -339,7 +340,7 @@ Result<LoadedBackup, FileError> LoadBackup(const QString &file)
         // load() checks first that it is a regular file; then it may be read again.
         Result<History::Backup, History::BackupFile::Error> backup = History::BackupFile::load(file);
         if (!backup)
-            return ::Failure{FileError::NotABackup, backup.text()};
+            return Failure{FileError::NotABackup, backup.text()};
         loaded.backup = std::move(backup).value();
         const Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
         loaded.content = bytes ? *bytes : QByteArray();
@@ -350,7 +351,7 @@ Result<LoadedBackup, FileError> LoadBackup(const QString &file)
         return bytes.failure();
     const Result<History::Backup, History::BackupFile::Error> parsed = History::BackupFile::parse(*bytes);
     if (!parsed)
-        return ::Failure{FileError::NotABackup, parsed.text()};
+        return Failure{FileError::NotABackup, parsed.text()};
     return LoadedBackup{*parsed, std::move(bytes).value()};
 }
 

@@ -185,7 +185,7 @@ int listed(const Invocation &in, const History::Store &store, const History::Sto
 int listedOnServer(const Invocation &in, const History::ServerHistory::Records &found)
 {
     if (!found)
-        return in.finish(Failure(ServerFailed, QStringLiteral("server"), found.text()));
+        return in.finish(ErrorReport(ServerFailed, QStringLiteral("server"), found.text()));
     const QList<History::ServerRecord> &records = *found;
     PortReport report;
     QList<JsonObject> items;
@@ -232,9 +232,9 @@ int sync(const Invocation &in)
     if (!r.done) {
         const int status = r.stopped() ? 128 + StopSignals::Signal() : ServerFailed;
         const QString kind = r.stopped() ? QStringLiteral("interrupted") : QStringLiteral("server");
-        const PortReport failed = Failure(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
-                                                            .arg(r.done.text()).arg(r.sent).arg(r.waiting),
-                                          nullptr, counts);
+        const PortReport failed = ErrorReport(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
+                                                                .arg(r.done.text()).arg(r.sent).arg(r.waiting),
+                                              nullptr, counts);
         return EndAfterServer(in.finish(failed), r);
     }
     PortReport report;
@@ -255,9 +255,9 @@ int story(const Invocation &in)
     const QString prefix = in.config.radioPrefix().value;
     if (in.isSet(Opt::Server)) {
         if (in.server.isEmpty())
-            return listedOnServer(in, ::Failure{History::ServerError::Settings,
-                                              QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                                             "or history_server in the config file")});
+            return listedOnServer(in, Failure{History::ServerError::Settings,
+                                            QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                                           "or history_server in the config file")});
         return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.story(id, prefix); }));
     }
     History::Store store(in.settings.historyPath);

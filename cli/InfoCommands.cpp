@@ -179,9 +179,9 @@ int RunDoctor(Invocation &in)
     QList<PortReport> reports;
     for (const Target &t : *targets) {
         if (t.device.isEmpty()) {
-            reports << Failure(PortNotOpened, QStringLiteral("port"),
-                               QStringLiteral("%1 names no device: set CALITUNE_%1, or see %2 ports").arg(t.name, Program),
-                               &t);
+            reports << ErrorReport(PortNotOpened, QStringLiteral("port"),
+                                   QStringLiteral("%1 names no device: set CALITUNE_%1, or see %2 ports").arg(t.name, Program),
+                                   &t);
             continue;
         }
         const QString device = t.device;
@@ -189,12 +189,12 @@ int RunDoctor(Invocation &in)
         const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
         // A probe cut short would read as "no radio answered".
         if (StopSignals::Requested())
-            return in.finish(reports << Failure(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
-                                                QStringLiteral("%1: interrupted by signal %2; the radio is not left "
-                                                               "in programming mode")
-                                                    .arg(t.label())
-                                                    .arg(StopSignals::Signal()),
-                                                &t));
+            return in.finish(reports << ErrorReport(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
+                                                    QStringLiteral("%1: interrupted by signal %2; the radio is not left "
+                                                                   "in programming mode")
+                                                        .arg(t.label())
+                                                        .arg(StopSignals::Signal()),
+                                                    &t));
         reports << doctorReport(t, findings, targets->size() > 1);
     }
     return in.finish(reports);

@@ -62,10 +62,10 @@ Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit)
     const bool ok = file == QLatin1String("-") ? f.open(stdin, QIODevice::ReadOnly)
                                                : (f.setFileName(file), f.open(QIODevice::ReadOnly));
     if (!ok)
-        return ::Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
+        return Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
     QByteArray content = f.read(limit + 1);
     if (content.size() > limit)
-        return ::Failure{FileError::TooLarge, QStringLiteral("too large")};
+        return Failure{FileError::TooLarge, QStringLiteral("too large")};
     return content;
 }
 
@@ -109,13 +109,13 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
     }
     const bool unchanged = before == sent;
     if (result.outcome == Outcome::VerifyMismatch) {
-        PortReport r = Failure(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
-                               QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
-                               &t,
-                               JsonObject()
-                                   .add(QStringLiteral("before"), hex(before))
-                                   .add(QStringLiteral("sent"), hex(sent))
-                                   .add(QStringLiteral("after"), hex(*result.after)));
+        PortReport r = ErrorReport(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
+                                   QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
+                                   &t,
+                                   JsonObject()
+                                       .add(QStringLiteral("before"), hex(before))
+                                       .add(QStringLiteral("sent"), hex(sent))
+                                       .add(QStringLiteral("after"), hex(*result.after)));
         r.out = QStringLiteral("written:   %1\nread back: %2\n").arg(hex(sent), hex(*result.after));
         return r;
     }

@@ -43,8 +43,8 @@ struct PortReport {
 // One line on stderr ("calitune-cli: " message) and, with --json, the error
 // object {"error", "message", "port", "device", "radio"} (all null when no
 // port was chosen).
-PortReport Failure(int status, const QString &kind, const QString &message, const Target *target = nullptr,
-                   const CliOutput::JsonObject &extra = {});
+PortReport ErrorReport(int status, const QString &kind, const QString &message, const Target *target = nullptr,
+                       const CliOutput::JsonObject &extra = {});
 PortReport UsageError(const QString &message);   // with "(see calitune-cli --help)"
 PortReport BadInputError(const QString &message);
 

@@ -44,8 +44,8 @@ TargetChoice everyPort(PortMap::Map &ports)
     for (const PortMap::Port &p : ports.numbered())
         choice.targets << Target{PortMap::PortName(p.number), p.device};
     if (choice.targets.isEmpty())
-        choice.refusal = Failure(PortNotOpened, QStringLiteral("port"),
-                                 QStringLiteral("--port all: no serial port exists; plug in the programming cable"));
+        choice.refusal = ErrorReport(PortNotOpened, QStringLiteral("port"),
+                                     QStringLiteral("--port all: no serial port exists; plug in the programming cable"));
     return choice;
 }
 
@@ -57,18 +57,18 @@ Result<Target, NoPort> oneTarget(const QString &given, PortMap::Map &ports)
     if (const QRegularExpressionMatch m = numberedPort().match(given); m.hasMatch()) {
         const int number = m.captured(1).toInt();
         if (number < PortMap::FirstPort || number > PortMap::LastPort)
-            return ::Failure{NoPort::NumberOutOfRange, QStringLiteral("there is no port %1: ports are numbered %2 to %3")
-                                                           .arg(given)
-                                                           .arg(PortMap::FirstPort)
-                                                           .arg(PortMap::LastPort)};
+            return Failure{NoPort::NumberOutOfRange, QStringLiteral("there is no port %1: ports are numbered %2 to %3")
+                                                         .arg(given)
+                                                         .arg(PortMap::FirstPort)
+                                                         .arg(PortMap::LastPort)};
         // Only this port's entry of the map: opening the others to list them
         // would collide with runs on those ports at the same moment.
         return Target{PortMap::PortName(number), ports.devicePath(number)};
     }
 #ifndef Q_OS_WIN
     if (!given.contains(QLatin1Char('/')))
-        return ::Failure{NoPort::NotAPort,
-                         QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given)};
+        return Failure{NoPort::NotAPort,
+                       QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given)};
 #endif
     return Target{given, given};
 }
