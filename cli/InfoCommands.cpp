@@ -131,10 +131,10 @@ Doctor::ProbeResult probe(const QString &device)
 
 // The ports to check: those --port names, else the mapped ones, else the
 // USB serial adapters there are.
-std::optional<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env, PortReport *refusal)
+Checked<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env)
 {
     if (in.isSet(Opt::Port))
-        return ChosenTargets(in, refusal);
+        return ChosenTargets(in);
     QList<Target> targets;
     if (in.ports.mapped()) {
         for (const PortMap::Port &p : in.ports.numbered())
@@ -172,10 +172,9 @@ int RunDoctor(Invocation &in)
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("doctor takes no arguments: \"%1\"").arg(in.args.first())));
     const Doctor::Environment env = Doctor::Environment::current();
-    PortReport refusal;
-    const std::optional<QList<Target>> targets = doctorTargets(in, env, &refusal);
+    const Checked<QList<Target>> targets = doctorTargets(in, env);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     QList<PortReport> reports;
     for (const Target &t : *targets) {
         if (t.device.isEmpty()) {

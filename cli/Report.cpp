@@ -129,12 +129,20 @@ PortReport ErrorReport(int status, const QString &kind, const QString &text, con
     return r;
 }
 
-PortReport UsageError(const QString &message)
+Failure<Refusal> UsageError(const QString &message)
 {
-    return ErrorReport(BadInput, QStringLiteral("usage"), message + QStringLiteral(" (see %1 --help)").arg(Program));
+    return BadInputError(message + QStringLiteral(" (see %1 --help)").arg(Program));
 }
 
-PortReport BadInputError(const QString &message) { return ErrorReport(BadInput, QStringLiteral("usage"), message); }
+Failure<Refusal> BadInputError(const QString &message)
+{
+    return Failure{Refusal{BadInput, QStringLiteral("usage")}, message};
+}
+
+PortReport Reported(const Failure<Refusal> &refusal)
+{
+    return ErrorReport(refusal.kind.status, refusal.kind.error, refusal.text);
+}
 
 void Write(FILE *stream, const QString &text)
 {
