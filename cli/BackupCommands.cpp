@@ -32,10 +32,10 @@ bool onSeveralPorts(const Invocation &in, const QList<Target> &targets)
            || port.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0;
 }
 
-PortReport notSaved(const QString &where, const QString &why)
+Failure<Refusal> notSaved(const QString &where, const QString &why)
 {
-    return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
-                   QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why));
+    return Failure{Refusal{BackupNotSaved, History::OutcomeName(Outcome::NotKept)},
+                   QStringLiteral("%1: %2; nothing was sent to the radio").arg(where, why)};
 }
 
 // Where a backup run puts its files: one file, standard output ("-"), or
@@ -47,7 +47,8 @@ struct BackupPlan {
     std::optional<Output> file;   // the one file, checked before any radio is touched
 };
 
-std::optional<PortReport> planRefused(const Invocation &in, BackupPlan &plan)
+// Refuses a plan that cannot work; the one file is checked and kept in the plan.
+Checked<void> checkPlan(const Invocation &in, BackupPlan &plan)
 {
     const QString &output = plan.output;
     if (output == QLatin1String("-")) {
@@ -55,20 +56,21 @@ std::optional<PortReport> planRefused(const Invocation &in, BackupPlan &plan)
             return UsageError(QStringLiteral("--output - writes one radio's backup: give one port"));
         if (in.isSet(Opt::Json))
             return UsageError(QStringLiteral("--output - and --json both write to standard output: choose one"));
-        return std::nullopt;
+        return {};
     }
     if (plan.inFolder && !QFileInfo(output).isDir())
         return UsageError(QStringLiteral("%1: with several ports --output names an existing folder").arg(output));
+    if (plan.inFolder && folderRefuses(output))
+        return notSaved(output, QStringLiteral("cannot write in this folder"));
     if (plan.inFolder)
-        return folderRefuses(output) ? std::optional(notSaved(output, QStringLiteral("cannot write in this folder")))
-                                     : std::nullopt;
+        return {};
     Result<Output, History::BackupFile::Error> checked = Output::check(output, plan.force);
     if (!checked)
         return folderRefuses(QFileInfo(output).absolutePath())
                    ? notSaved(output, checked.text())
                    : BadInputError(QStringLiteral("%1: %2").arg(output, checked.text()));
     plan.file = std::move(checked).value();
-    return std::nullopt;
+    return {};
 }
 
 // A radio's own file in the folder: its label, or its fingerprint, and the
@@ -115,12 +117,12 @@ Result<void, FileError> saveBackup(BackupPlan &plan, const History::Backup &save
         return WriteBytes(stdout, History::BackupFile::toJson(saved));
     if (!plan.inFolder) {
         const Result<void, History::BackupFile::Error> written = plan.file->save(saved);
-        return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
+        return written ? Result<void, FileError>() : Failure{FileError::CannotWrite, written.text()};
     }
     Result<Output, History::BackupFile::Error> inFolder = Output::check(file, plan.force);
     const Result<void, History::BackupFile::Error> written =
         inFolder ? inFolder->save(saved) : Result<void, History::BackupFile::Error>(inFolder.failure());
-    return written ? Result<void, FileError>() : ::Failure{FileError::CannotWrite, written.text()};
+    return written ? Result<void, FileError>() : Failure{FileError::CannotWrite, written.text()};
 }
 
 PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &plan)
@@ -138,14 +140,15 @@ PortReport backupOne(const RunSettings &settings, const Target &t, BackupPlan &p
     if (plan.file)
         if (const std::optional<QString> refused = othersBackup(*plan.file, saved, plan.force)) {
             session.record().ended(Outcome::Refused);
-            return Failure(OtherRadio, History::OutcomeName(Outcome::Refused), t.label() + QStringLiteral(": ") + *refused, &t);
+            return ErrorReport(OtherRadio, History::OutcomeName(Outcome::Refused),
+                               t.label() + QStringLiteral(": ") + *refused, &t);
         }
     if (const Result<void, FileError> kept = saveBackup(plan, saved, file); !kept) {
         session.record().ended(Outcome::NotKept);
-        return Failure(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
-                       QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
-                           .arg(toStdout ? QStringLiteral("standard output") : file, kept.text()),
-                       &t);
+        return ErrorReport(BackupNotSaved, History::OutcomeName(Outcome::NotKept),
+                           QStringLiteral("%1: cannot save the backup: %2; the radio was read, nothing was written to it")
+                               .arg(toStdout ? QStringLiteral("standard output") : file, kept.text()),
+                           &t);
     }
     PortReport report;
     if (toStdout)
@@ -167,13 +170,11 @@ struct Origin {
     History::Record start;     // the restore's record, naming its source
 };
 
-std::optional<Origin> fromFile(const QString &file, PortReport *refusal)
+Checked<Origin> fromFile(const QString &file)
 {
     const Result<LoadedBackup, FileError> loaded = LoadBackup(file);
-    if (!loaded) {
-        *refusal = BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, loaded.text()));
-        return std::nullopt;
-    }
+    if (!loaded)
+        return BadInputError(QStringLiteral("%1: %2").arg(file == QLatin1String("-") ? QStringLiteral("standard input") : file, loaded.text()));
     const auto &[backup, content] = *loaded;
     Origin o;
     o.block = *BlockFromBytes(backup.block);
@@ -199,34 +200,33 @@ Result<std::optional<History::Record>, History::ServerError> serverRecord(const 
     return *found ? std::optional((*found)->record) : std::nullopt;
 }
 
+// A history record, and how the user named it ("41", "LINE2:41").
+struct NamedRecord {
+    QString name;
+    History::Record record;
+};
+
 // A record of this station's history, or with --server STATION:ID of the
-// factory's; nothing, with the refusal, when it holds no block to go back to.
-std::optional<History::Record> recordGiven(const Invocation &in, const QString &given, QString *name,
-                                           PortReport *refusal)
+// factory's, or why it cannot be had.
+Checked<NamedRecord> recordGiven(const Invocation &in, const QString &given)
 {
     const bool onServer = in.isSet(Opt::Server);
     const qsizetype colon = given.lastIndexOf(QLatin1Char(':'));
-    if (!onServer && colon >= 0) {
-        *refusal = UsageError(QStringLiteral("--history %1: a STATION:ID record is on the history server: add --server")
-                                  .arg(given));
-        return std::nullopt;
-    }
+    if (!onServer && colon >= 0)
+        return UsageError(QStringLiteral("--history %1: a STATION:ID record is on the history server: add --server")
+                              .arg(given));
     const QString station = onServer ? given.left(colon) : QString();
     bool ok = false;
     const qint64 id = (onServer ? given.mid(colon + 1) : given).toLongLong(&ok);
-    if (!ok || id < 1 || (onServer && (colon < 1 || station.isEmpty()))) {
-        *refusal = UsageError(onServer ? QStringLiteral("--history with --server needs STATION:ID (see %1 history --server)").arg(Program)
-                                       : QStringLiteral("--history needs a record id (see %1 history)").arg(Program));
-        return std::nullopt;
-    }
-    *name = onServer ? QStringLiteral("%1:%2").arg(station).arg(id) : QString::number(id);
+    if (!ok || id < 1 || (onServer && (colon < 1 || station.isEmpty())))
+        return UsageError(onServer ? QStringLiteral("--history with --server needs STATION:ID (see %1 history --server)").arg(Program)
+                                   : QStringLiteral("--history needs a record id (see %1 history)").arg(Program));
+    const QString name = onServer ? QStringLiteral("%1:%2").arg(station).arg(id) : QString::number(id);
     QString error;
     std::optional<History::Record> record;
-    if (onServer && in.server.isEmpty()) {
-        *refusal = UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                             "or history_server in the config file"));
-        return std::nullopt;
-    }
+    if (onServer && in.server.isEmpty())
+        return UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                         "or history_server in the config file"));
     if (onServer) {
         const Result<std::optional<History::Record>, History::ServerError> found = serverRecord(in.server, station, id);
         if (found)
@@ -242,31 +242,30 @@ std::optional<History::Record> recordGiven(const Invocation &in, const QString &
         else
             error = found.text();
     }
-    if (!record && onServer && !error.isEmpty())
-        *refusal = Failure(ServerFailed, QStringLiteral("server"),
-                           QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
-    else if (!record)
-        *refusal = BadInputError(error.isEmpty() ? QStringLiteral("there is no history record %1").arg(*name)
-                                                 : QStringLiteral("cannot look up history record %1: %2").arg(*name, error));
-    return record;
+    if (record)
+        return NamedRecord{name, *record};
+    if (onServer && !error.isEmpty())
+        return Failure{Refusal{ServerFailed, QStringLiteral("server")},
+                       QStringLiteral("cannot look up history record %1: %2").arg(name, error)};
+    return BadInputError(error.isEmpty() ? QStringLiteral("there is no history record %1").arg(name)
+                                         : QStringLiteral("cannot look up history record %1: %2").arg(name, error));
 }
 
-std::optional<Origin> fromRecord(const Invocation &in, const QString &given, PortReport *refusal)
+// The block a record found in the radio, or the refusal when it holds none.
+Checked<Origin> fromRecord(const Invocation &in, const QString &given)
 {
-    QString name;
-    const std::optional<History::Record> record = recordGiven(in, given, &name, refusal);
-    if (!record)
-        return std::nullopt;
-    const std::optional<BlockBytes> before = record->before ? BlockFromBytes(*record->before) : std::nullopt;
-    if (!before) {
-        *refusal = BadInputError(QStringLiteral("history record %1 holds no block found in the radio").arg(name));
-        return std::nullopt;
-    }
+    const Checked<NamedRecord> found = recordGiven(in, given);
+    if (!found)
+        return found.failure();
+    const auto &[name, record] = *found;
+    const std::optional<BlockBytes> before = record.before ? BlockFromBytes(*record.before) : std::nullopt;
+    if (!before)
+        return BadInputError(QStringLiteral("history record %1 holds no block found in the radio").arg(name));
     Origin o;
     o.block = *before;
-    o.radio = record->radio;
+    o.radio = record.radio;
     o.description = QStringLiteral("record %1 (%2, station %3, port %4)")
-                        .arg(name, record->time.toString(Qt::ISODate), record->station, record->port);
+                        .arg(name, record.time.toString(Qt::ISODate), record.station, record.port);
     o.start = StartRecord(History::Action::Restore);
     o.start.sourceRecord = name;
     return o;
@@ -285,12 +284,12 @@ std::optional<QString> otherRadio(const Origin &o, const BlockBytes &radio, cons
 
 PortReport refusedAsOtherRadio(const Target &t, const Origin &o, const QString &details, bool dryRun)
 {
-    return Failure(OtherRadio, History::OutcomeName(Outcome::Refused),
-                   QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
-                                  "nothing %3 written (%4); --force writes it anyway")
-                       .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
-                            dryRun ? QStringLiteral("would be") : QStringLiteral("was"), details),
-                   &t);
+    return ErrorReport(OtherRadio, History::OutcomeName(Outcome::Refused),
+                       QStringLiteral("%1: another radio: the radio on the port is not the one the %2 came from; "
+                                      "nothing %3 written (%4); --force writes it anyway")
+                           .arg(t.label(), o.start.sourceFile.isEmpty() ? QStringLiteral("record") : QStringLiteral("backup"),
+                                dryRun ? QStringLiteral("would be") : QStringLiteral("was"), details),
+                       &t);
 }
 
 PortReport restoreOne(const Invocation &in, const Target &t, Origin origin)
@@ -339,7 +338,7 @@ Result<LoadedBackup, FileError> LoadBackup(const QString &file)
         // load() checks first that it is a regular file; then it may be read again.
         Result<History::Backup, History::BackupFile::Error> backup = History::BackupFile::load(file);
         if (!backup)
-            return ::Failure{FileError::NotABackup, backup.text()};
+            return Failure{FileError::NotABackup, backup.text()};
         loaded.backup = std::move(backup).value();
         const Result<QByteArray, FileError> bytes = ReadInput(file, History::BackupFile::MaxFileSize);
         loaded.content = bytes ? *bytes : QByteArray();
@@ -350,7 +349,7 @@ Result<LoadedBackup, FileError> LoadBackup(const QString &file)
         return bytes.failure();
     const Result<History::Backup, History::BackupFile::Error> parsed = History::BackupFile::parse(*bytes);
     if (!parsed)
-        return ::Failure{FileError::NotABackup, parsed.text()};
+        return Failure{FileError::NotABackup, parsed.text()};
     return LoadedBackup{*parsed, std::move(bytes).value()};
 }
 
@@ -360,13 +359,12 @@ int RunBackup(Invocation &in)
         return in.finish(UsageError(QStringLiteral("backup takes no arguments: \"%1\"").arg(in.args.first())));
     if (in.value(Opt::Output).isEmpty())
         return in.finish(UsageError(QStringLiteral("backup needs --output FILE")));
-    PortReport refusal;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
+    const Checked<QList<Target>> targets = ChosenTargets(in);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     BackupPlan plan{in.value(Opt::Output), onSeveralPorts(in, *targets), in.isSet(Opt::Force), {}};
-    if (const std::optional<PortReport> refused = planRefused(in, plan))
-        return in.finish(*refused);
+    if (const Checked<void> checked = checkPlan(in, plan); !checked)
+        return in.finish(checked.failure());
     const QList<PortReport> reports = OnEveryTarget(in.settings, *targets, [&](const Target &t, const RunSettings &settings) {
         return backupOne(settings, t, plan);
     });
@@ -381,14 +379,12 @@ int RunRestore(Invocation &in)
                                              : QStringLiteral("restore needs one backup file, or --history ID")));
     if (in.isSet(Opt::Server) && !byRecord)
         return in.finish(UsageError(QStringLiteral("--server goes with --history STATION:ID")));
-    PortReport refusal;
-    const std::optional<Origin> origin = byRecord ? fromRecord(in, in.value(Opt::HistoryId), &refusal)
-                                                  : fromFile(in.args.first(), &refusal);
+    const Checked<Origin> origin = byRecord ? fromRecord(in, in.value(Opt::HistoryId)) : fromFile(in.args.first());
     if (!origin)
-        return in.finish(refusal);
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
+        return in.finish(origin.failure());
+    const Checked<QList<Target>> targets = ChosenTargets(in);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     return in.finishExchanges({restoreOne(in, targets->first(), *origin)});
 }
 

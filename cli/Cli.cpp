@@ -233,17 +233,17 @@ QString commandNames()
 
 // A station's name goes into every record and the server's key: a line of
 // its own in a listing, and a ";" would end it in the settings file.
-std::optional<PortReport> checkStation(const Invocation &in)
+Checked<void> checkStation(const Invocation &in)
 {
     const History::Setting station = in.config.station();
     if (IsRadioLabel(station.value) && !station.value.contains(QLatin1Char(';')))
-        return std::nullopt;
+        return {};
     return BadInputError(QStringLiteral("the station name \"%1\" (%2) must be 1 to 64 printable characters without \";\"")
                              .arg(station.value.left(80), station.origin));
 }
 
 // One PORT=LABEL item; `where` names it in a refusal.
-std::optional<PortReport> labelGiven(Invocation &in, const QString &text, const QString &where)
+Checked<void> labelGiven(Invocation &in, const QString &text, const QString &where)
 {
     const QString item = text.trimmed();
     const qsizetype eq = item.indexOf(QLatin1Char('='));
@@ -253,12 +253,12 @@ std::optional<PortReport> labelGiven(Invocation &in, const QString &text, const 
         return UsageError(QStringLiteral("%1: \"%2\" is not PORT=LABEL with a label of 1 to 64 printable characters")
                               .arg(where, item));
     in.labels << PortLabel{port, label, where};
-    return std::nullopt;
+    return {};
 }
 
 // One pair a line, as a scanning script writes them; blank lines and lines
 // starting with # are left out.
-std::optional<PortReport> labelsFromFile(Invocation &in)
+Checked<void> labelsFromFile(Invocation &in)
 {
     const QString file = in.value(Opt::Radios);
     if (file == QLatin1String("-") && (in.value(Opt::File) == file || in.args.contains(file)))
@@ -271,30 +271,30 @@ std::optional<PortReport> labelsFromFile(Invocation &in)
         const QString line = lines[i].trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        if (auto refused = labelGiven(in, line, QStringLiteral("--radios line %1").arg(i + 1)))
-            return refused;
+        if (Checked<void> label = labelGiven(in, line, QStringLiteral("--radios line %1").arg(i + 1)); !label)
+            return label;
     }
-    return std::nullopt;
+    return {};
 }
 
 // --radio LABEL for one port, --radio PORT=LABEL,… or --radios FILE for
 // the radios of a run (the history's --radio is a filter: one label).
-std::optional<PortReport> radioLabels(Invocation &in)
+Checked<void> radioLabels(Invocation &in)
 {
     if (in.isSet(Opt::Radio) && in.isSet(Opt::Radios))
         return UsageError(QStringLiteral("give the labels either with --radio or with --radios, not both"));
     if (in.isSet(Opt::Radios))
         return labelsFromFile(in);
     if (!in.isSet(Opt::Radio))
-        return std::nullopt;
+        return {};
     const QString given = in.value(Opt::Radio);
     const bool talksToRadios = in.command.statuses.contains(PortNotOpened);
     if (talksToRadios && given.contains(QLatin1Char('=')) && LooksLikePort(given.section(QLatin1Char('='), 0, 0))) {
         const QStringList items = given.split(QLatin1Char(','));
         for (qsizetype i = 0; i < items.size(); ++i)
-            if (auto refused = labelGiven(in, items[i], QStringLiteral("--radio item %1").arg(i + 1)))
-                return refused;
-        return std::nullopt;
+            if (Checked<void> label = labelGiven(in, items[i], QStringLiteral("--radio item %1").arg(i + 1)); !label)
+                return label;
+        return {};
     }
     const QString label = in.config.radioLabel(given);
     if (given.isEmpty() || !IsRadioLabel(label))
@@ -304,16 +304,16 @@ std::optional<PortReport> radioLabels(Invocation &in)
         return UsageError(QStringLiteral("--radio LABEL labels the radio on one port: with several give PORT=LABEL "
                                          "pairs (--radio 1=SN0001,3=SN0003) or --radios FILE"));
     in.settings.radio = label;
-    return std::nullopt;
+    return {};
 }
 
 // Everything of the command line that is checked before a port is opened.
-std::optional<PortReport> checkOptions(Invocation &in)
+Checked<void> checkOptions(Invocation &in)
 {
     const QCommandLineParser &p = in.parser;
     if (in.command.name != QLatin1String("config"))
-        if (std::optional<PortReport> refused = checkStation(in))
-            return refused;
+        if (Checked<void> station = checkStation(in); !station)
+            return station;
     for (Opt o : in.command.options) {
         const QCommandLineOption &option = optionOf(o);
         if (!option.valueName().isEmpty() && p.values(option).size() > 1)
@@ -343,15 +343,13 @@ void applySettings(Invocation &in)
 }
 
 // The settings file: --config FILE, or the user's.
-std::optional<History::StationConfig> configGiven(const QCommandLineParser &parser, PortReport *refusal)
+Checked<History::StationConfig> configGiven(const QCommandLineParser &parser)
 {
     if (!parser.isSet(optionOf(Opt::Config)))
         return History::StationConfig();
     const QString file = parser.value(optionOf(Opt::Config));
-    if (!QFileInfo(file).isFile()) {
-        *refusal = UsageError(QStringLiteral("--config %1: not a file").arg(file));
-        return std::nullopt;
-    }
+    if (!QFileInfo(file).isFile())
+        return UsageError(QStringLiteral("--config %1: not a file").arg(file));
     return History::StationConfig(file);
 }
 
@@ -371,7 +369,7 @@ int runCommand(const Command &c, const QStringList &arguments)
         parser.addPositionalArgument(c.arguments, c.argumentHelp);
     const bool json = arguments.contains(QStringLiteral("--json"));
     if (!parser.parse(arguments)) {
-        Print(UsageError(parseError(parser, c.name)), {json, false});
+        Print(Reported(UsageError(parseError(parser, c.name))), {json, false});
         return BadInput;
     }
     if (parser.isSet(QStringLiteral("help"))) {
@@ -382,16 +380,15 @@ int runCommand(const Command &c, const QStringList &arguments)
     // the others may simply stop.
     if (c.statuses.contains(PortNotOpened))
         StopSignals::Install();
-    PortReport refusal;
-    std::optional<History::StationConfig> config = configGiven(parser, &refusal);
+    Checked<History::StationConfig> config = configGiven(parser);
     if (!config) {
-        Print(refusal, {json, false});
+        Print(Reported(config.failure()), {json, false});
         return BadInput;
     }
-    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(*config), {}};
+    Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(config).value(), {}};
     applySettings(in);
-    if (const std::optional<PortReport> refused = checkOptions(in))
-        return in.finish(*refused);
+    if (const Checked<void> checked = checkOptions(in); !checked)
+        return in.finish(checked.failure());
     return c.run(in);
 }
 
@@ -405,6 +402,8 @@ bool Invocation::isSet(Opt option) const
 QString Invocation::value(Opt option) const { return isSet(option) ? parser.value(optionOf(option)) : QString(); }
 
 int Invocation::finish(const PortReport &report) const { return finish(QList<PortReport>{report}); }
+
+int Invocation::finish(const Failure<Refusal> &refusal) const { return finish(Reported(refusal)); }
 
 int Invocation::finish(const QList<PortReport> &reports) const { return PrintAll(reports, settings.style); }
 
@@ -454,13 +453,15 @@ int run(const QStringList &arguments)
             Write(stdout, topHelp());
             return Done;
         }
-        Print(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames() : parseError(top, {})),
+        Print(Reported(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames()
+                                         : parseError(top, {}))),
               {json, false});
         return BadInput;
     }
     const Command *command = findCommand(arguments[at]);
     if (!command) {
-        Print(UsageError(QStringLiteral("unknown command \"%1\"; one of: %2").arg(arguments[at], commandNames())),
+        Print(Reported(UsageError(
+                  QStringLiteral("unknown command \"%1\"; one of: %2").arg(arguments[at], commandNames()))),
               {json, false});
         return BadInput;
     }

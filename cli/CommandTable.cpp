@@ -93,21 +93,19 @@ const QList<Command> &Commands()
     return table;
 }
 
-std::optional<QList<Target>> ChosenTargets(Invocation &in, PortReport *refusal)
+Checked<QList<Target>> ChosenTargets(Invocation &in)
 {
     QString given = in.value(Opt::Port);
     if (given.isEmpty())
         given = in.config.port().value;
-    TargetChoice choice = ChooseTargets(given, in.ports, in.command.manyPorts);
-    if (!choice.refusal && in.settings.radio)
-        choice.targets.first().radio = in.settings.radio;
-    if (!choice.refusal)
-        choice.refusal = LabelTargets(choice.targets, in.labels, in.ports);
-    if (choice.refusal) {
-        *refusal = *choice.refusal;
-        return std::nullopt;
-    }
-    return choice.targets;
+    Checked<QList<Target>> targets = ChooseTargets(given, in.ports, in.command.manyPorts);
+    if (!targets)
+        return targets;
+    if (in.settings.radio)
+        targets->first().radio = in.settings.radio;
+    if (const Checked<void> labelled = LabelTargets(*targets, in.labels, in.ports); !labelled)
+        return labelled.failure();
+    return targets;
 }
 
 QList<PortReport> OnEveryTarget(const RunSettings &settings, const QList<Target> &targets, const PortJob &job)

@@ -55,15 +55,16 @@ struct Invocation {
     QString value(Opt option) const;
     // Prints and returns the exit status of one report.
     int finish(const PortReport &report) const;
+    int finish(const Failure<Refusal> &refusal) const;
     int finish(const QList<PortReport> &reports) const;
     // The same after exchanges with radios, whose ports are closed now: then
     // sends the records the history server lacks, for at most 2 s.
     int finishExchanges(const QList<PortReport> &reports) const;
 };
 
-// The ports the command works on, with the labels given for them; nothing,
-// with the refusal, when they cannot be had.
-std::optional<QList<Target>> ChosenTargets(Invocation &in, PortReport *refusal);
+// The ports the command works on, with the labels given for them, or why
+// they cannot be had.
+Checked<QList<Target>> ChosenTargets(Invocation &in);
 // Runs `job` for every target at once, each on its own thread, with the
 // run's settings (several ports share one history thread); the reports come
 // back in the order of the targets.
@@ -75,9 +76,8 @@ QList<PortReport> OnEveryTarget(const RunSettings &settings, const QList<Target>
 PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,
                        bool onlyChanges, bool verify, bool dryRun);
 // The values a write or a compare names: NAME=V arguments, or a JSON file
-// (- for standard input); nothing, with the refusal, when any is not good.
-std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
-                                       PortReport *refusal);
+// (- for standard input), or the refusal when any is not good.
+Checked<PowerValues> ValuesGiven(const QStringList &args, const QString &file);
 // A backup file, or standard input for "-", with the bytes read.
 struct LoadedBackup {
     History::Backup backup;

@@ -126,36 +126,32 @@ std::optional<QDateTime> timeGiven(const QString &text, bool local, bool endOfDa
     return t.toUTC();
 }
 
-std::optional<History::Filter> filterGiven(const Invocation &in, PortReport *refusal)
+Checked<History::Filter> filterGiven(const Invocation &in)
 {
     History::Filter f;
     f.port = PortFilterName(in.value(Opt::Port));
     f.radio = in.settings.radio;   // with the station's prefix, as it was stored
     f.radioPrefix = in.config.radioPrefix().value;
     f.station = in.value(Opt::Station);
-    const auto refuse = [&](const QString &why) {
-        *refusal = UsageError(why);
-        return std::nullopt;
-    };
     if (in.isSet(Opt::Action) && !(f.action = History::actionFromName(in.value(Opt::Action))))
-        return refuse(QStringLiteral("--action is one of: read write restore backup"));
+        return UsageError(QStringLiteral("--action is one of: read write restore backup"));
     if (in.isSet(Opt::Outcome) && !(f.outcome = History::StateFromName(in.value(Opt::Outcome))))
-        return refuse(QStringLiteral("--outcome is one of: done port no-reply other-reply link-lost verify "
-                                     "other-radio interrupted file unfinished"));
+        return UsageError(QStringLiteral("--outcome is one of: done port no-reply other-reply link-lost verify "
+                                         "other-radio interrupted file unfinished"));
     for (auto [opt, target, end] : {std::tuple{Opt::Since, &f.since, false}, std::tuple{Opt::Until, &f.until, true}}) {
         if (!in.isSet(opt))
             continue;
         const std::optional<QDateTime> t = timeGiven(in.value(opt), in.isSet(Opt::Local), end);
         if (!t)
-            return refuse(QStringLiteral("\"%1\" is not an ISO 8601 time, e.g. 2026-12-07 or 2026-12-07T08:00:00Z")
-                              .arg(in.value(opt)));
+            return UsageError(QStringLiteral("\"%1\" is not an ISO 8601 time, e.g. 2026-12-07 or 2026-12-07T08:00:00Z")
+                                  .arg(in.value(opt)));
         *target = *t;
     }
     if (in.isSet(Opt::Limit)) {
         bool ok = false;
         f.limit = in.value(Opt::Limit).toInt(&ok);
         if (!ok || f.limit < 1)
-            return refuse(QStringLiteral("--limit needs a whole number above 0"));
+            return UsageError(QStringLiteral("--limit needs a whole number above 0"));
     }
     return f;
 }
@@ -185,7 +181,7 @@ int listed(const Invocation &in, const History::Store &store, const History::Sto
 int listedOnServer(const Invocation &in, const History::ServerHistory::Records &found)
 {
     if (!found)
-        return in.finish(Failure(ServerFailed, QStringLiteral("server"), found.text()));
+        return in.finish(ErrorReport(ServerFailed, QStringLiteral("server"), found.text()));
     const QList<History::ServerRecord> &records = *found;
     PortReport report;
     QList<JsonObject> items;
@@ -232,9 +228,9 @@ int sync(const Invocation &in)
     if (!r.done) {
         const int status = r.stopped() ? 128 + StopSignals::Signal() : ServerFailed;
         const QString kind = r.stopped() ? QStringLiteral("interrupted") : QStringLiteral("server");
-        const PortReport failed = Failure(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
-                                                            .arg(r.done.text()).arg(r.sent).arg(r.waiting),
-                                          nullptr, counts);
+        const PortReport failed = ErrorReport(status, kind, QStringLiteral("%1; %2 record(s) sent, %3 waiting")
+                                                                .arg(r.done.text()).arg(r.sent).arg(r.waiting),
+                                              nullptr, counts);
         return EndAfterServer(in.finish(failed), r);
     }
     PortReport report;
@@ -255,9 +251,9 @@ int story(const Invocation &in)
     const QString prefix = in.config.radioPrefix().value;
     if (in.isSet(Opt::Server)) {
         if (in.server.isEmpty())
-            return listedOnServer(in, ::Failure{History::ServerError::Settings,
-                                              QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                                             "or history_server in the config file")});
+            return listedOnServer(in, Failure{History::ServerError::Settings,
+                                            QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
+                                                           "or history_server in the config file")});
         return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.story(id, prefix); }));
     }
     History::Store store(in.settings.historyPath);
@@ -277,10 +273,9 @@ int RunHistory(Invocation &in)
         return in.finish(UsageError(QStringLiteral("history takes no arguments but sync: \"%1\"").arg(in.args.first())));
     if (in.isSet(Opt::Story))
         return story(in);
-    PortReport refusal;
-    const std::optional<History::Filter> filter = filterGiven(in, &refusal);
+    const Checked<History::Filter> filter = filterGiven(in);
     if (!filter)
-        return in.finish(refusal);
+        return in.finish(filter.failure());
     if (in.isSet(Opt::Server)) {
         if (in.server.isEmpty())
             return in.finish(UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "

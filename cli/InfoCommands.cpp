@@ -131,10 +131,10 @@ Doctor::ProbeResult probe(const QString &device)
 
 // The ports to check: those --port names, else the mapped ones, else the
 // USB serial adapters there are.
-std::optional<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env, PortReport *refusal)
+Checked<QList<Target>> doctorTargets(Invocation &in, const Doctor::Environment &env)
 {
     if (in.isSet(Opt::Port))
-        return ChosenTargets(in, refusal);
+        return ChosenTargets(in);
     QList<Target> targets;
     if (in.ports.mapped()) {
         for (const PortMap::Port &p : in.ports.numbered())
@@ -172,16 +172,15 @@ int RunDoctor(Invocation &in)
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("doctor takes no arguments: \"%1\"").arg(in.args.first())));
     const Doctor::Environment env = Doctor::Environment::current();
-    PortReport refusal;
-    const std::optional<QList<Target>> targets = doctorTargets(in, env, &refusal);
+    const Checked<QList<Target>> targets = doctorTargets(in, env);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     QList<PortReport> reports;
     for (const Target &t : *targets) {
         if (t.device.isEmpty()) {
-            reports << Failure(PortNotOpened, QStringLiteral("port"),
-                               QStringLiteral("%1 names no device: set CALITUNE_%1, or see %2 ports").arg(t.name, Program),
-                               &t);
+            reports << ErrorReport(PortNotOpened, QStringLiteral("port"),
+                                   QStringLiteral("%1 names no device: set CALITUNE_%1, or see %2 ports").arg(t.name, Program),
+                                   &t);
             continue;
         }
         const QString device = t.device;
@@ -189,12 +188,12 @@ int RunDoctor(Invocation &in)
         const QList<Doctor::Finding> findings = Doctor::examine(device, env, asked);
         // A probe cut short would read as "no radio answered".
         if (StopSignals::Requested())
-            return in.finish(reports << Failure(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
-                                                QStringLiteral("%1: interrupted by signal %2; the radio is not left "
-                                                               "in programming mode")
-                                                    .arg(t.label())
-                                                    .arg(StopSignals::Signal()),
-                                                &t));
+            return in.finish(reports << ErrorReport(128 + StopSignals::Signal(), QStringLiteral("interrupted"),
+                                                    QStringLiteral("%1: interrupted by signal %2; the radio is not left "
+                                                                   "in programming mode")
+                                                        .arg(t.label())
+                                                        .arg(StopSignals::Signal()),
+                                                    &t));
         reports << doctorReport(t, findings, targets->size() > 1);
     }
     return in.finish(reports);

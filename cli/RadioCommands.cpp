@@ -62,36 +62,31 @@ Result<QByteArray, FileError> ReadInput(const QString &file, qint64 limit)
     const bool ok = file == QLatin1String("-") ? f.open(stdin, QIODevice::ReadOnly)
                                                : (f.setFileName(file), f.open(QIODevice::ReadOnly));
     if (!ok)
-        return ::Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
+        return Failure{FileError::CannotRead, QStringLiteral("cannot read the file: %1").arg(f.errorString())};
     QByteArray content = f.read(limit + 1);
     if (content.size() > limit)
-        return ::Failure{FileError::TooLarge, QStringLiteral("too large")};
+        return Failure{FileError::TooLarge, QStringLiteral("too large")};
     return content;
 }
 
-std::optional<PowerValues> ValuesGiven(const QStringList &args, const QString &file,
-                                       PortReport *refusal)
+Checked<PowerValues> ValuesGiven(const QStringList &args, const QString &file)
 {
     if (!file.isEmpty()) {
-        if (!args.isEmpty()) {
-            *refusal = UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
-            return std::nullopt;
-        }
+        if (!args.isEmpty())
+            return UsageError(QStringLiteral("give values either as NAME=V or with --file, not both"));
         const Result<QByteArray, FileError> content = ReadInput(file, 1 << 20);
         const QString from = file == QLatin1String("-") ? QStringLiteral("standard input") : file;
-        if (!content) {
-            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, content.text()));
-            return std::nullopt;
-        }
+        if (!content)
+            return BadInputError(QStringLiteral("%1: %2").arg(from, content.text()));
         const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseValueFile(*content);
         if (!parsed)
-            *refusal = BadInputError(QStringLiteral("%1: %2").arg(from, parsed.text()));
-        return parsed ? std::optional(*parsed) : std::nullopt;
+            return BadInputError(QStringLiteral("%1: %2").arg(from, parsed.text()));
+        return *parsed;
     }
     const Result<ValueArgs::Values, ValueArgs::Refusal> parsed = ValueArgs::parseAssignments(args);
     if (!parsed)
-        *refusal = UsageError(parsed.text());
-    return parsed ? std::optional(*parsed) : std::nullopt;
+        return UsageError(parsed.text());
+    return *parsed;
 }
 
 PortReport WriteReport(const Session &session, const Exchange::WriteResult &result, const PowerValues &asked,
@@ -109,13 +104,13 @@ PortReport WriteReport(const Session &session, const Exchange::WriteResult &resu
     }
     const bool unchanged = before == sent;
     if (result.outcome == Outcome::VerifyMismatch) {
-        PortReport r = Failure(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
-                               QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
-                               &t,
-                               JsonObject()
-                                   .add(QStringLiteral("before"), hex(before))
-                                   .add(QStringLiteral("sent"), hex(sent))
-                                   .add(QStringLiteral("after"), hex(*result.after)));
+        PortReport r = ErrorReport(VerifyMismatch, History::OutcomeName(Outcome::VerifyMismatch),
+                                   QStringLiteral("%1: verify failed: the radio holds other bytes than were written").arg(t.label()),
+                                   &t,
+                                   JsonObject()
+                                       .add(QStringLiteral("before"), hex(before))
+                                       .add(QStringLiteral("sent"), hex(sent))
+                                       .add(QStringLiteral("after"), hex(*result.after)));
         r.out = QStringLiteral("written:   %1\nread back: %2\n").arg(hex(sent), hex(*result.after));
         return r;
     }
@@ -142,22 +137,20 @@ int RunRead(Invocation &in)
 {
     if (!in.args.isEmpty())
         return in.finish(UsageError(QStringLiteral("read takes no arguments: \"%1\"").arg(in.args.first())));
-    PortReport refusal;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
+    const Checked<QList<Target>> targets = ChosenTargets(in);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     return in.finishExchanges(OnEveryTarget(in.settings, *targets, readOne));
 }
 
 int RunWrite(Invocation &in)
 {
-    PortReport refusal;
-    const std::optional<PowerValues> values = ValuesGiven(in.args, in.value(Opt::File), &refusal);
+    const Checked<PowerValues> values = ValuesGiven(in.args, in.value(Opt::File));
     if (!values)
-        return in.finish(refusal);
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
+        return in.finish(values.failure());
+    const Checked<QList<Target>> targets = ChosenTargets(in);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     Exchange::Change change;
     change.values = *values;
     change.verify = !in.isSet(Opt::NoVerify);
@@ -191,17 +184,15 @@ int RunCompare(Invocation &in)
         for (std::size_t i = 0; i < asked.size(); ++i)
             asked[i] = wanted[i];
     } else {
-        PortReport refusal;
-        const std::optional<PowerValues> values = ValuesGiven(in.args, {}, &refusal);
+        const Checked<PowerValues> values = ValuesGiven(in.args, {});
         if (!values)
-            return in.finish(refusal);
+            return in.finish(values.failure());
         asked = *values;
         wanted = WithValues(wanted, asked);
     }
-    PortReport refusal;
-    const std::optional<QList<Target>> targets = ChosenTargets(in, &refusal);
+    const Checked<QList<Target>> targets = ChosenTargets(in);
     if (!targets)
-        return in.finish(refusal);
+        return in.finish(targets.failure());
     const Target &t = targets->first();
     Session session(in.settings, t, StartRecord(History::Action::Read));
     const Exchange::ReadResult r = Exchange::Read(session.link, t.device, session.ui(), session.record());

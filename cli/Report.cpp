@@ -109,8 +109,8 @@ int ExitStatusOf(Outcome outcome)
     return BadInput;
 }
 
-PortReport Failure(int status, const QString &kind, const QString &text, const Target *target,
-                   const CliOutput::JsonObject &extra)
+PortReport ErrorReport(int status, const QString &kind, const QString &text, const Target *target,
+                       const CliOutput::JsonObject &extra)
 {
     using CliOutput::JsonObject;
     PortReport r;
@@ -129,12 +129,20 @@ PortReport Failure(int status, const QString &kind, const QString &text, const T
     return r;
 }
 
-PortReport UsageError(const QString &message)
+Failure<Refusal> UsageError(const QString &message)
 {
-    return Failure(BadInput, QStringLiteral("usage"), message + QStringLiteral(" (see %1 --help)").arg(Program));
+    return BadInputError(message + QStringLiteral(" (see %1 --help)").arg(Program));
 }
 
-PortReport BadInputError(const QString &message) { return Failure(BadInput, QStringLiteral("usage"), message); }
+Failure<Refusal> BadInputError(const QString &message)
+{
+    return Failure{Refusal{BadInput, QStringLiteral("usage")}, message};
+}
+
+PortReport Reported(const Failure<Refusal> &refusal)
+{
+    return ErrorReport(refusal.kind.status, refusal.kind.error, refusal.text);
+}
 
 void Write(FILE *stream, const QString &text)
 {
@@ -151,7 +159,7 @@ Result<void, FileError> WriteBytes(FILE *stream, const QByteArray &bytes)
     if (std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream) == std::size_t(bytes.size())
         && std::fflush(stream) == 0)
         return {};
-    return ::Failure{FileError::CannotWrite,
+    return Failure{FileError::CannotWrite,
                    errno ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("write failed")};
 }
 

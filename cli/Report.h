@@ -43,10 +43,23 @@ struct PortReport {
 // One line on stderr ("calitune-cli: " message) and, with --json, the error
 // object {"error", "message", "port", "device", "radio"} (all null when no
 // port was chosen).
-PortReport Failure(int status, const QString &kind, const QString &message, const Target *target = nullptr,
-                   const CliOutput::JsonObject &extra = {});
-PortReport UsageError(const QString &message);   // with "(see calitune-cli --help)"
-PortReport BadInputError(const QString &message);
+PortReport ErrorReport(int status, const QString &kind, const QString &message, const Target *target = nullptr,
+                       const CliOutput::JsonObject &extra = {});
+
+// Why a command is refused before any radio is touched: the exit status and
+// the error's name in the JSON ("usage", "port", "server", ...).
+struct Refusal {
+    int status;
+    QString error;
+};
+// What an argument check found, or why the command is refused.
+template <typename T>
+using Checked = Result<T, Refusal>;
+
+Failure<Refusal> UsageError(const QString &message);   // with "(see calitune-cli --help)"
+Failure<Refusal> BadInputError(const QString &message);
+// The refusal as an error report, on no port.
+PortReport Reported(const Failure<Refusal> &refusal);
 
 // Prints one report; text or JSON as the style says.
 void Print(const PortReport &report, const Style &style);

@@ -104,49 +104,49 @@ PortReport Session::failed(Outcome outcome, int accessAttempts, Writing writing)
     const int status = ExitStatusOf(outcome);
     switch (outcome) {
     case Outcome::PortNotOpened:
-        return Failure(status, kind, QStringLiteral("%1: cannot open the port: %2").arg(at, whyNotOpened()), &target);
+        return ErrorReport(status, kind, QStringLiteral("%1: cannot open the port: %2").arg(at, whyNotOpened()), &target);
     case Outcome::NoReply:
-        return Failure(status, kind,
-                       QStringLiteral("%1: the radio does not answer the access code (%2 attempts); "
-                                      "check the cable and that the radio is switched on")
-                           .arg(at)
-                           .arg(accessAttempts),
-                       &target);
+        return ErrorReport(status, kind,
+                           QStringLiteral("%1: the radio does not answer the access code (%2 attempts); "
+                                          "check the cable and that the radio is switched on")
+                               .arg(at)
+                               .arg(accessAttempts),
+                           &target);
     case Outcome::OtherReply:
         if (link.entered())
-            return Failure(status, kind,
-                           QStringLiteral("%1: the radio answers the block transfer with something else (a refusal "
-                                          "or other bytes); %2%3")
-                               .arg(at, written, programmingMode()),
+            return ErrorReport(status, kind,
+                               QStringLiteral("%1: the radio answers the block transfer with something else (a refusal "
+                                              "or other bytes); %2%3")
+                                   .arg(at, written, programmingMode()),
+                               &target);
+        return ErrorReport(status, kind,
+                           QStringLiteral("%1: the radio answers the access code with something other than "
+                                          "an acknowledgement; check that it is the right radio and try again")
+                               .arg(at),
                            &target);
-        return Failure(status, kind,
-                       QStringLiteral("%1: the radio answers the access code with something other than "
-                                      "an acknowledgement; check that it is the right radio and try again")
-                           .arg(at),
-                       &target);
     case Outcome::LinkLost:
-        return Failure(status, kind,
-                       QStringLiteral("%1: the link was lost during a block transfer%2%3")
-                           .arg(at, writing == Writing::No ? QString()
-                                    : blockSent ? QStringLiteral("; the radio may hold a partly written block: read it, "
-                                                                 "or restore it from the history")
-                                                : QStringLiteral("; nothing was written to the radio"),
-                                link.exitCommand() == Link::ExitCommand::NotSent ? QString()
-                                                                                 : "; " + programmingMode()),
-                       &target);
+        return ErrorReport(status, kind,
+                           QStringLiteral("%1: the link was lost during a block transfer%2%3")
+                               .arg(at, writing == Writing::No ? QString()
+                                        : blockSent ? QStringLiteral("; the radio may hold a partly written block: read it, "
+                                                                     "or restore it from the history")
+                                                    : QStringLiteral("; nothing was written to the radio"),
+                                    link.exitCommand() == Link::ExitCommand::NotSent ? QString()
+                                                                                     : "; " + programmingMode()),
+                           &target);
     case Outcome::Interrupted:
-        return Failure(status, kind,
-                       QStringLiteral("%1: interrupted by %2; %3%4")
-                           .arg(at, signalName(StopSignals::Signal()), written, programmingMode()),
-                       &target);
+        return ErrorReport(status, kind,
+                           QStringLiteral("%1: interrupted by %2; %3%4")
+                               .arg(at, signalName(StopSignals::Signal()), written, programmingMode()),
+                           &target);
     case Outcome::NotKept:
-        return Failure(status, kind,
-                       QStringLiteral("%1: the history could not be saved; nothing was written; %2 "
-                                      "(CALITUNE_HISTORY=off writes without a record)")
-                           .arg(at, programmingMode()),
-                       &target);
+        return ErrorReport(status, kind,
+                           QStringLiteral("%1: the history could not be saved; nothing was written; %2 "
+                                          "(CALITUNE_HISTORY=off writes without a record)")
+                               .arg(at, programmingMode()),
+                           &target);
     default:
-        return Failure(status, kind, QStringLiteral("%1: %2").arg(at, kind), &target);
+        return ErrorReport(status, kind, QStringLiteral("%1: %2").arg(at, kind), &target);
     }
 }
 

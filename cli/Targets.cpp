@@ -24,29 +24,27 @@ QString portList(const QList<PortMap::Port> &ports)
     return items.join(QStringLiteral(", "));
 }
 
-TargetChoice refused(const PortReport &report) { return {{}, report}; }
-
-TargetChoice theOnlyPort(PortMap::Map &ports)
+Checked<QList<Target>> theOnlyPort(PortMap::Map &ports)
 {
     const QList<PortMap::Port> exist = ports.refresh();
     if (exist.size() == 1)
-        return {{Target{PortMap::PortName(exist[0].number), exist[0].device}}, std::nullopt};
+        return QList<Target>{Target{PortMap::PortName(exist[0].number), exist[0].device}};
     if (exist.isEmpty())
-        return refused(UsageError(QStringLiteral("no serial port exists; plug in the programming cable or give --port")));
-    return refused(UsageError(QStringLiteral("%1 ports exist, choose one with --port: %2")
-                                  .arg(exist.size())
-                                  .arg(portList(exist))));
+        return UsageError(QStringLiteral("no serial port exists; plug in the programming cable or give --port"));
+    return UsageError(QStringLiteral("%1 ports exist, choose one with --port: %2")
+                          .arg(exist.size())
+                          .arg(portList(exist)));
 }
 
-TargetChoice everyPort(PortMap::Map &ports)
+Checked<QList<Target>> everyPort(PortMap::Map &ports)
 {
-    TargetChoice choice;
+    QList<Target> targets;
     for (const PortMap::Port &p : ports.numbered())
-        choice.targets << Target{PortMap::PortName(p.number), p.device};
-    if (choice.targets.isEmpty())
-        choice.refusal = Failure(PortNotOpened, QStringLiteral("port"),
-                                 QStringLiteral("--port all: no serial port exists; plug in the programming cable"));
-    return choice;
+        targets << Target{PortMap::PortName(p.number), p.device};
+    if (targets.isEmpty())
+        return Failure{Refusal{PortNotOpened, QStringLiteral("port")},
+                       QStringLiteral("--port all: no serial port exists; plug in the programming cable")};
+    return targets;
 }
 
 enum class NoPort { NumberOutOfRange, NotAPort };
@@ -57,48 +55,48 @@ Result<Target, NoPort> oneTarget(const QString &given, PortMap::Map &ports)
     if (const QRegularExpressionMatch m = numberedPort().match(given); m.hasMatch()) {
         const int number = m.captured(1).toInt();
         if (number < PortMap::FirstPort || number > PortMap::LastPort)
-            return ::Failure{NoPort::NumberOutOfRange, QStringLiteral("there is no port %1: ports are numbered %2 to %3")
-                                                           .arg(given)
-                                                           .arg(PortMap::FirstPort)
-                                                           .arg(PortMap::LastPort)};
+            return Failure{NoPort::NumberOutOfRange, QStringLiteral("there is no port %1: ports are numbered %2 to %3")
+                                                         .arg(given)
+                                                         .arg(PortMap::FirstPort)
+                                                         .arg(PortMap::LastPort)};
         // Only this port's entry of the map: opening the others to list them
         // would collide with runs on those ports at the same moment.
         return Target{PortMap::PortName(number), ports.devicePath(number)};
     }
 #ifndef Q_OS_WIN
     if (!given.contains(QLatin1Char('/')))
-        return ::Failure{NoPort::NotAPort,
-                         QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given)};
+        return Failure{NoPort::NotAPort,
+                       QStringLiteral("\"%1\" is not a port: give a number, COMn or a device path").arg(given)};
 #endif
     return Target{given, given};
 }
 
 } // namespace
 
-TargetChoice ChooseTargets(const QString &given, PortMap::Map &ports, bool many)
+Checked<QList<Target>> ChooseTargets(const QString &given, PortMap::Map &ports, bool many)
 {
     if (given.isEmpty())
         return theOnlyPort(ports);
     const QStringList items = given.split(QLatin1Char(','));
     if (!many && (items.size() > 1 || given.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0))
-        return refused(UsageError(QStringLiteral("this command works on one port at a time: --port %1").arg(given)));
+        return UsageError(QStringLiteral("this command works on one port at a time: --port %1").arg(given));
     if (given.compare(QLatin1String("all"), Qt::CaseInsensitive) == 0)
         return everyPort(ports);
-    TargetChoice choice;
+    QList<Target> targets;
     QSet<QString> seen;
     for (const QString &item : items) {
         const Result<Target, NoPort> t = oneTarget(item.trimmed(), ports);
         if (!t)
-            return refused(UsageError(t.text()));
+            return UsageError(t.text());
         // The same radio twice would be two links fighting over one port.
         for (const QString &key : {t->name, t->device}) {
             if (!key.isEmpty() && seen.contains(key))
-                return refused(UsageError(QStringLiteral("--port names %1 twice").arg(key)));
+                return UsageError(QStringLiteral("--port names %1 twice").arg(key));
         }
         seen << t->name << t->device;
-        choice.targets << *t;
+        targets << *t;
     }
-    return choice;
+    return targets;
 }
 
 bool LooksLikePort(const QString &text)
@@ -123,7 +121,7 @@ bool samePort(const Target &a, const Target &b)
 
 } // namespace
 
-std::optional<PortReport> LabelTargets(QList<Target> &targets, const QList<PortLabel> &labels, PortMap::Map &ports)
+Checked<void> LabelTargets(QList<Target> &targets, const QList<PortLabel> &labels, PortMap::Map &ports)
 {
     QList<bool> labelled(targets.size(), false);
     for (const PortLabel &l : labels) {
@@ -140,7 +138,7 @@ std::optional<PortReport> LabelTargets(QList<Target> &targets, const QList<PortL
         labelled[at] = true;
         targets[at].radio = l.label;
     }
-    return std::nullopt;
+    return {};
 }
 
 QString PortFilterName(const QString &given)

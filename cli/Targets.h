@@ -6,18 +6,13 @@
 #include "serial/PortMap.h"
 
 #include <QList>
-#include <optional>
 
 namespace Cli {
 
-struct TargetChoice {
-    QList<Target> targets;   // in the order given
-    std::optional<PortReport> refusal;
-};
-
 // `given`: "3", "COM3", "/dev/ttyUSB0", "1,3,COM5,/dev/ttyUSB0" or "all";
-// empty for the one port that exists. A list or "all" only when `many`.
-TargetChoice ChooseTargets(const QString &given, PortMap::Map &ports, bool many);
+// empty for the one port that exists. A list or "all" only when `many`. The
+// targets come in the order given.
+Checked<QList<Target>> ChooseTargets(const QString &given, PortMap::Map &ports, bool many);
 
 // "3" and "com3" as "COM3"; anything else as it is (for filters).
 QString PortFilterName(const QString &given);
@@ -32,6 +27,6 @@ struct PortLabel {
 bool LooksLikePort(const QString &text);
 // Gives the targets their labels; the others stay unlabelled. Refuses a
 // label whose port is not among the targets, and a port labelled twice.
-std::optional<PortReport> LabelTargets(QList<Target> &targets, const QList<PortLabel> &labels, PortMap::Map &ports);
+Checked<void> LabelTargets(QList<Target> &targets, const QList<PortLabel> &labels, PortMap::Map &ports);
 
 } // namespace Cli
