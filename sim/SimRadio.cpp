@@ -412,9 +412,9 @@ SimRadio::SimRadio() : d(std::make_unique<Impl>())
         throw std::runtime_error("pipe failed");
     d->thread = std::thread([this] { d->run(); });
     // A radio is never late because the PC is busy. Where the system allows
-    // it, the simulated one runs at the lowest real-time priority, so that a
-    // loaded machine keeps it from a frame less often until the link's purge
-    // has dropped it; elsewhere it keeps the normal priority.
+    // it, the simulated one runs at the lowest real-time priority: on a loaded
+    // machine it then seldom misses a frame before the link's purge drops it.
+    // Elsewhere it keeps the normal priority.
     sched_param realTime{};
     realTime.sched_priority = 1;
     ::pthread_setschedparam(d->thread.native_handle(), SCHED_FIFO, &realTime);
