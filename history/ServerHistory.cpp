@@ -466,6 +466,14 @@ bool opening(QSqlDatabase &db, ServerCancel &cancel)
 
 // Runs a statement, and once more on a fresh connection when the server went
 // away since the last one (restarted, say): every statement here may be repeated.
+// Ends a failed transaction. A connection that the driver closed when the
+// server went away holds none, and a statement on it only makes Qt warn.
+void rollBack(const QSqlDatabase &db)
+{
+    if (db.isOpen())
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+}
+
 bool runReconnecting(QSqlDatabase &db, ServerCancel &cancel,
                      const std::function<bool(QSqlQuery &)> &statement, QSqlError *error)
 {
@@ -693,7 +701,7 @@ Result<void, ServerError> ServerHistory::ensureSchema()
     }
     run(QStringLiteral("COMMIT"));
     if (!problem.isEmpty()) {
-        q.exec(QStringLiteral("ROLLBACK"));
+        rollBack(db);
         return Failure{ServerError::Tables, problem.startsWith(QLatin1String("the history server"))
                                                 ? problem : QStringLiteral("cannot set up the history server: ") + problem};
     }
@@ -779,7 +787,7 @@ Result<qint64, ServerError> ServerHistory::uploadBatch(const QList<Record> &batc
                             .arg(q.value(0).toString(), q.value(1).toString());
         if (written && collision.isEmpty() && q.exec(QStringLiteral("COMMIT")))
             return true;
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        rollBack(db);
         return !collision.isEmpty();   // nothing to try again
     }, &problem);
     const QString what = QStringLiteral("cannot upload to the history server: ");
