@@ -464,8 +464,6 @@ bool opening(QSqlDatabase &db, ServerCancel &cancel)
     return true;
 }
 
-// Runs a statement, and once more on a fresh connection when the server went
-// away since the last one (restarted, say): every statement here may be repeated.
 // Ends a failed transaction. A connection that the driver closed when the
 // server went away holds none, and a statement on it only makes Qt warn.
 void rollBack(const QSqlDatabase &db)
@@ -474,6 +472,8 @@ void rollBack(const QSqlDatabase &db)
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
 }
 
+// Runs a statement, and once more on a fresh connection when the server went
+// away since the last one (restarted, say): every statement here may be repeated.
 bool runReconnecting(QSqlDatabase &db, ServerCancel &cancel,
                      const std::function<bool(QSqlQuery &)> &statement, QSqlError *error)
 {
