@@ -21,10 +21,6 @@ namespace History {
 
 namespace {
 
-// Uploads go in multi-row statements of this many records; one statement is
-// one transaction, so a batch is on the server whole or not at all.
-constexpr int BatchSize = 500;
-
 // Defaults in front of the user's own keywords, which override them: never
 // wait long for a server that does not answer, nor on a dead connection.
 QString connectDefaults(int timeoutSeconds)

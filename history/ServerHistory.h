@@ -58,6 +58,9 @@ public:
     static constexpr int SchemaVersion = 3;
     static constexpr int ConnectTimeoutSeconds = 4;
     static constexpr int StatementTimeoutMs = 8000;
+    // Uploads go in multi-row statements of this many records; one statement
+    // is one transaction, so a batch is on the server whole or not at all.
+    static constexpr int BatchSize = 500;
 
     // conninfo: libpq's keyword form ("host=… port=… dbname=… user=…
     // sslmode=…") or a postgresql:// URI. Passwords come from libpq's password

@@ -11,7 +11,6 @@ namespace History {
 
 namespace {
 
-constexpr int Batch = 500;
 constexpr int TickMs = 50;
 // How long a cancelled call may take to end before it is left behind.
 constexpr int CancelGraceMs = 400;
@@ -129,7 +128,7 @@ void connectAndUpload(ServerThread &thread, Store &local, const QString &conninf
     });
     bool ok = connected && thread.shared().server;
     while (ok && !limits.deadline.hasExpired() && !thread.stopRequested()) {
-        const Store::Records changed = local.changedAfter(rev, Batch);
+        const Store::Records changed = local.changedAfter(rev, ServerHistory::BatchSize);
         if (!changed) {
             result.done = Failure{SyncError::Local, QStringLiteral("the local history: ") + changed.text()};
             return;
