@@ -225,8 +225,7 @@ Checked<NamedRecord> recordGiven(const Invocation &in, const QString &given)
     QString error;
     std::optional<History::Record> record;
     if (onServer && in.server.isEmpty())
-        return UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                         "or history_server in the config file"));
+        return UsageError(QStringLiteral("--server: ") + History::StationConfig::serverNotSet());
     if (onServer) {
         const Result<std::optional<History::Record>, History::ServerError> found = serverRecord(in.server, station, id);
         if (found)

@@ -216,8 +216,7 @@ History::ServerHistory::Records onServer(const QString &conninfo,
 int sync(const Invocation &in)
 {
     if (in.server.isEmpty())
-        return in.finish(UsageError(QStringLiteral("no history server is set: CALITUNE_HISTORY_SERVER, or "
-                                                   "history_server in the config file")));
+        return in.finish(UsageError(History::StationConfig::serverNotSet()));
     StopSignals::Install();
     History::Store store(in.settings.historyPath);
     store.setWarnings(HistoryWarnings(in.settings.style));
@@ -252,8 +251,7 @@ int story(const Invocation &in)
     if (in.isSet(Opt::Server)) {
         if (in.server.isEmpty())
             return listedOnServer(in, Failure{History::ServerError::Settings,
-                                            QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                                           "or history_server in the config file")});
+                                            QStringLiteral("--server: ") + History::StationConfig::serverNotSet()});
         return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.story(id, prefix); }));
     }
     History::Store store(in.settings.historyPath);
@@ -278,8 +276,7 @@ int RunHistory(Invocation &in)
         return in.finish(filter.failure());
     if (in.isSet(Opt::Server)) {
         if (in.server.isEmpty())
-            return in.finish(UsageError(QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                                       "or history_server in the config file")));
+            return in.finish(UsageError(QStringLiteral("--server: ") + History::StationConfig::serverNotSet()));
         return listedOnServer(in, onServer(in.server, [&](History::ServerHistory &s) { return s.list(*filter); }));
     }
     if (in.isSet(Opt::Station))

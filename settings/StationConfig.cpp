@@ -81,6 +81,11 @@ Setting StationConfig::history() const
 
 Setting StationConfig::server() const { return lookUp("history_server", "CALITUNE_HISTORY_SERVER"); }
 
+QString StationConfig::serverNotSet()
+{
+    return QStringLiteral("no history server is set: CALITUNE_HISTORY_SERVER, or history_server in the config file");
+}
+
 Setting StationConfig::station() const
 {
     if (Setting s = lookUp("station", "CALITUNE_STATION"); s.isSet())

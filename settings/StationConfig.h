@@ -29,6 +29,7 @@ public:
     Setting port() const;           // port=, CALITUNE_PORT
     Setting history() const;        // history=, CALITUNE_HISTORY; default: the application data folder
     Setting server() const;         // history_server=, CALITUNE_HISTORY_SERVER
+    static QString serverNotSet();  // what to say when a command needs server() and it is not set
     Setting station() const;        // station=, CALITUNE_STATION; default: the host name
     Setting radioPrefix() const;    // radio_prefix=, CALITUNE_RADIO_PREFIX
     // A label as given, with the prefix put in front unless it starts with it

@@ -69,8 +69,7 @@ Result<Web::Origin, Unusable> originOf(const History::StationConfig &config, boo
     if (!server)
         return Web::Origin{config.history().value, QString(), false};
     if (!config.server().isSet())
-        return Failure{Unusable::NoServer, QStringLiteral("--server: no history server is set: CALITUNE_HISTORY_SERVER, "
-                                                          "or history_server in the config file")};
+        return Failure{Unusable::NoServer, QStringLiteral("--server: ") + History::StationConfig::serverNotSet()};
     return Web::Origin{QString(), config.server().value, true};
 }
 
