@@ -297,14 +297,108 @@ Store::Step Store::run(QSqlQuery &query, const QDeadlineTimer &deadline, const Q
     }
 }
 
+// Writes records within one transaction: each statement is prepared once,
+// and revisions count on from one look-up, as nobody else writes meanwhile.
+class Store::RecordWriter {
+public:
+    explicit RecordWriter(const Store &store) : m_store(store), m_insert(store.database()), m_update(store.database()) {}
+    // An insert that meets its uid already stored (a spool merged twice) does nothing.
+    Step insert(Record &record, bool &inserted);
+    Step update(const Record &record, bool &found);
+
+private:
+    Step prepared(QSqlQuery &query, bool &ready, const QString &sql);
+    Step claimRev(qint64 &rev);
+
+    const Store &m_store;
+    QSqlQuery m_insert, m_update;
+    bool m_insertReady = false, m_updateReady = false;
+    qint64 m_nextRev = 0;   // 0: not looked up yet
+};
+
+Store::Step Store::RecordWriter::prepared(QSqlQuery &query, bool &ready, const QString &sql)
+{
+    if (!ready && !query.prepare(sql))
+        return m_store.failed(query.lastError());
+    ready = true;
+    return Step::Ok;
+}
+
+Store::Step Store::RecordWriter::claimRev(qint64 &rev)
+{
+    if (m_nextRev == 0) {
+        QSqlQuery q(m_store.database());
+        if (!q.exec(QStringLiteral("SELECT coalesce(max(rev), 0) + 1 FROM records")) || !q.next())
+            return m_store.failed(q.lastError());
+        m_nextRev = q.value(0).toLongLong();
+    }
+    rev = m_nextRev;
+    return Step::Ok;
+}
+
+Store::Step Store::RecordWriter::insert(Record &record, bool &inserted)
+{
+    // Qt binds a null QString as NULL: the text that must be there falls back to ''.
+    Step result = prepared(m_insert, m_insertReady, QStringLiteral(
+        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, fingerprint,"
+        " action, outcome, block_before, block_sent, block_after, verified, forced, source_file,"
+        " source_sha256, source_record) VALUES (:uid, :rev, :time, :source,"
+        " coalesce(:station, ''), coalesce(:port, ''), coalesce(:device, ''), :radio, :fingerprint,"
+        " :action, :outcome, :before, :sent, :after, :verified, :forced, :source_file, :source_sha256,"
+        " :source_record) ON CONFLICT (uid) DO NOTHING"));
+    if (result == Step::Ok)
+        result = claimRev(record.rev);
+    if (result != Step::Ok)
+        return result;
+    bindRecord(m_insert, record);
+    if (!m_insert.exec())
+        return m_store.failed(m_insert.lastError());
+    inserted = m_insert.numRowsAffected() == 1;
+    record.id = inserted ? m_insert.lastInsertId().toLongLong() : 0;
+    m_nextRev += inserted;
+    return Step::Ok;
+}
+
+Store::Step Store::RecordWriter::update(const Record &record, bool &found)
+{
+    qint64 rev = 0;
+    Step result = prepared(m_update, m_updateReady, QStringLiteral(
+        "UPDATE records SET outcome = :outcome, block_before = :before, fingerprint = :fingerprint,"
+        " block_sent = :sent, block_after = :after, verified = :verified, forced = :forced, rev = :rev"
+        " WHERE uid = :uid"));
+    if (result == Step::Ok)
+        result = claimRev(rev);
+    if (result != Step::Ok)
+        return result;
+    QSqlQuery &q = m_update;
+    q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
+    q.bindValue(QStringLiteral(":before"), blob(record.before));
+    q.bindValue(QStringLiteral(":fingerprint"), textOrNull(fingerprintOf(record).value_or(QString())));
+    q.bindValue(QStringLiteral(":sent"), blob(record.sent));
+    q.bindValue(QStringLiteral(":after"), blob(record.after));
+    q.bindValue(QStringLiteral(":forced"), int(record.forced));
+    q.bindValue(QStringLiteral(":verified"), record.verified ? QVariant(int(*record.verified))
+                                                             : QVariant(QMetaType::fromType<int>()));
+    q.bindValue(QStringLiteral(":rev"), rev);
+    q.bindValue(QStringLiteral(":uid"), record.uid);
+    if (!q.exec())
+        return m_store.failed(q.lastError());
+    found = q.numRowsAffected() == 1;
+    m_nextRev += found;
+    return Step::Ok;
+}
+
 Store::Step Store::inTransaction(const QDeadlineTimer &deadline,
-                                 const std::function<Step(QSqlQuery &)> &body) const
+                                 const std::function<Step(RecordWriter &)> &body) const
 {
     QSqlQuery q(database());
     Step result = run(q, deadline, QStringLiteral("BEGIN IMMEDIATE"));
     if (result != Step::Ok)
         return result;
-    result = body(q);
+    {
+        RecordWriter writer(*this);
+        result = body(writer);
+    }
     if (result == Step::Ok)
         result = run(q, deadline, QStringLiteral("COMMIT"));
     if (result != Step::Ok)
@@ -432,7 +526,7 @@ Store::Step Store::setUp(Schema::Layout layout, const QDeadlineTimer &deadline) 
                     .arg(QDir::toNativeSeparators(m_path));
         return Step::Failed;
     }
-    return inTransaction(deadline, [&](QSqlQuery &) {
+    return inTransaction(deadline, [&](RecordWriter &) {
         Schema::Found found;
         QSqlError error;
         bool ok = Schema::inspect(database(), found, error);   // another process may have been first
@@ -485,62 +579,6 @@ Failure<StoreError> Store::lookUpFailed(Step step, const QString &why) const
     return {step == Step::Busy ? StoreError::Busy : StoreError::Failed, why};
 }
 
-Store::Step Store::nextRev(QSqlQuery &q, qint64 &rev) const
-{
-    if (!q.exec(QStringLiteral("SELECT coalesce(max(rev), 0) + 1 FROM records")) || !q.next())
-        return failed(q.lastError());
-    rev = q.value(0).toLongLong();
-    q.finish();
-    return Step::Ok;
-}
-
-// An insert that meets its uid already stored (a spool merged twice) does nothing.
-Store::Step Store::insert(QSqlQuery &q, Record &record, bool &inserted) const
-{
-    Step result = nextRev(q, record.rev);
-    if (result != Step::Ok)
-        return result;
-    // Qt binds a null QString as NULL: the text that must be there falls back to ''.
-    q.prepare(QStringLiteral(
-        "INSERT INTO records (uid, rev, time, source, station, port, device, radio, fingerprint,"
-        " action, outcome, block_before, block_sent, block_after, verified, forced, source_file,"
-        " source_sha256, source_record) VALUES (:uid, :rev, :time, :source,"
-        " coalesce(:station, ''), coalesce(:port, ''), coalesce(:device, ''), :radio, :fingerprint,"
-        " :action, :outcome, :before, :sent, :after, :verified, :forced, :source_file, :source_sha256,"
-        " :source_record) ON CONFLICT (uid) DO NOTHING"));
-    bindRecord(q, record);
-    if (!q.exec())
-        return failed(q.lastError());
-    inserted = q.numRowsAffected() == 1;
-    record.id = inserted ? q.lastInsertId().toLongLong() : 0;
-    return Step::Ok;
-}
-
-Store::Step Store::update(QSqlQuery &q, const Record &record, bool &found) const
-{
-    qint64 rev = 0;
-    Step result = nextRev(q, rev);
-    if (result != Step::Ok)
-        return result;
-    q.prepare(QStringLiteral("UPDATE records SET outcome = :outcome, block_before = :before,"
-                             " fingerprint = :fingerprint, block_sent = :sent, block_after = :after,"
-                             " verified = :verified, forced = :forced, rev = :rev WHERE uid = :uid"));
-    q.bindValue(QStringLiteral(":outcome"), OutcomeName(record.outcome));
-    q.bindValue(QStringLiteral(":before"), blob(record.before));
-    q.bindValue(QStringLiteral(":fingerprint"), textOrNull(fingerprintOf(record).value_or(QString())));
-    q.bindValue(QStringLiteral(":sent"), blob(record.sent));
-    q.bindValue(QStringLiteral(":after"), blob(record.after));
-    q.bindValue(QStringLiteral(":forced"), int(record.forced));
-    q.bindValue(QStringLiteral(":verified"), record.verified ? QVariant(int(*record.verified))
-                                                             : QVariant(QMetaType::fromType<int>()));
-    q.bindValue(QStringLiteral(":rev"), rev);
-    q.bindValue(QStringLiteral(":uid"), record.uid);
-    if (!q.exec())
-        return failed(q.lastError());
-    found = q.numRowsAffected() == 1;
-    return Step::Ok;
-}
-
 Store::Step Store::whenWritable(const std::function<Step(const QDeadlineTimer &)> &then) const
 {
     const QDeadlineTimer deadline(PrepareWaitMs);
@@ -586,7 +624,7 @@ Store::Step Store::mergeSpool(const QDeadlineTimer &deadline)
     QStringList files;
     QString trouble;
     int unreadable = 0;
-    const Step result = inTransaction(deadline, [&](QSqlQuery &q) {
+    const Step result = inTransaction(deadline, [&](RecordWriter &writer) {
         files = mergingFiles();
         const QString aside = spoolPath() + QStringLiteral(".merging-%1-%2").arg(
             QString::number(QCoreApplication::applicationPid()),
@@ -607,10 +645,10 @@ Store::Step Store::mergeSpool(const QDeadlineTimer &deadline)
                          [](const Record &a, const Record &b) { return a.time < b.time; });
         bool done = false;
         for (Record &record : entries.records)
-            if (const Step r = insert(q, record, done); r != Step::Ok)
+            if (const Step r = writer.insert(record, done); r != Step::Ok)
                 return r;
         for (const Record &completion : std::as_const(entries.completions))
-            if (const Step r = update(q, completion, done); r != Step::Ok)
+            if (const Step r = writer.update(completion, done); r != Step::Ok)
                 return r;
         unreadable = entries.unreadable;
         return Step::Ok;
@@ -647,9 +685,9 @@ Result<void, StoreError> Store::add(Record &record, Warnings *to)
     if (result == Step::Ok)
         result = syncToDisk(false, deadline);
     if (result == Step::Ok)
-        result = inTransaction(deadline, [&](QSqlQuery &q) {
+        result = inTransaction(deadline, [&](RecordWriter &writer) {
             bool inserted = false;
-            const Step r = insert(q, record, inserted);
+            const Step r = writer.insert(record, inserted);
             if (r == Step::Ok && !inserted)
                 m_why = QStringLiteral("record %1 is stored already").arg(record.uid);
             return r == Step::Ok && !inserted ? Step::Failed : r;
@@ -675,7 +713,7 @@ Result<void, StoreError> Store::complete(const Record &record, bool onDisk, Warn
     if (result == Step::Ok)
         result = syncToDisk(onDisk, deadline);
     if (result == Step::Ok)
-        result = inTransaction(deadline, [&](QSqlQuery &q) { return update(q, record, found); });
+        result = inTransaction(deadline, [&](RecordWriter &writer) { return writer.update(record, found); });
     if (result == Step::Ok && !found && record.id == 0) {
         m_why = QStringLiteral("%1 does not hold record %2 yet").arg(m_path, record.uid);
         return toSpool(Spool::completionLine(record));   // its record waits there too
@@ -701,10 +739,10 @@ Store::Step Store::keepInOne(QList<Change> &changes) const
     if (result == Step::Ok)
         result = syncToDisk(onDisk, deadline);
     if (result == Step::Ok)
-        result = inTransaction(deadline, [&](QSqlQuery &q) {
+        result = inTransaction(deadline, [&](RecordWriter &writer) {
             for (Change &c : changes) {
                 bool done = false;
-                const Step r = c.isNew ? insert(q, *c.record, done) : update(q, *c.record, done);
+                const Step r = c.isNew ? writer.insert(*c.record, done) : writer.update(*c.record, done);
                 if (r != Step::Ok || !done)
                     return r == Step::Ok ? Step::Failed : r;
             }
@@ -860,7 +898,8 @@ Result<void, StoreError> Store::setSyncedRev(const QString &server, qint64 rev)
     if (!enabled())
         return {};
     const Step result = whenWritable([&](const QDeadlineTimer &deadline) {
-        return inTransaction(deadline, [&](QSqlQuery &q) {
+        return inTransaction(deadline, [&](RecordWriter &) {
+            QSqlQuery q(database());
             q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) VALUES (:server, :rev)"
                                      " ON CONFLICT (server) DO UPDATE SET rev = excluded.rev"));
             q.bindValue(QStringLiteral(":server"), server);
@@ -890,7 +929,8 @@ Result<void, StoreError> Store::moveSyncedRev(const QString &from, const QString
     if (result == Step::Ok)
         result = run(pragma, deadline, QStringLiteral("PRAGMA secure_delete = ON"));
     if (result == Step::Ok)
-        result = inTransaction(deadline, [&](QSqlQuery &q) {
+        result = inTransaction(deadline, [&](RecordWriter &) {
+            QSqlQuery q(database());
             q.prepare(QStringLiteral("INSERT INTO sync_state (server, rev) SELECT :to, rev FROM sync_state"
                                      " WHERE server = :from ON CONFLICT (server) DO UPDATE SET rev = max(rev, excluded.rev)"));
             q.bindValue(QStringLiteral(":to"), to);

@@ -115,12 +115,10 @@ private:
 
     // Statements, retried while busy until the deadline.
     Step run(QSqlQuery &query, const QDeadlineTimer &deadline, const QString &sql = {}) const;
+    class RecordWriter;
     Step inTransaction(const QDeadlineTimer &deadline,
-                       const std::function<Step(QSqlQuery &)> &body) const;
+                       const std::function<Step(RecordWriter &)> &body) const;
     Step failed(const QSqlError &error) const;
-    Step nextRev(QSqlQuery &query, qint64 &rev) const;
-    Step insert(QSqlQuery &query, Record &record, bool &inserted) const;
-    Step update(QSqlQuery &query, const Record &record, bool &found) const;
     Step keepInOne(QList<Change> &changes) const;
     // Binds `named`, or else `positional` in order.
     Records select(const QString &clauses, const QVariantMap &named, int limit,
