@@ -41,18 +41,9 @@ template <typename Work> bool StoreThread::onItsThread(Work work)
     return result;
 }
 
-Result<void, StoreError> StoreThread::prepare(Warnings *to)
-{
-    std::lock_guard lock(m_prepareMutex);
-    if (!m_prepared) {
-        onItsThread([this, to] {
-            m_ready = m_store->prepare(to);
-            return true;
-        });
-        m_prepared = true;
-    }
-    return m_ready;
-}
+// Preparing waits for the first batch: the records handed in meanwhile are
+// then kept in one transaction, not the first one or two in one of their own.
+Result<void, StoreError> StoreThread::prepare(Warnings *) { return {}; }
 
 Result<void, StoreError> StoreThread::add(Record &record, Warnings *to) { return keep(record, true, false, to); }
 
@@ -77,6 +68,16 @@ Result<void, StoreError> StoreThread::keep(Record &record, bool isNew, bool onDi
 
 void StoreThread::keepWaiting()
 {
+    if (!m_prepared) {
+        Warnings *firstPlace = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_waiting.empty())
+                firstPlace = m_waiting.front()->change.warnings;
+        }
+        (void)m_store->prepare(firstPlace);
+        m_prepared = true;
+    }
     std::vector<Pending *> batch;
     {
         std::lock_guard lock(m_mutex);
