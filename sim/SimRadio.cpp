@@ -518,20 +518,16 @@ std::vector<SimRadio::Frame> SimRadio::frames() const
 
 std::vector<SimRadio::FrameKind> SimRadio::frameKinds() const
 {
-    d->takeInWhatWasSent();
-    std::lock_guard lock(d->m);
     std::vector<FrameKind> kinds;
-    for (const auto &f : d->log)
+    for (const Frame &f : frames())
         kinds.push_back(f.kind);
     return kinds;
 }
 
 int SimRadio::count(FrameKind kind) const
 {
-    d->takeInWhatWasSent();
-    std::lock_guard lock(d->m);
-    return int(std::count_if(d->log.begin(), d->log.end(),
-                             [kind](const Frame &f) { return f.kind == kind; }));
+    const std::vector<Frame> log = frames();
+    return int(std::count_if(log.begin(), log.end(), [kind](const Frame &f) { return f.kind == kind; }));
 }
 
 void SimRadio::clearLog()
