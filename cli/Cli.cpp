@@ -342,6 +342,13 @@ void applySettings(Invocation &in)
         Warn(in.settings.style, warning);
 }
 
+// A refusal before the command's settings are known: printed as --json asks.
+int refusedEarly(const Failure<Refusal> &refusal, bool json)
+{
+    Print(Reported(refusal), {json, false});
+    return refusal.kind.status;
+}
+
 // The settings file: --config FILE, or the user's.
 Checked<History::StationConfig> configGiven(const QCommandLineParser &parser)
 {
@@ -369,8 +376,7 @@ int runCommand(const Command &c, const QStringList &arguments)
         parser.addPositionalArgument(c.arguments, c.argumentHelp);
     const bool json = arguments.contains(QStringLiteral("--json"));
     if (!parser.parse(arguments)) {
-        Print(Reported(UsageError(parseError(parser, c.name))), {json, false});
-        return BadInput;
+        return refusedEarly(UsageError(parseError(parser, c.name)), json);
     }
     if (parser.isSet(QStringLiteral("help"))) {
         Write(stdout, commandHelp(c, parser));
@@ -381,10 +387,8 @@ int runCommand(const Command &c, const QStringList &arguments)
     if (c.statuses.contains(PortNotOpened))
         StopSignals::Install();
     Checked<History::StationConfig> config = configGiven(parser);
-    if (!config) {
-        Print(Reported(config.failure()), {json, false});
-        return BadInput;
-    }
+    if (!config)
+        return refusedEarly(config.failure(), json);
     Invocation in{c, parser, parser.positionalArguments(), {}, {}, PortMap::Map(), std::move(config).value(), {}};
     applySettings(in);
     if (const Checked<void> checked = checkOptions(in); !checked)
@@ -453,18 +457,14 @@ int run(const QStringList &arguments)
             Write(stdout, topHelp());
             return Done;
         }
-        Print(Reported(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames()
-                                         : parseError(top, {}))),
-              {json, false});
-        return BadInput;
+        return refusedEarly(UsageError(parsed ? QStringLiteral("no command given; one of: ") + commandNames()
+                                              : parseError(top, {})),
+                            json);
     }
     const Command *command = findCommand(arguments[at]);
-    if (!command) {
-        Print(Reported(UsageError(
-                  QStringLiteral("unknown command \"%1\"; one of: %2").arg(arguments[at], commandNames()))),
-              {json, false});
-        return BadInput;
-    }
+    if (!command)
+        return refusedEarly(
+            UsageError(QStringLiteral("unknown command \"%1\"; one of: %2").arg(arguments[at], commandNames())), json);
     QStringList rest = arguments;
     rest.removeAt(at);
     return runCommand(*command, rest);
